@@ -1,0 +1,190 @@
+#include "agent/accept_loop.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "agent/daemon.h"
+#include "agent/flags.h"
+#include "agent/listener.h"
+#include "agent/session.h"
+#include "agent/signals.h"
+#include "config/messages.h"
+#include "config/options.h"
+#include "config/settings.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr int kWakeMilliseconds = 1000;
+// Pause after running out of descriptors or memory, so the pending connection does not spin us.
+constexpr int kExhaustedPauseMilliseconds = 100;
+
+[[noreturn]] void EndProcess(int code) {
+    // Sessions may still be running: skip static destructors they could be using.
+    std::fflush(nullptr);
+    _exit(code);
+}
+
+void CloseListener(AgentProcess& agent) {
+    if (agent.listener > 0) {
+        shutdown(agent.listener, SHUT_RDWR);
+        close(agent.listener);
+    }
+    agent.listener = 0;
+}
+
+void ReleaseForExec(AgentProcess& agent) {
+    CloseListener(agent);
+    closepidfile(agent.pidfile);
+    agent.pidfile = -1;
+}
+
+// After a failed execve the agent goes on serving: listener and PID file come back.
+void Resume(AgentProcess& agent) {
+    String error;
+    agent.listener = Listen(agent.addrlen, error);
+    if (agent.listener == 0) {
+        error.SetZero();
+        showmessage("TCP listen error: %s\n", LOCAL, msgFail, 1, error.Data());
+        EndProcess(4);
+    }
+    agent.listeningPort = CurrentSettings()->port;
+    if (agent.daemon && CurrentSettings()->pidfile.Length() > 0) agent.pidfile = createpidfile();
+}
+
+void SetPort(int port) {
+    auto lock = LockOptions();
+    TQDXSettings next = *CurrentSettings();
+    next.port = port;
+    PublishSettings(next);
+}
+
+void SwitchPort(AgentProcess& agent) {
+    CloseListener(agent);
+    String error;
+    agent.listener = Listen(agent.addrlen, error);
+    if (agent.listener != 0) {
+        agent.listeningPort = CurrentSettings()->port;
+        showmessage("Server port switching .. Ok\n", LOCAL, msgOk, 0);
+        return;
+    }
+    showmessage("Error: cannot open new port for listening\n", LOCAL, msgFail, 0);
+    SetPort(agent.listeningPort);
+    agent.listener = Listen(agent.addrlen, error);
+    if (agent.listener == 0) {
+        showmessage("Cannot open original port either. Terminating\n", LOCAL, msgFail, 0);
+        EndProcess(4);
+    }
+    showmessage("Return to original port\n", LOCAL, msgFail, 0);
+}
+
+// Acts on the raised flags; returns when there is nothing (more) to do.
+void CarryOutRequests(AgentProcess& agent) {
+    if (QDXFlags.terminate.load()) {
+        showmessage("Terminate request received. Terminating..\n", LOCAL, msgInfo, 0);
+        closepidfile(agent.pidfile);
+        EndProcess(0);
+    }
+    if (QDXFlags.restart.load()) {
+        showmessage("Reload request received. Executing..\n", LOCAL, msgInfo, 0);
+        String path(CurrentSettings()->qdxpath);
+        path.SetZero();
+        ReleaseForExec(agent);
+        std::fflush(nullptr);
+        execve(path.Data(), agent.argv, environ);
+        showmessage("Error: cannot start new instance\n", LOCAL, msgFail, 0);
+        QDXFlags.restart.store(0);
+        Resume(agent);
+    }
+    if (QDXFlags.upgrade.load()) {
+        showmessage("Upgrade request received. Executing..\n", LOCAL, msgInfo, 0);
+        String script;
+        {
+            std::lock_guard<std::mutex> lock(thread_mutex);
+            script = QDXFlags.upgradescript;
+        }
+        script.SetZero();
+        ReleaseForExec(agent);
+        std::fflush(nullptr);
+        execve(script.Data(), agent.argv, environ);
+        showmessage("Error: cannot start upgrading script\n", LOCAL, msgFail, 0);
+        QDXFlags.upgrade.store(0);
+        Resume(agent);
+    }
+    if (QDXFlags.reload.exchange(0)) {
+        String ignored;
+        LoadOptions(ignored);
+    }
+    if (CurrentSettings()->port != agent.listeningPort) SwitchPort(agent);
+}
+
+bool Transient(int error) {
+    switch (error) {
+        case ECONNABORTED: case EPROTO: case EAGAIN: case EPERM: case ENETDOWN: case ENOPROTOOPT:
+        case EHOSTDOWN: case ENONET: case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool Exhausted(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// The connection filter: the peer's dotted text must occur somewhere in the active list.
+bool Admitted(in_addr peer) {
+    SettingsSnapshot settings = CurrentSettings();
+    if (!settings->filteractive) return true;
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &peer, text, sizeof text);
+    return settings->filteractivelist.Pos(text, -1) != 0;
+}
+
+}  // namespace
+
+void AcceptLoop(AgentProcess& agent) {
+    SettingsSnapshot seen;  // held, so a new snapshot never reuses its address
+    for (;;) {
+        CarryOutRequests(agent);
+        SettingsSnapshot settings = CurrentSettings();
+        if (settings != seen) {
+            seen = settings;
+            UpdateFaultContext();
+        }
+
+        pollfd readable{agent.listener, POLLIN, 0};
+        if (poll(&readable, 1, kWakeMilliseconds) <= 0) continue;
+
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        int sock = accept4(agent.listener, reinterpret_cast<sockaddr*>(&peer), &length,
+                           SOCK_CLOEXEC);
+        if (sock < 0) {
+            int error = errno;
+            if (error == EINTR || Transient(error)) continue;
+            if (Exhausted(error)) {
+                showmessage("Accept error: %s\n", LOCAL, msgFail, 1, std::strerror(error));
+                poll(nullptr, 0, kExhaustedPauseMilliseconds);
+                continue;
+            }
+            showmessage("Accept fatal error: %s\n\n", LOCAL, msgFail, 1, std::strerror(error));
+            EndProcess(4);
+        }
+        if (!Admitted(peer.sin_addr)) {
+            AgentStatus.FailedConnections++;
+            showmessage("TCP connection rejected\n", peer.sin_addr, msgFail, 0);
+            shutdown(sock, SHUT_RDWR);
+            close(sock);
+            continue;
+        }
+        showmessage("TCP connection accepted\n", peer.sin_addr, msgOk, 0);
+        StartSession(sock, peer.sin_addr);
+    }
+}

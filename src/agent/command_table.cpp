@@ -1,0 +1,43 @@
+#include "agent/command_table.h"
+
+#include <cstring>
+
+#include "agent/management.h"
+#include "handlers/agent_info.h"
+#include "handlers/unsupported.h"
+
+namespace {
+
+// One row per command:
+//   name     - the first line of the request, compared exactly and case-sensitively;
+//   handler  - fills the reply; a handler whose settings switch is off answers "600" itself;
+//   right    - checked by the dispatcher before the handler runs; without it the peer gets
+//              "600" "Operation is not allowed".
+const Command kCommands[] = {
+    // name                   handler                        right
+    {"TEST-DiskSpace",        ProcessTest_DiskSpace,         Right::None},
+    {"TEST-Service",          ProcessTest_Service,           Right::None},
+    {"TEST-NTLog",            ProcessTest_NTLog,             Right::None},
+    {"TEST-PerfCounter",      ProcessTest_Perf,              Right::None},
+    {"TEST-Script",           ProcessTest_Script,            Right::None},
+    {"TEST-SNMP",             ProcessTest_SNMP,              Right::None},
+    {"TEST-Ping",             ProcessTest_Ping,              Right::None},
+    {"GetServicesList",       ProcessInfo_ServicesList,      Right::None},
+    {"GetEventLogFiles",      ProcessInfo_EventLogFiles,     Right::None},
+    {"GetEventLogSources",    ProcessInfo_EventLogSources,   Right::None},
+    {"GetDriveList",          ProcessInfo_GetDriveList,      Right::None},
+    {"GetInfo",               GetAgentStatus,                Right::None},
+    {"GetSettings",           GetAgentSettings,              Right::Manage},
+    {"SetSettings",           SetAgentSettings,              Right::Manage},
+    {"ReloadCfg",             ProcessMgmt_ReloadCfg,         Right::Manage},
+    {"ReloadApp",             ProcessMgmt_ReloadApp,         Right::Manage},
+    {"QUIT",                  ProcessMgmt_Quit,              Right::Manage},
+};
+
+}  // namespace
+
+const Command* FindCommand(const String& name) {
+    for (const Command& command : kCommands)
+        if (name == command.name) return &command;
+    return nullptr;
+}

@@ -1,0 +1,4 @@
+#include "agent/flags.h"
+
+TQDXFlags QDXFlags;
+std::mutex thread_mutex;

@@ -1,0 +1,31 @@
+// Process-wide requests that sessions and signal handlers raise and the accept loop carries out,
+// and the record handed from the accept loop to a session thread.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <ctime>
+#include <mutex>
+
+#include "foundation/string.h"
+
+struct TQDXFlags {
+    std::atomic<int> upgrading{0};  // an upgrade transfer is reserved by some session
+    std::atomic<int> terminate{0};  // QUIT was accepted
+    std::atomic<int> restart{0};    // re-execute the agent
+    std::atomic<int> upgrade{0};    // run the upgrade script
+    std::atomic<int> reload{0};     // the hang-up signal asked for a configuration reload
+    String upgradescript;           // guarded by thread_mutex
+    time_t starttime = time(nullptr);
+};
+
+extern TQDXFlags QDXFlags;
+
+// Guards the connection counters' hand-over at session end and `upgradescript`.
+extern std::mutex thread_mutex;
+
+struct ThreadParams {
+    int sock;
+    in_addr addr;  // peer, network byte order
+};

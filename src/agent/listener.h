@@ -1,0 +1,15 @@
+// Opening the agent's listening TCP socket.
+#pragma once
+
+#include <sys/socket.h>
+
+#include "foundation/string.h"
+
+// Opens one listening IPv4 socket on host (null: all local addresses) and service. Returns the
+// socket, or 0 with the reason in `error`. The socket is close-on-exec.
+int TcpListen(const char* host, const char* service, socklen_t* addrlen, String& error);
+int TcpListen(const char* host, int port, socklen_t* addrlen, String& error);
+
+// Opens the listener on the configured "host" and "port": up to three attempts with a pause of
+// one second after each failure. Returns the socket or 0 with the last error in `error`.
+int Listen(socklen_t& addrlen, String& error);

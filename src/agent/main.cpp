@@ -1,0 +1,3 @@
+#include "agent/startup.h"
+
+int main(int argc, char** argv, char** envp) { return RunAgent(argc, argv, envp); }

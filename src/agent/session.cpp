@@ -1,0 +1,161 @@
+#include "agent/session.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "agent/dispatch.h"
+#include "agent/flags.h"
+#include "config/messages.h"
+#include "config/settings.h"
+#include "protocol/packet.h"
+#include "protocol/reply.h"
+#include "protocol/request.h"
+
+namespace {
+
+constexpr size_t kSessionStack = 256 * 1024;
+constexpr int kReceiveBlock = 16 * 1024;
+constexpr int kSendTimeoutSeconds = 60;
+
+long long NowMilliseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// How long to wait for data before the idle rule is due again: -1 for ever, 0 when the session
+// has been idle too long. The session ends once the clock second passes
+// last activity + timeout / 1000.
+int IdleWait(int timeoutMs, bool packetSeen, time_t lastActivity) {
+    if (timeoutMs <= 0 || packetSeen) return -1;
+    long long closeAt = (static_cast<long long>(lastActivity) + timeoutMs / 1000 + 1) * 1000;
+    long long left = closeAt - NowMilliseconds();
+    if (left <= 0) return 0;
+    return left > 60000 ? 60000 : static_cast<int>(left);
+}
+
+bool IdleTooLong(int timeoutMs, time_t lastActivity) {
+    return time(nullptr) > lastActivity + timeoutMs / 1000;
+}
+
+// Sends all of `data`; a peer that stops reading is given up after the socket's send time-out.
+void SendAll(int sock, const String& data) {
+    const char* p = data.Data();
+    size_t left = static_cast<size_t>(data.Length());
+    while (left > 0) {
+        ssize_t n = send(sock, p, left, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+// A length field announcing more than we are willing to buffer.
+bool Oversized(const ZPRequest& request) {
+    const String& text = request.Text();
+    if (text.Length() < 4) return false;
+    return DecodeLength(reinterpret_cast<const unsigned char*>(text.Data()), 4) >
+           kMaxRequestPacket;
+}
+
+void AnswerPacket(ZPRequest& request, const ThreadParams& peer) {
+    SettingsSnapshot settings = CurrentSettings();
+    if (!request.ParseInitRequest(settings->password, peer.addr)) {
+        showmessage("<-- Invalid ZP request received\n", peer.addr, msgInfo, 0);
+        return;
+    }
+    showmessage("<-- Correct ZP request received\n", peer.addr, msgInfo, 0);
+    QDXReply reply;
+    reply.InitPacket(nullptr, request.GetSessionKey());
+    bool recognised = ProcessZPRequest(request, reply, QDXFlags, peer);
+    String code = reply.Text().Length() >= 3 ? reply.Text().Copy(1, 3) : String();
+    code.SetZero();
+    showmessage(recognised ? "--> request processed (%s)\n"
+                           : "--> request rejected or operation failed (%s)\n",
+                peer.addr, msgInfo, 1, code.Data());
+    reply.FinalizePacket();
+    SendAll(peer.sock, reply.Text());
+}
+
+void Serve(const ThreadParams& peer) {
+    ZPRequest request;
+    time_t lastActivity = time(nullptr);
+    bool packetSeen = false;
+    char block[kReceiveBlock];
+    for (;;) {
+        int timeoutMs = CurrentSettings()->timeout;
+        int wait = IdleWait(timeoutMs, packetSeen, lastActivity);
+        if (wait == 0) return;
+        pollfd readable{peer.sock, POLLIN, 0};
+        int ready = poll(&readable, 1, wait);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (ready == 0) {
+            if (timeoutMs > 0 && !packetSeen && IdleTooLong(timeoutMs, lastActivity)) return;
+            continue;
+        }
+        ssize_t n = recv(peer.sock, block, sizeof block, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        lastActivity = time(nullptr);
+        request.Append(block, static_cast<int>(n));
+        if (Oversized(request)) {
+            showmessage("<-- Invalid ZP request received\n", peer.addr, msgInfo, 0);
+            return;
+        }
+        if (!request.WholePacket()) continue;
+        packetSeen = true;
+        AnswerPacket(request, peer);
+        return;  // one request per connection
+    }
+}
+
+}  // namespace
+
+void* ClientExecute(void* arg) {
+    ThreadParams peer = *static_cast<ThreadParams*>(arg);
+    delete static_cast<ThreadParams*>(arg);
+    {
+        std::lock_guard<std::mutex> lock(thread_mutex);
+        AgentStatus.ActiveConnections++;
+        AgentStatus.OpenedConnections++;
+    }
+    Serve(peer);
+    showmessage("Session closed, wait for next ..\n", LOCAL, msgInfo, 0);
+    shutdown(peer.sock, SHUT_RDWR);
+    close(peer.sock);
+    {
+        std::lock_guard<std::mutex> lock(thread_mutex);
+        AgentStatus.ActiveConnections--;
+        if (QDXFlags.upgradescript.Length() > 0) QDXFlags.upgrade.store(1);
+    }
+    return nullptr;
+}
+
+void StartSession(int sock, in_addr peer) {
+    timeval sendTimeout{kSendTimeoutSeconds, 0};
+    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+    auto* params = new ThreadParams{sock, peer};
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, kSessionStack);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    int rc = pthread_create(&thread, &attributes, ClientExecute, params);
+    pthread_attr_destroy(&attributes);
+    if (rc != 0) {
+        delete params;
+        shutdown(sock, SHUT_RDWR);
+        close(sock);
+        showmessage("Cannot start session thread: %s\n", peer, msgFail, 1, std::strerror(rc));
+    }
+}

@@ -1,0 +1,113 @@
+#include "agent/startup.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "agent/accept_loop.h"
+#include "agent/cmdline.h"
+#include "agent/daemon.h"
+#include "agent/listener.h"
+#include "agent/selfcheck.h"
+#include "agent/signals.h"
+#include "config/messages.h"
+#include "config/options.h"
+#include "config/settings.h"
+
+namespace {
+
+const char kRule[] = "-------------------------------------------------------------";  // 61
+
+// Descriptors 0 to 2 must be open, or a socket or log file could land on them and receive
+// console output.
+void EnsureStandardStreams() {
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);
+            close(null);
+        }
+    }
+}
+
+// Many simultaneous sessions need many descriptors: take all the system allows us.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+void PrintBanner() {
+    std::puts(kRule);
+    std::puts(" Application:  QDX (Quodex for Zelpane)");
+    std::printf(" Version:      %s for %s\n\n", AgentStatus.AgentVersion, AgentStatus.AgentPlatform);
+    std::puts(kRule);
+}
+
+}  // namespace
+
+int RunAgent(int argc, char** argv, char** envp) {
+    EnsureStandardStreams();
+    PrintBanner();
+
+    std::printf("Command line checking .. ");
+    TQDXSettings initial;
+    ParseCommandLine(argc, argv, initial);
+    PublishSettings(initial);
+
+    std::printf("Ok\nSettings checking .. ");
+    String message;
+    if (!LoadOptions(message)) {
+        message.SetZero();
+        std::printf("Error\n%s\nPlease check '%s' file\n\n", message.Data(), initial.cfgfile);
+        return 1;
+    }
+    message.SetZero();
+    if (message.Length() == 0)
+        std::puts("Ok");
+    else
+        std::printf("Warning: %s\n", message.Data());
+
+    SettingsSnapshot settings = CurrentSettings();
+    RunSelfChecks(settings->verbosedetail);
+
+    std::printf("Sock testing .. ");
+    std::fflush(stdout);
+    AgentProcess agent{argv, 0, 0, 0, -1, settings->interactive == 0};
+    String error;
+    int trial = Listen(agent.addrlen, error);
+    if (trial == 0) {
+        error.SetZero();
+        std::printf("TCP listen error:\n%s\n\n", error.Data());
+        return 4;
+    }
+    std::puts("Ok");
+    shutdown(trial, SHUT_RDWR);
+    close(trial);
+
+    if (agent.daemon && daemon_init() != 0) {
+        std::fprintf(stderr, "Error initializing daemon: %s\n", std::strerror(errno));
+        return 2;
+    }
+    InstallFaultHandlers(argv, envp);
+    RaiseDescriptorLimit();
+
+    agent.listener = Listen(agent.addrlen, error);
+    if (agent.listener == 0) {
+        error.SetZero();
+        std::printf("TCP listen error: %s\n\n", error.Data());
+        return 4;
+    }
+    settings = CurrentSettings();
+    agent.listeningPort = settings->port;
+    if (agent.daemon && settings->pidfile.Length() > 0) agent.pidfile = createpidfile();
+    settings.reset();
+    showmessage("Listening...\n", LOCAL, msgInfo, 0);
+    AcceptLoop(agent);
+}

@@ -1,0 +1,55 @@
+// The client side of the wire protocol: build a request packet under a fresh session key, send
+// it, read the reply until the agent closes, check its length and decrypt it. Used by qdxctl and
+// by the end-to-end tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "foundation/string.h"
+
+struct QdxEndpoint {
+    std::string host = "127.0.0.1";
+    int port = 0;
+    std::string password;
+    int timeoutMs = 10000;  // for connecting and for the whole reply
+};
+
+enum class CallStatus {
+    Ok,            // a well-formed reply was received and decrypted
+    NoConnection,  // the agent could not be reached
+    NoReply,       // the agent closed without a reply (e.g. a wrong password) or timed out
+    BadReply,      // the reply's length field does not match what arrived
+};
+
+struct QdxReplyText {
+    CallStatus status = CallStatus::NoReply;
+    std::string error;  // why there is no reply
+    std::string text;   // decrypted reply text, exactly as received
+
+    // The result code ("200", "500", ...), empty without a reply.
+    std::string Code() const;
+    // The lines after the result line, without the final CR mark.
+    std::vector<std::string> Lines() const;
+};
+
+// The request text: the command, each parameter on its own line, then the CR end mark.
+String BuildRequestText(const std::string& command, const std::vector<std::string>& params);
+// A whole request packet for `requestText` under `password` and `sessionKey`.
+String BuildRequestPacket(const String& password, const String& sessionKey,
+                          const String& requestText);
+// 16 random bytes.
+String NewSessionKey();
+// Checks the length field of a reply packet and decrypts it; false when the length is wrong.
+bool OpenReplyPacket(const String& packet, const String& sessionKey, String& text);
+
+// Connects to the agent; returns the socket or -1 with the reason in `error`.
+int QdxConnect(const QdxEndpoint& endpoint, std::string& error);
+// Sends `bytes` (all of them) on `sock`.
+bool QdxSend(int sock, const char* bytes, size_t length);
+// Reads until the peer closes or the time-out passes; true when the peer closed.
+bool QdxReadAll(int sock, int timeoutMs, String& received);
+
+// One request and its reply.
+QdxReplyText QdxCall(const QdxEndpoint& endpoint, const std::string& command,
+                     const std::vector<std::string>& params = {});

@@ -1,0 +1,309 @@
+// The configuration reader (LoadOptions) and the normalisation step that follows every load and
+// precedes every save (PutRight).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+#include "config/config_format.h"
+#include "config/options.h"
+
+namespace {
+
+// Every key the reader knows, in the order it tests them.
+constexpr ConfigKey kReaderKeys[] = {
+    TextKey("qdxpath", &TQDXSettings::qdxpath),
+    TextKey("host", &TQDXSettings::host),
+    PortKey("port", &TQDXSettings::port),
+    NumberKey("timeout", &TQDXSettings::timeout),
+    TextKey("comment", &TQDXSettings::comment),
+    TextKey("password", &TQDXSettings::password),
+    FlagKey("filteractive", &TQDXSettings::filteractive),
+    TextKey("filtermarks", &TQDXSettings::filtermarks),
+    ListKey("filterlist", &TQDXSettings::filterlist),
+    FlagKey("logsuccess", &TQDXSettings::logsuccess),
+    FlagKey("logfails", &TQDXSettings::logfails),
+    TextKey("oklogfile", &TQDXSettings::oklogfile),
+    TextKey("badlogfile", &TQDXSettings::badlogfile),
+    TextKey("verboselogfile", &TQDXSettings::verboselogfile),
+    FlagKey("allowupdates", &TQDXSettings::allowupdates),
+    FlagKey("allowmanage", &TQDXSettings::allowmanage),
+    TextKey("updateaddr", &TQDXSettings::updateaddr),
+    TextKey("manageaddr", &TQDXSettings::manageaddr),
+    FlagKey("unc", &TQDXSettings::unc),
+    FlagKey("freespace", &TQDXSettings::freespace),
+    FlagKey("foldersize", &TQDXSettings::foldersize),
+    FlagKey("countfiles", &TQDXSettings::countfiles),
+    FlagKey("fileexists", &TQDXSettings::fileexists),
+    FlagKey("filecrc", &TQDXSettings::filecrc),
+    FlagKey("comparefiles", &TQDXSettings::comparefiles),
+    FlagKey("process", &TQDXSettings::process),
+    FlagKey("cpuusage", &TQDXSettings::cpuusage),
+    FlagKey("script", &TQDXSettings::script),
+    FlagKey("external", &TQDXSettings::external),
+    FlagKey("ping", &TQDXSettings::ping),
+    FlagKey("tcp", &TQDXSettings::tcp),
+    FlagKey("udp", &TQDXSettings::udp),
+    FlagKey("textlog", &TQDXSettings::textlog),
+    FlagKey("shellscript", &TQDXSettings::shellscript),
+    TextKey("cpuusagescript", &TQDXSettings::cpuusagescript),
+    TextKey("proclistscript", &TQDXSettings::proclistscript),
+    TextKey("proccntscript", &TQDXSettings::proccntscript),
+    TextKey("tmpdir", &TQDXSettings::tmpdir),
+    FlagKey("executeaction", &TQDXSettings::executeaction),
+    FlagKey("tcpudpaction", &TQDXSettings::tcpudpaction),
+    FlagKey("syslogaction", &TQDXSettings::syslogaction),
+    TextKey("pidfile", &TQDXSettings::pidfile),
+    NumberKey("delayforscripts", &TQDXSettings::delayforscripts),
+};
+
+// Host, port, timeout, verboselogfile, tmpdir and the script paths are kept: a load leaves them
+// as they were when the file does not name them.
+void ResetDefaults(TQDXSettings& s) {
+    s.password = "";
+    s.comment = "";
+    s.qdxpath = "";
+    s.pidfile = "";
+    s.delayforscripts = 90000;
+    s.logsuccess = 0;
+    s.oklogfile = "log1.txt";
+    s.filteractive = 0;
+    s.logfails = 1;
+    s.badlogfile = "log2.txt";
+    s.filterlist = "127.0.0.1";
+    s.allowupdates = 1;
+    s.updateaddr = "127.0.0.1";
+    s.filtermarks = "1";
+    s.allowmanage = 1;
+    s.manageaddr = "127.0.0.1";
+    for (int TQDXSettings::*test :
+         {&TQDXSettings::unc, &TQDXSettings::freespace, &TQDXSettings::foldersize,
+          &TQDXSettings::countfiles, &TQDXSettings::fileexists, &TQDXSettings::filecrc,
+          &TQDXSettings::comparefiles, &TQDXSettings::process, &TQDXSettings::cpuusage,
+          &TQDXSettings::snmp, &TQDXSettings::script, &TQDXSettings::external, &TQDXSettings::ping,
+          &TQDXSettings::tcp, &TQDXSettings::udp, &TQDXSettings::textlog,
+          &TQDXSettings::shellscript})
+        s.*test = 1;
+    for (int TQDXSettings::*off :
+         {&TQDXSettings::service, &TQDXSettings::nteventlog, &TQDXSettings::perfcounter,
+          &TQDXSettings::executeaction, &TQDXSettings::tcpudpaction, &TQDXSettings::syslogaction})
+        s.*off = 0;
+}
+
+// atoi without its undefined behaviour: leading blanks, an optional sign, the digits that follow;
+// values beyond the int range stop at its limits.
+int DecimalValue(const char* text, int length) {
+    int i = 0;
+    while (i < length && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) i++;
+    bool negative = false;
+    if (i < length && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+    long long value = 0;
+    for (; i < length && text[i] >= '0' && text[i] <= '9'; i++) {
+        value = value * 10 + (text[i] - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1)
+            value = static_cast<long long>(INT_MAX) + 1;
+    }
+    if (negative) value = -value;
+    if (value > INT_MAX) value = INT_MAX;
+    return static_cast<int>(value);
+}
+
+void ApplyKey(TQDXSettings& s, const ConfigKey& key, const char* value, int length) {
+    switch (key.kind) {
+        case KeyKind::Text:
+            s.*key.text = String(value, length);
+            break;
+        case KeyKind::List: {
+            // Blank-separated entries in the file, CR LF separated in memory.
+            String list = qdxDecodeStrings(String(value, length));
+            list.Trim().RemoveRepeats(' ');
+            s.*key.text = list.ReplaceAll(" ", "\r\n", 1);
+            break;
+        }
+        case KeyKind::Number:
+            s.*key.number = DecimalValue(value, length);
+            break;
+        case KeyKind::Port:
+            // A port from the command line, or from an earlier load, stays.
+            if (s.*key.number == 0) s.*key.number = DecimalValue(value, length);
+            break;
+        case KeyKind::Flag:
+            s.*key.number = length > 0 && value[0] == '1';
+            break;
+    }
+}
+
+void ApplyLine(TQDXSettings& s, const char* piece, int length) {
+    KeyLine line;
+    if (!SplitKeyLine(piece, length, line) || line.key.Length() == 0) return;
+    int valueEnd = line.textEnd;
+    auto trailing = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (valueEnd > line.valueStart && trailing(piece[valueEnd - 1])) valueEnd--;
+    for (const ConfigKey& key : kReaderKeys)
+        if (line.key == key.name) {
+            ApplyKey(s, key, piece + line.valueStart, valueEnd - line.valueStart);
+            return;
+        }
+}
+
+// False when the file cannot be read to its end.
+bool ReadKeys(int fd, TQDXSettings& s) {
+    LinePieceReader reader(fd);
+    const char* piece;
+    int length;
+    while ((length = reader.Next(piece)) > 0) ApplyLine(s, piece, length);
+    return length == 0;
+}
+
+// A zero-terminated copy for the system calls; none when the text holds a NUL byte (it could not
+// name the same file).
+bool CPath(const String& text, String& path) {
+    if (text.Length() == 0 || text.Pos('\0') != 0) return false;
+    path = text;
+    path.SetZero();
+    return true;
+}
+
+bool IsDirectory(const String& text) {
+    String path;
+    struct stat info {};
+    return CPath(text, path) && stat(path.Data(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool IsFile(const String& text) {
+    String path;
+    struct stat info {};
+    return CPath(text, path) && stat(path.Data(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+// Child programs take their temporary folder from TMPDIR. The variable is written only when it
+// changes, so threads that read the environment meanwhile see a stable value.
+void ExportTmpdir(const String& tmpdir) {
+    String value;
+    if (!CPath(tmpdir, value)) return;
+    const char* now = getenv("TMPDIR");
+    if (now == nullptr || std::strcmp(now, value.Data()) != 0) setenv("TMPDIR", value.Data(), 1);
+}
+
+void BuildActiveFilterList(TQDXSettings& s, String& message) {
+    s.filteractivelist = "\r\n";
+    // Entries are taken in one pass: entry i is the i-th piece between LF bytes.
+    const String& list = s.filterlist;
+    int next = 0;
+    for (int i = 1; i <= s.filtermarks.Length(); i++) {
+        String entry;
+        if (next <= list.Length()) {
+            int end = next;
+            while (end < list.Length() && list.Data()[end] != '\n') end++;
+            entry = String(list.Data() + next, end - next);
+            next = end + 1;
+        }
+        entry.Trim();
+        if (entry.Length() == 0) {
+            message = "FilterMarks has less items than FilterList";
+            break;
+        }
+        if (s.filtermarks[i] == '1') {
+            s.filteractivelist += entry;
+            s.filteractivelist += "\r\n";
+        }
+    }
+}
+
+void PlaceScripts(TQDXSettings& s) {
+    int slash = s.qdxpath.Length();
+    while (slash > 0 && s.qdxpath[slash] != '/') slash--;
+    if (slash == 0) return;
+    String folder = s.qdxpath.Copy(1, slash) + "/";
+    for (String TQDXSettings::*script :
+         {&TQDXSettings::cpuusagescript, &TQDXSettings::proclistscript,
+          &TQDXSettings::proccntscript})
+        if ((s.*script).Pos('/') == 0) s.*script = folder + s.*script;
+}
+
+void SettleTmpdir(TQDXSettings& s) {
+    if (!IsDirectory(s.tmpdir)) {
+        const char* env = getenv("TMPDIR");
+        if (env == nullptr) env = getenv("TMP");
+        String candidate(env);
+        s.tmpdir = IsDirectory(candidate) ? candidate : String(".");
+    }
+    // "/" keeps its slash: an empty folder would not name the root.
+    if (s.tmpdir.Length() > 1 && s.tmpdir[s.tmpdir.Length()] == '/')
+        s.tmpdir.SetLength(s.tmpdir.Length() - 1);
+    ExportTmpdir(s.tmpdir);
+}
+
+String CannotOpen(const String& path) {
+    return String("Cannot open configuration file '") + path + "'";
+}
+
+}  // namespace
+
+void PutRight(TQDXSettings& settings, String& message) {
+    BuildActiveFilterList(settings, message);
+    PlaceScripts(settings);
+    SettleTmpdir(settings);
+}
+
+bool LoadOptions_(TQDXSettings& settings, String& message) {
+    message = "";
+    ResetDefaults(settings);
+    String path = ConfigPath(settings);
+    if (path.Length() == 0) {
+        message = "Configuration file is not specified";
+        return false;
+    }
+    int fd;
+    do fd = open(path.Data(), O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        message = CannotOpen(path);
+        return false;
+    }
+    bool read = ReadKeys(fd, settings);
+    close(fd);
+    if (!read) {
+        // A file that cannot be read to its end (a folder, an I/O error) is as good as absent.
+        message = CannotOpen(path);
+        return false;
+    }
+    PutRight(settings, message);
+    if (settings.timeout == 0) settings.timeout = 4000;
+
+    bool ok = true;
+    if (settings.port == 0) {
+        message += "  TCP post is not specified!\n";
+        ok = false;
+    }
+    if (settings.password.Length() == 0) {
+        message += "  Password is not specified!\n";
+        ok = false;
+    }
+    if (settings.qdxpath.Length() == 0 || settings.qdxpath[1] != '/') {
+        message += "  Full path to the agent is not specified!\n";
+        ok = false;
+    } else if (!IsFile(settings.qdxpath)) {
+        message += "  Invalid path to the agent!\n";
+        ok = false;
+    }
+    return ok;
+}
+
+bool LoadOptions(String& message) {
+    auto lock = LockOptions();
+    SettingsSnapshot running = CurrentSettings();
+    TQDXSettings next = *running;
+    if (LoadOptions_(next, message)) {
+        PublishSettings(next);
+        return true;
+    }
+    // The settings in force stay; so does the temporary folder their children see.
+    ExportTmpdir(running->tmpdir);
+    return false;
+}

@@ -1,0 +1,313 @@
+// The configuration writer: rewrites the file line by line, replacing the values of the keys it
+// manages and keeping every other byte, then swaps the new file in without ever leaving the path
+// without a complete configuration file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+#include "config/config_format.h"
+#include "config/config_fs.h"
+#include "config/options.h"
+
+namespace {
+
+// The keys the writer manages, in the order missing ones are appended. Port and timeout are
+// plain numbers here: the writer always writes the value in force.
+constexpr ConfigKey kManagedKeys[] = {
+    TextKey("host", &TQDXSettings::host),
+    NumberKey("port", &TQDXSettings::port),
+    NumberKey("timeout", &TQDXSettings::timeout),
+    TextKey("comment", &TQDXSettings::comment),
+    TextKey("password", &TQDXSettings::password),
+    FlagKey("filteractive", &TQDXSettings::filteractive),
+    TextKey("filtermarks", &TQDXSettings::filtermarks),
+    ListKey("filterlist", &TQDXSettings::filterlist),
+    TextKey("verboselogfile", &TQDXSettings::verboselogfile),
+    FlagKey("logsuccess", &TQDXSettings::logsuccess),
+    FlagKey("logfails", &TQDXSettings::logfails),
+    TextKey("oklogfile", &TQDXSettings::oklogfile),
+    TextKey("badlogfile", &TQDXSettings::badlogfile),
+    FlagKey("allowupdates", &TQDXSettings::allowupdates),
+    FlagKey("allowmanage", &TQDXSettings::allowmanage),
+    TextKey("updateaddr", &TQDXSettings::updateaddr),
+    TextKey("manageaddr", &TQDXSettings::manageaddr),
+    FlagKey("unc", &TQDXSettings::unc),
+    FlagKey("freespace", &TQDXSettings::freespace),
+    FlagKey("foldersize", &TQDXSettings::foldersize),
+    FlagKey("countfiles", &TQDXSettings::countfiles),
+    FlagKey("fileexists", &TQDXSettings::fileexists),
+    FlagKey("filecrc", &TQDXSettings::filecrc),
+    FlagKey("comparefiles", &TQDXSettings::comparefiles),
+    FlagKey("process", &TQDXSettings::process),
+    FlagKey("cpuusage", &TQDXSettings::cpuusage),
+    FlagKey("script", &TQDXSettings::script),
+    FlagKey("external", &TQDXSettings::external),
+    FlagKey("ping", &TQDXSettings::ping),
+    FlagKey("tcp", &TQDXSettings::tcp),
+    FlagKey("udp", &TQDXSettings::udp),
+    FlagKey("textlog", &TQDXSettings::textlog),
+    FlagKey("shellscript", &TQDXSettings::shellscript),
+    FlagKey("executeaction", &TQDXSettings::executeaction),
+    FlagKey("tcpudpaction", &TQDXSettings::tcpudpaction),
+    FlagKey("syslogaction", &TQDXSettings::syslogaction),
+};
+constexpr int kManagedCount = static_cast<int>(std::size(kManagedKeys));
+static_assert(kManagedCount == 36);
+
+int ManagedIndex(const String& key) {
+    for (int i = 0; i < kManagedCount; i++)
+        if (key == kManagedKeys[i].name) return i;
+    return -1;
+}
+
+// Longest value that keeps a line whose value starts at `valueStart` within one reader piece,
+// CR LF included; a longer one would come back as two lines.
+int ValueRoom(int valueStart) {
+    int room = kMaxLinePiece - 2 - valueStart;
+    return room > 0 ? room : 0;
+}
+
+// The value of a non-flag key as the file holds it. Line breaks and NUL bytes inside a text would
+// split or cut the line when it is read back, so they become blanks.
+String ValueText(const TQDXSettings& s, const ConfigKey& key) {
+    if (key.kind == KeyKind::Number || key.kind == KeyKind::Port) {
+        char number[16];
+        std::snprintf(number, sizeof number, "%d", s.*key.number);
+        return String(number);
+    }
+    String text = s.*key.text;
+    if (key.kind == KeyKind::List) text = text.ReplaceAll("\r\n", " ", 1);
+    for (int i = 0; i < text.Length(); i++) {
+        char& c = text.Data()[i];
+        if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+    }
+    return text;
+}
+
+char FlagDigit(const TQDXSettings& s, const ConfigKey& key) {
+    return s.*key.number ? '1' : '0';
+}
+
+bool WriteAll(int fd, const char* data, size_t count) {
+    while (count > 0) {
+        ssize_t done = configfs::Write(fd, data, count);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;
+        data += done;
+        count -= static_cast<size_t>(done);
+    }
+    return true;
+}
+
+// Output to a descriptor in large writes; remembers the first failure.
+class FileOutput {
+   public:
+    explicit FileOutput(int fd) : fd_(fd) {}
+    void Add(const char* data, int count) {
+        while (count > 0) {
+            if (used_ == static_cast<int>(sizeof buffer_)) Flush();
+            int take = static_cast<int>(sizeof buffer_) - used_;
+            if (take > count) take = count;
+            std::memcpy(buffer_ + used_, data, static_cast<size_t>(take));
+            used_ += take;
+            data += take;
+            count -= take;
+        }
+    }
+    void Add(const String& text) { Add(text.Data(), text.Length()); }
+    // Adds a line, with CR LF when it does not end with LF.
+    void AddLine(const char* data, int count) {
+        Add(data, count);
+        if (count == 0 || data[count - 1] != '\n') Add("\r\n", 2);
+    }
+    // Writes what is buffered; false when any write so far failed.
+    bool Flush() {
+        if (!failed_ && used_ > 0 && !WriteAll(fd_, buffer_, static_cast<size_t>(used_)))
+            failed_ = true;
+        used_ = 0;
+        return !failed_;
+    }
+
+   private:
+    int fd_;
+    bool failed_ = false;
+    int used_ = 0;
+    char buffer_[4096];
+};
+
+// The managed line with the value in force at `valueStart`.
+String RewriteLine(const char* piece, int length, int valueStart, const ConfigKey& key,
+                   const TQDXSettings& s) {
+    if (key.kind == KeyKind::Flag) {
+        // Only the first character of the value changes: "yes" becomes "1es" or "0es".
+        String line(piece, length);
+        if (valueStart < length)
+            line.Data()[valueStart] = FlagDigit(s, key);
+        else
+            line += FlagDigit(s, key);
+        return line;
+    }
+    String line(piece, valueStart);
+    String value = ValueText(s, key);
+    int keep = value.Length() < ValueRoom(valueStart) ? value.Length() : ValueRoom(valueStart);
+    line.AddData(value.Data(), keep);
+    return line;
+}
+
+// Copies the file at `in` to `out` with the managed values replaced. False on a read error.
+bool CopyLines(int in, const TQDXSettings& s, bool* seen, FileOutput& out) {
+    LinePieceReader reader(in);
+    const char* piece;
+    int length;
+    while ((length = reader.Next(piece)) > 0) {
+        KeyLine line;
+        int index = SplitKeyLine(piece, length, line) ? ManagedIndex(line.key) : -1;
+        if (index < 0) {
+            out.AddLine(piece, length);
+            continue;
+        }
+        seen[index] = true;
+        String rewritten = RewriteLine(piece, length, line.valueStart, kManagedKeys[index], s);
+        out.AddLine(rewritten.Data(), rewritten.Length());
+    }
+    return length == 0;
+}
+
+void AppendMissing(const TQDXSettings& s, const bool* seen, FileOutput& out) {
+    for (int i = 0; i < kManagedCount; i++) {
+        if (seen[i]) continue;
+        const ConfigKey& key = kManagedKeys[i];
+        String line(key.name);
+        line += '=';
+        if (key.kind == KeyKind::Flag) {
+            line += FlagDigit(s, key);
+        } else {
+            String value = ValueText(s, key);
+            int room = ValueRoom(line.Length());
+            line.AddData(value.Data(), value.Length() < room ? value.Length() : room);
+        }
+        line += "\r\n";
+        out.Add(line);
+    }
+}
+
+// A copy made with the source's permission bits; false (and nothing left behind) on any failure.
+bool CopyFile(const String& from, const String& to, mode_t mode) {
+    int in = configfs::Open(from.Data(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    int out = configfs::Open(to.Data(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) {
+        close(in);
+        return false;
+    }
+    fchmod(out, mode);  // without it the copy stays private to the owner, which is safe
+    FileOutput output(out);
+    char block[4096];
+    ssize_t got;
+    while ((got = read(in, block, sizeof block)) != 0) {
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) break;
+        output.Add(block, static_cast<int>(got));
+    }
+    close(in);
+    bool ok = got == 0 && output.Flush() && configfs::Fsync(out) == 0;
+    ok = configfs::Close(out) == 0 && ok;
+    if (!ok) unlink(to.Data());
+    return ok;
+}
+
+// The previous file under the ".Old" name: a hard link where the file system has them, a copy
+// elsewhere. A missing backup does not stop the save.
+void MakeBackup(const String& path, mode_t mode) {
+    String backup = path + ".Old";
+    backup.SetZero();
+    unlink(backup.Data());
+    if (configfs::Link(path.Data(), backup.Data()) != 0) CopyFile(path, backup, mode);
+}
+
+// Makes the rename durable. The save has succeeded already; a failure here changes nothing.
+void SyncFolder(const String& path) {
+    int slash = path.Length();
+    while (slash > 0 && path[slash] != '/') slash--;
+    String folder = slash == 0 ? String(".") : slash == 1 ? String("/") : path.Copy(1, slash - 1);
+    folder.SetZero();
+    int fd = configfs::Open(folder.Data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    configfs::Fsync(fd);
+    configfs::Close(fd);
+}
+
+String Quoted(const char* text, const String& path) {
+    return String(text) + path + "'";
+}
+
+}  // namespace
+
+bool SaveOptions_(TQDXSettings& settings, String& message) {
+    message = "";
+    bool seen[kManagedCount] = {};
+    PutRight(settings, message);
+    String path = ConfigPath(settings);
+    if (path.Length() == 0) {
+        message = "Configuration file is not specified";
+        return false;
+    }
+    int in = configfs::Open(path.Data(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        message = Quoted("Cannot open configuration file '", path);
+        return false;
+    }
+    struct stat info {};
+    mode_t mode = fstat(in, &info) == 0 ? info.st_mode & 07777 : 0600;
+
+    String fresh = path + ".New";
+    fresh.SetZero();
+    // A leftover of an interrupted save (or anything planted under that name) goes first, so the
+    // new file is always one this save created.
+    unlink(fresh.Data());
+    int out = configfs::Open(fresh.Data(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) {
+        close(in);
+        message = Quoted("Cannot create new configuration file '", fresh);
+        return false;
+    }
+    // Keeps the configuration's permission bits; without them the new file is private, which is
+    // safe.
+    fchmod(out, mode);
+
+    FileOutput output(out);
+    bool read = CopyLines(in, settings, seen, output);
+    close(in);
+    AppendMissing(settings, seen, output);
+    bool written = output.Flush() && configfs::Fsync(out) == 0;
+    written = configfs::Close(out) == 0 && written;
+    if (!read || !written) {
+        unlink(fresh.Data());
+        message = read ? Quoted("Cannot create new configuration file '", fresh)
+                       : Quoted("Cannot open configuration file '", path);
+        return false;
+    }
+
+    MakeBackup(path, mode);
+    if (configfs::Rename(fresh.Data(), path.Data()) != 0) {
+        unlink(fresh.Data());
+        message = Quoted("Cannot overwrite configuration file '", path);
+        return false;
+    }
+    SyncFolder(path);
+    return true;
+}
+
+bool SaveOptions(String& message) {
+    auto lock = LockOptions();
+    TQDXSettings next = *CurrentSettings();
+    bool saved = SaveOptions_(next, message);
+    // PutRight has brought the derived values up to date.
+    PublishSettings(next);
+    return saved;
+}

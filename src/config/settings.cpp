@@ -1,0 +1,45 @@
+#include "config/settings.h"
+
+namespace {
+
+std::mutex optmutex;
+// Guards only the hand-over of the snapshot pointer, never any work on the settings.
+std::mutex snapshotMutex;
+std::atomic<bool> detailOn{false};
+
+SettingsSnapshot& Slot() {
+    // Never destroyed: detached session threads may still take a snapshot while the process exits.
+    static SettingsSnapshot* slot = new SettingsSnapshot(std::make_shared<const TQDXSettings>());
+    return *slot;
+}
+
+}  // namespace
+
+SettingsSnapshot CurrentSettings() {
+    SettingsSnapshot& slot = Slot();
+    std::lock_guard<std::mutex> lock(snapshotMutex);
+    return slot;
+}
+
+void PublishSettings(const TQDXSettings& next) {
+    SettingsSnapshot fresh = std::make_shared<const TQDXSettings>(next);
+    SettingsSnapshot& slot = Slot();
+    {
+        std::lock_guard<std::mutex> lock(snapshotMutex);
+        slot.swap(fresh);
+        detailOn.store(next.verbosedetail != 0, std::memory_order_relaxed);
+    }
+    // `fresh` now holds the previous snapshot; its last owner frees it outside the lock.
+}
+
+std::unique_lock<std::mutex> LockOptions() {
+    return std::unique_lock<std::mutex>(optmutex);
+}
+
+bool VerboseDetailOn() {
+    return detailOn.load(std::memory_order_relaxed);
+}
+
+TAgentStatus AgentStatus;
+
+const char* const BoolConst[2] = {"0", "1"};

@@ -1,0 +1,89 @@
+// The agent's settings record and the identification record with its connection counters.
+//
+// Settings are shared by every session thread while a reload or a remote change replaces them, so
+// they live in immutable snapshots: a reader takes CurrentSettings() once per request and keeps
+// the shared_ptr while it works; a writer copies the current record, changes the copy and publishes
+// it with PublishSettings(). Writers serialise on LockOptions() (loads and saves never overlap).
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "foundation/string.h"
+
+// Field names follow the configuration keys. Flags hold 0 or 1.
+struct TQDXSettings {
+    int interactive = 0;    // console output ("-i")
+    int verbose = 0;        // copy every message to the verbose log ("-v", "-vd")
+    int verbosedetail = 0;  // also emit packet detail messages ("-vd")
+    char cfgfile[512] = {};  // configuration file path, NUL-terminated
+
+    String tmpdir;
+    String qdxpath;
+    String pidfile;
+    String host;
+    int port = 0;
+    int timeout = 0;  // session idle time-out, milliseconds
+    int delayforscripts = 0;  // microseconds
+    String password;
+    String comment;
+    String verboselogfile;
+    int logsuccess = 0;
+    String oklogfile;
+    int filteractive = 0;
+    int logfails = 0;
+    String badlogfile;
+    String filterlist;  // entries separated by CR LF in memory
+    int allowupdates = 0;
+    String updateaddr;
+    String filtermarks;
+    int allowmanage = 0;
+    String manageaddr;
+    String filteractivelist;  // derived: CR LF, then every active entry followed by CR LF
+
+    int unc = 0, freespace = 0, foldersize = 0, countfiles = 0, fileexists = 0, filecrc = 0,
+        comparefiles = 0, process = 0;
+    int service = 0, nteventlog = 0;
+    int cpuusage = 0;
+    int perfcounter = 0, snmp = 0;
+    int script = 0, external = 0, ping = 0, tcp = 0, udp = 0, textlog = 0, shellscript = 0;
+    int executeaction = 0, tcpudpaction = 0, syslogaction = 0;
+
+    String cpuusagescript;
+    String proclistscript;
+    String proccntscript;
+};
+
+using SettingsSnapshot = std::shared_ptr<const TQDXSettings>;
+
+// The settings in force now; never null. Safe from any thread.
+SettingsSnapshot CurrentSettings();
+// Makes `next` the settings in force. Callers hold LockOptions() so that concurrent writers do
+// not lose each other's changes.
+void PublishSettings(const TQDXSettings& next);
+// Serialises every load, save and change of the settings.
+std::unique_lock<std::mutex> LockOptions();
+// verbosedetail of the settings in force, read without any lock: lets a suppressed detail message
+// return before it touches a mutex.
+bool VerboseDetailOn();
+
+// Identification record reported by GetInfo, with the connection counters.
+struct TAgentStatus {
+    const char* signature = "BrZpQdStRec";
+    int recordWord = 1;
+    const char* AgentName = "Brenn Quodex";
+    const char* AgentPlatform = "FreeBSD";
+    const char* AgentVersion = "1.30";
+    const char* AgentDeveloper = "Brennware";
+    int Service = 0;
+    int Active = 0;
+    std::atomic<int> ActiveConnections{0};  // sessions running now
+    std::atomic<int> OpenedConnections{0};  // sessions started since start-up
+    std::atomic<int> FailedConnections{0};  // connections refused by the filter since start-up
+};
+
+extern TAgentStatus AgentStatus;
+
+// "0" and "1", indexed by a flag.
+extern const char* const BoolConst[2];

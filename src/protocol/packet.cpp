@@ -1,0 +1,117 @@
+#include "protocol/packet.h"
+
+#include <cstring>
+
+#include "foundation/check.h"
+#include "foundation/md5.h"
+#include "foundation/sha1.h"
+#include "foundation/twofish.h"
+
+namespace {
+
+constexpr int kBlock = 16;
+constexpr int kKeyDigest = 20;  // SHA-1 digest length, used as a 160-bit Twofish key
+
+// 8-bit cipher feedback. The 16-byte shift register lives twice in a 32-byte ring, so the
+// register is always the contiguous window ring_[pos_ .. pos_+15] and a shift costs two byte
+// stores instead of moving fifteen bytes.
+class Cfb8 {
+public:
+    Cfb8(const char* key, int keyLength) {
+        // The agent initialises at start-up; tools, tests and fuzzers get it on first use.
+        if (!Twofish_initialised.load(std::memory_order_acquire)) Twofish_initialise();
+        THash_SHA sha;
+        const unsigned char* digest =
+            sha.GetHash(key != nullptr ? key : "", key != nullptr && keyLength > 0 ? keyLength : 0);
+        Twofish_prepare_key(digest, kKeyDigest, &key_);
+        unsigned char ones[kBlock];
+        std::memset(ones, 0xFF, sizeof ones);
+        Twofish_encrypt(&key_, ones, ring_);
+        std::memcpy(ring_ + kBlock, ring_, kBlock);
+    }
+    Cfb8(const Cfb8&) = delete;
+    Cfb8& operator=(const Cfb8&) = delete;
+
+    void Run(const unsigned char* in, unsigned char* out, size_t n, CipherDirection direction) {
+        unsigned char stream[kBlock];
+        for (size_t i = 0; i < n; i++) {
+            Twofish_encrypt(&key_, ring_ + pos_, stream);
+            unsigned char input = in[i];  // read first: in and out may alias
+            unsigned char cipher = direction == CipherDirection::Encrypt
+                                       ? static_cast<unsigned char>(input ^ stream[0])
+                                       : input;
+            out[i] = static_cast<unsigned char>(input ^ stream[0]);
+            ring_[pos_] = cipher;
+            ring_[pos_ + kBlock] = cipher;
+            pos_ = (pos_ + 1) & (kBlock - 1);
+        }
+    }
+
+private:
+    Twofish_key key_;
+    unsigned char ring_[2 * kBlock];
+    unsigned pos_ = 0;
+};
+
+String Transform(const String& data, const String& key, int digits, CipherDirection direction) {
+    if (data.Length() == 0) return String();
+    // The ciphertext is as long as the data, so the prefix can be computed from the data.
+    String prefix = EncodeLength(data, digits);
+    int prefixLength = prefix.Length();
+    String out;
+    out.SetLength(prefixLength + data.Length());
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(out.Data());
+    if (prefixLength > 0) std::memcpy(bytes, prefix.Data(), static_cast<size_t>(prefixLength));
+    CipherBytes(key.Data(), key.Length(), reinterpret_cast<const unsigned char*>(data.Data()),
+                bytes + prefixLength, static_cast<size_t>(data.Length()), direction);
+    return out;
+}
+
+}  // namespace
+
+void CipherBytes(const char* key, int keyLength, const unsigned char* in, unsigned char* out,
+                 size_t n, CipherDirection direction) {
+    Cfb8 cipher(key, keyLength);
+    cipher.Run(in, out, n, direction);
+}
+
+String EncodeLength(const String& data, int digits) {
+    QDX_CHECK(digits <= 4, "digits<=sizeof(len)", "qdx_const");
+    if (digits <= 0) return String();
+    auto len = static_cast<unsigned>(data.Length());
+    char bytes[4];
+    for (int i = 0; i < digits; i++) bytes[i] = static_cast<char>((len >> (8 * i)) & 0xFF);
+    return String(bytes, digits);
+}
+
+unsigned DecodeLength(const unsigned char* p, int digits) {
+    QDX_CHECK(digits <= 4, "digits<=sizeof(int)", "qdx_const");
+    switch (digits) {
+        case 1:
+            return p[0];
+        case 2:
+            return p[0] | (unsigned{p[1]} << 8);
+        case 4:
+            return p[0] | (unsigned{p[1]} << 8) | (unsigned{p[2]} << 16) | (unsigned{p[3]} << 24);
+        default:
+            return 0;
+    }
+}
+
+String EncodeData(const String& data, const String& key, int digits) {
+    return Transform(data, key, digits, CipherDirection::Encrypt);
+}
+
+String DecodeData(const String& data, const String& key) {
+    return Transform(data, key, 0, CipherDirection::Decrypt);
+}
+
+String EncodePswd(const String& password) {
+    if (password.Length() == 0) return String();
+    MD5Context context;
+    MD5Open(&context);
+    MD5Digest(&context, password.Data(), static_cast<unsigned>(password.Length()));
+    unsigned char digest[16];
+    MD5Close(&context, digest);
+    return String(reinterpret_cast<const char*>(digest), sizeof digest);
+}

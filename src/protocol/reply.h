@@ -1,0 +1,64 @@
+// The reply under construction: a result-code line, optional free text and one value per line,
+// finalised into the encrypted reply packet under the request's session key.
+#pragma once
+
+#include <ctime>
+
+#include "foundation/string.h"
+
+// Reply text: "ccc" LF, optional free text, values each ended by LF, then one CR (added by
+// FinalizePacket). Result codes: "200" done, "300" operation failed, "301" test failed to run,
+// "302" upgrade already in progress, "500" unknown or not offered, "501" wrong parameter, "502"
+// end-of-transmission mark missing, "600" not allowed.
+class QDXReply {
+public:
+    QDXReply() = default;
+
+    // Replace the whole reply text; the session key stays.
+    QDXReply& operator=(const String& text);
+    QDXReply& operator=(const char* text);
+
+    // The reply text; after FinalizePacket the packet to send.
+    const String& Text() const { return text_; }
+
+    // The text becomes name and LF (empty for a null name); key is the session key to encrypt
+    // under.
+    void InitPacket(const char* name, const String& key);
+
+    // Replaces the whole text by code and LF (empty for a null code). Returns the text so that
+    // a reason can follow at once: reply.SetResult("301") += "I/O Error".
+    String& SetResult(const char* code);
+
+    // Every value is appended after CommandSeparatorCheck and followed by LF.
+    void AddBoolParam(int value);  // "1" or "0"
+    void AddIntParam(int value);   // "%d"
+    // "%6.0f": 64-bit counts and sizes, rounded, at least 6 and at most 34 characters.
+    void AddIntParam(double value);
+    // Other arithmetic types would pick an overload silently (or not at all, for long): cast
+    // explicitly, to int for small counts or to double for 64-bit ones.
+    template <typename T>
+    void AddIntParam(T) = delete;
+    void AddRealParam(double value);  // "%6.4f", at most 34 characters
+    // DDMMYYYYhhmmss of a C-library tm (tm_mon 0 to 11, tm_year since 1900).
+    void AddTimeParam(const tm& time);
+    // The same for a time in seconds since the epoch, taken as local time.
+    void AddTimeParam(const time_t& time);
+    // The text, with LF written "%0A" and CR "%0D" when encode is non-zero.
+    void AddStringParam(const String& text, int encode);
+    void AddStringParam(const char* text, int encode);
+    // printf-formatted text, not escaped. Text up to 2048 characters is kept, cut to 2047; a
+    // longer text or a formatting error appends nothing at all (not even the line end).
+    void AddVarParams(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+    // Appends LF when the text is not empty and does not end with LF.
+    void CommandSeparatorCheck();
+    // Ends the text (CommandSeparatorCheck, CR) and replaces it by the reply packet: its 4-byte
+    // little-endian length, then the ciphertext under the session key.
+    void FinalizePacket();
+
+private:
+    void AddLine(const char* data, int count);
+
+    String text_;
+    String sessionKey_;
+};

@@ -1,0 +1,444 @@
+// The configuration reader, its normalisation step, the settings snapshot and the messages.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/messages.h"
+#include "config/options.h"
+#include "config/settings.h"
+#include "config_fixture.h"
+
+using namespace configtest;
+using namespace std::string_literals;
+
+namespace {
+
+class ConfigReader : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        agent_ = dir_ / "agent";
+        WriteFile(agent_, "#!/bin/sh\n");
+        cfg_ = dir_ / "qdx.cfg";
+        SetCfgFile(record_, cfg_);
+    }
+    // "$AGENT" in a text stands for the path of an existing agent file.
+    std::string Expand(std::string text) const {
+        for (size_t at; (at = text.find("$AGENT")) != std::string::npos;)
+            text.replace(at, 6, agent_);
+        return text;
+    }
+    bool Load(const std::string& text, String& message) {
+        WriteFile(cfg_, Expand(text));
+        return LoadOptions_(record_, message);
+    }
+
+    EnvGuard env_;
+    TempDir dir_;
+    std::string agent_, cfg_;
+    TQDXSettings record_;
+};
+
+struct ReaderCase {
+    const char* name;
+    std::string text;
+    int commandLinePort;
+    bool loads;
+    std::string message;
+    std::function<void(const TQDXSettings&)> check;
+};
+
+const std::string kRequired = "port=5000\npassword=pw\nqdxpath=$AGENT\n";
+
+const ReaderCase kReaderCases[] = {
+    {"OnlyRequiredKeysTakeEveryDefault", kRequired, 0, true, "",
+     [](const TQDXSettings& s) {
+         EXPECT_EQ(s.port, 5000);
+         EXPECT_EQ(s.timeout, 4000);
+         EXPECT_EQ(s.delayforscripts, 90000);
+         EXPECT_EQ(Str(s.comment), "");
+         EXPECT_EQ(Str(s.pidfile), "");
+         EXPECT_EQ(Str(s.oklogfile), "log1.txt");
+         EXPECT_EQ(Str(s.badlogfile), "log2.txt");
+         EXPECT_EQ(s.logsuccess, 0);
+         EXPECT_EQ(s.logfails, 1);
+         EXPECT_EQ(s.filteractive, 0);
+         EXPECT_EQ(Str(s.filterlist), "127.0.0.1");
+         EXPECT_EQ(Str(s.filtermarks), "1");
+         EXPECT_EQ(Str(s.filteractivelist), "\r\n127.0.0.1\r\n");
+         EXPECT_EQ(s.allowupdates, 1);
+         EXPECT_EQ(s.allowmanage, 1);
+         EXPECT_EQ(Str(s.updateaddr), "127.0.0.1");
+         EXPECT_EQ(Str(s.manageaddr), "127.0.0.1");
+         for (int v : {s.unc, s.freespace, s.foldersize, s.countfiles, s.fileexists, s.filecrc,
+                       s.comparefiles, s.process, s.cpuusage, s.snmp, s.script, s.external, s.ping,
+                       s.tcp, s.udp, s.textlog, s.shellscript})
+             EXPECT_EQ(v, 1);
+         for (int v : {s.service, s.nteventlog, s.perfcounter, s.executeaction, s.tcpudpaction,
+                       s.syslogaction})
+             EXPECT_EQ(v, 0);
+     }},
+    {"KeysIgnoreCaseAndBlanksValuesKeepInnerOnes",
+     "  PORT \t=  5000 \t\r\npassword = Pw\r\nQdxPath=$AGENT\r\n Comment =  two  words \t\r\n", 0,
+     true, "",
+     [](const TQDXSettings& s) {
+         EXPECT_EQ(s.port, 5000);
+         EXPECT_EQ(Str(s.password), "Pw");
+         EXPECT_EQ(Str(s.comment), "two  words");
+     }},
+    {"CommentOnlyInTheFirstColumn",
+     "#comment=hash\n;comment=semicolon\n #comment=blank first\n" + kRequired, 0, true, "",
+     [](const TQDXSettings& s) { EXPECT_EQ(Str(s.comment), ""); }},
+    {"UnknownKeysEmptyKeysAndLinesWithoutEqualsAreIgnored",
+     "=value\n =\n\nnoequals\nunknown=1\n" + kRequired, 0, true, "",
+     [](const TQDXSettings& s) { EXPECT_EQ(s.port, 5000); }},
+    {"TimeoutZeroBecomes4000", kRequired + "timeout=0\n", 0, true, "",
+     [](const TQDXSettings& s) { EXPECT_EQ(s.timeout, 4000); }},
+    {"NumbersReadLikeAtoi", kRequired + "timeout= 250ms\ndelayforscripts=-12abc\n", 0, true, "",
+     [](const TQDXSettings& s) {
+         EXPECT_EQ(s.timeout, 250);
+         EXPECT_EQ(s.delayforscripts, -12);
+     }},
+    {"NumbersBeyondTheIntRangeStopAtItsLimits",
+     kRequired + "timeout=99999999999\ndelayforscripts=-99999999999\n", 0, true, "",
+     [](const TQDXSettings& s) {
+         EXPECT_EQ(s.timeout, 2147483647);
+         EXPECT_EQ(s.delayforscripts, -2147483647 - 1);
+     }},
+    {"CommandLinePortWins", kRequired, 6000, true, "",
+     [](const TQDXSettings& s) { EXPECT_EQ(s.port, 6000); }},
+    {"FirstPortWinsOtherKeysTakeTheirLast", kRequired + "port=6000\ncomment=a\ncomment=b\n", 0,
+     true, "",
+     [](const TQDXSettings& s) {
+         EXPECT_EQ(s.port, 5000);
+         EXPECT_EQ(Str(s.comment), "b");
+     }},
+    {"FlagIsOneExactlyWhenTheValueStartsWithOne",
+     kRequired + "logsuccess=10\nfilteractive=1abc\nlogfails=yes\nunc=\nping=true\ntcp=0\n", 0,
+     true, "",
+     [](const TQDXSettings& s) {
+         EXPECT_EQ(s.logsuccess, 1);
+         EXPECT_EQ(s.filteractive, 1);
+         EXPECT_EQ(s.logfails, 0);
+         EXPECT_EQ(s.unc, 0);
+         EXPECT_EQ(s.ping, 0);
+         EXPECT_EQ(s.tcp, 0);
+     }},
+    {"FilterListEntriesSplitAtBlanksMarksSelectActive",
+     kRequired + "filterlist= 10.0.0.1  10.0.0.2 \nfiltermarks=01\n", 0, true, "",
+     [](const TQDXSettings& s) {
+         EXPECT_EQ(Str(s.filterlist), "10.0.0.1\r\n10.0.0.2");
+         EXPECT_EQ(Str(s.filteractivelist), "\r\n10.0.0.2\r\n");
+     }},
+    {"FilterListTakesEscapedLineBreaks",
+     kRequired + "filterlist=10.0.0.1%0D%0A10.0.0.2\nfiltermarks=11\n", 0, true, "",
+     [](const TQDXSettings& s) {
+         EXPECT_EQ(Str(s.filteractivelist), "\r\n10.0.0.1\r\n10.0.0.2\r\n");
+     }},
+    {"MoreMarksThanEntriesWarnsButLoads",
+     kRequired + "filterlist=10.0.0.1 10.0.0.2\nfiltermarks=111\n", 0, true,
+     "FilterMarks has less items than FilterList",
+     [](const TQDXSettings& s) {
+         EXPECT_EQ(Str(s.filteractivelist), "\r\n10.0.0.1\r\n10.0.0.2\r\n");
+     }},
+    {"AgentPathWithoutLeadingSlash", "port=5000\npassword=pw\nqdxpath=bin/agent\n", 0, false,
+     "  Full path to the agent is not specified!\n", nullptr},
+    {"AgentPathThatDoesNotExist", "port=5000\npassword=pw\nqdxpath=/nonexistent/agent\n", 0, false,
+     "  Invalid path to the agent!\n", nullptr},
+    {"EveryMissingRequiredKeyIsReported", "comment=x\n", 0, false,
+     "  TCP post is not specified!\n  Password is not specified!\n"
+     "  Full path to the agent is not specified!\n",
+     nullptr},
+    {"NulByteEndsTheValueNotTheLine",
+     "comment=ab\0cd=ef\npassword=pw\nport=5000\nqdxpath=$AGENT\n"s, 0, true, "",
+     [](const TQDXSettings& s) {
+         EXPECT_EQ(Str(s.comment), "ab");
+         EXPECT_EQ(Str(s.password), "pw");
+     }},
+    {"NulByteBeforeTheEqualsSignHidesTheKey", kRequired + "password\0=x\n"s, 0, true, "",
+     [](const TQDXSettings& s) { EXPECT_EQ(Str(s.password), "pw"); }},
+    {"LinesAcrossTheReadBuffer", std::string(4090, '#') + "\ncomment=across\n" + kRequired, 0, true,
+     "", [](const TQDXSettings& s) { EXPECT_EQ(Str(s.comment), "across"); }},
+    // 1023 characters make a piece: the tail of a longer line is read as a line of its own.
+    {"LongLineIsReadInPieces", kRequired + "comment=" + std::string(1015, 'x') + "timeout=250\n", 0,
+     true, "",
+     [](const TQDXSettings& s) {
+         EXPECT_EQ(Str(s.comment), std::string(1015, 'x'));
+         EXPECT_EQ(s.timeout, 250);
+     }},
+};
+
+TEST_F(ConfigReader, Cases) {
+    for (const ReaderCase& c : kReaderCases) {
+        SCOPED_TRACE(c.name);
+        record_ = TQDXSettings();
+        SetCfgFile(record_, cfg_);
+        record_.port = c.commandLinePort;
+        String message;
+        EXPECT_EQ(Load(c.text, message), c.loads);
+        EXPECT_EQ(Str(message), c.message);
+        if (c.check) c.check(record_);
+    }
+}
+
+TEST_F(ConfigReader, ReloadKeepsPortAndTheFieldsTheFileNoLongerNames) {
+    String message;
+    ASSERT_TRUE(Load(kRequired + "host=10.1.1.1\ntimeout=250\nverboselogfile=v.log\n"
+                                 "proccntscript=/s/cnt.sh\ncomment=old\n",
+                     message));
+    ASSERT_TRUE(Load("port=6000\npassword=pw\nqdxpath=$AGENT\n", message)) << Str(message);
+    EXPECT_EQ(record_.port, 5000);
+    EXPECT_EQ(record_.timeout, 250);
+    EXPECT_EQ(Str(record_.host), "10.1.1.1");
+    EXPECT_EQ(Str(record_.verboselogfile), "v.log");
+    EXPECT_EQ(Str(record_.proccntscript), "/s/cnt.sh");
+    EXPECT_EQ(Str(record_.comment), "");
+}
+
+TEST_F(ConfigReader, ReaderErrors) {
+    String message;
+    TQDXSettings unnamed;
+    EXPECT_FALSE(LoadOptions_(unnamed, message));
+    EXPECT_EQ(Str(message), "Configuration file is not specified");
+
+    SetCfgFile(record_, dir_ / "missing.cfg");
+    EXPECT_FALSE(LoadOptions_(record_, message));
+    EXPECT_EQ(Str(message), "Cannot open configuration file '" + (dir_ / "missing.cfg") + "'");
+
+    // A folder opens but cannot be read.
+    SetCfgFile(record_, dir_.path());
+    EXPECT_FALSE(LoadOptions_(record_, message));
+    EXPECT_EQ(Str(message), "Cannot open configuration file '" + dir_.path() + "'");
+}
+
+TEST_F(ConfigReader, LoadPublishesOnSuccessAndKeepsTheSettingsInForceOnFailure) {
+    SettingsGuard guard;
+    TQDXSettings initial;
+    SetCfgFile(initial, cfg_);
+    PublishSettings(initial);
+    String message;
+    WriteFile(cfg_, Expand(kRequired + "comment=first\n"));
+    ASSERT_TRUE(LoadOptions(message)) << Str(message);
+    EXPECT_EQ(Str(CurrentSettings()->password), "pw");
+    EXPECT_EQ(Str(CurrentSettings()->comment), "first");
+
+    WriteFile(cfg_, "comment=second\n");
+    EXPECT_FALSE(LoadOptions(message));
+    EXPECT_EQ(Str(message),
+              "  Password is not specified!\n  Full path to the agent is not specified!\n");
+    EXPECT_EQ(Str(CurrentSettings()->password), "pw");
+    EXPECT_EQ(Str(CurrentSettings()->comment), "first");
+
+    std::filesystem::remove(cfg_);
+    EXPECT_FALSE(LoadOptions(message));
+    EXPECT_EQ(Str(CurrentSettings()->password), "pw");
+}
+
+class ConfigPutRight : public ::testing::Test {
+   protected:
+    EnvGuard env_;
+    TempDir dir_;
+};
+
+TEST_F(ConfigPutRight, TemporaryFolder) {
+    struct Case {
+        const char* name;
+        std::string tmpdir;
+        std::optional<std::string> envTmpdir, envTmp;
+        std::string expected;
+    };
+    const std::string existing = dir_.path();
+    const Case cases[] = {
+        {"TrailingSlashGoes", existing + "/", std::nullopt, std::nullopt, existing},
+        {"MissingFolderWithoutVariablesIsCurrent", existing + "/none", std::nullopt, std::nullopt,
+         "."},
+        {"EmptyTakesTMPDIR", "", existing + "/", "/nonexistent", existing},
+        {"TMPWhenTMPDIRIsUnset", "", std::nullopt, existing, existing},
+        {"TMPDIRNamingNoFolderGivesCurrent", "", "/nonexistent", existing, "."},
+        {"RootKeepsItsSlash", "/", std::nullopt, std::nullopt, "/"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.envTmpdir ? setenv("TMPDIR", c.envTmpdir->c_str(), 1) : unsetenv("TMPDIR");
+        c.envTmp ? setenv("TMP", c.envTmp->c_str(), 1) : unsetenv("TMP");
+        TQDXSettings s;
+        s.tmpdir = c.tmpdir.c_str();
+        String message;
+        PutRight(s, message);
+        EXPECT_EQ(Str(s.tmpdir), c.expected);
+        ASSERT_NE(getenv("TMPDIR"), nullptr);
+        EXPECT_EQ(std::string(getenv("TMPDIR")), c.expected);
+    }
+}
+
+TEST_F(ConfigPutRight, ScriptsWithoutFolderGoBesideTheAgent) {
+    TQDXSettings s;
+    s.tmpdir = dir_.path().c_str();
+    s.qdxpath = "/opt/agent/bin/agent";
+    s.cpuusagescript = "cpu.sh";
+    s.proclistscript = "/usr/local/list.sh";
+    String message;
+    PutRight(s, message);
+    EXPECT_EQ(Str(s.cpuusagescript), "/opt/agent/bin//cpu.sh");
+    EXPECT_EQ(Str(s.proclistscript), "/usr/local/list.sh");
+    EXPECT_EQ(Str(s.proccntscript), "/opt/agent/bin//");
+    PutRight(s, message);
+    EXPECT_EQ(Str(s.cpuusagescript), "/opt/agent/bin//cpu.sh");
+
+    TQDXSettings bare;
+    bare.tmpdir = dir_.path().c_str();
+    bare.qdxpath = "agent";
+    bare.cpuusagescript = "cpu.sh";
+    PutRight(bare, message);
+    EXPECT_EQ(Str(bare.cpuusagescript), "cpu.sh");
+}
+
+TEST(ConfigSnapshot, ReadersNeverSeeAHalfPublishedRecord) {
+    SettingsGuard guard;
+    TQDXSettings first;
+    first.comment = "0";
+    PublishSettings(first);
+    std::atomic<bool> stop{false};
+    std::atomic<int> torn{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; t++)
+        readers.emplace_back([&] {
+            while (!stop.load()) {
+                SettingsSnapshot s = CurrentSettings();
+                if (s->timeout != s->port || Str(s->comment) != std::to_string(s->port)) torn++;
+            }
+        });
+    for (int i = 0; i < 2000; i++) {
+        auto lock = LockOptions();
+        TQDXSettings next = *CurrentSettings();
+        next.port = next.timeout = i;
+        next.comment = std::to_string(i).c_str();
+        PublishSettings(next);
+    }
+    stop = true;
+    for (std::thread& t : readers) t.join();
+    EXPECT_EQ(torn.load(), 0);
+}
+
+TEST(ConfigAgentStatus, IdentityAndBoolConst) {
+    EXPECT_STREQ(AgentStatus.signature, "BrZpQdStRec");
+    EXPECT_STREQ(AgentStatus.AgentName, "Brenn Quodex");
+    EXPECT_STREQ(AgentStatus.AgentPlatform, "FreeBSD");
+    EXPECT_STREQ(AgentStatus.AgentVersion, "1.30");
+    EXPECT_STREQ(AgentStatus.AgentDeveloper, "Brennware");
+    EXPECT_STREQ(BoolConst[0], "0");
+    EXPECT_STREQ(BoolConst[1], "1");
+}
+
+// ---- messages --------------------------------------------------------------------------------
+
+class Messages : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        SetCfgFile(settings_, dir_ / "qdx.cfg");
+        settings_.oklogfile = "ok.log";
+        settings_.badlogfile = "bad.log";
+        settings_.verboselogfile = "verbose.log";
+    }
+    void Publish() { PublishSettings(settings_); }
+    std::string Log(const char* name) { return ReadFile(dir_ / name).value_or("<none>"); }
+
+    SettingsGuard guard_;
+    TempDir dir_;
+    TQDXSettings settings_;
+};
+
+// Every digit as "D", so lines stamped with the clock compare exactly.
+std::string Masked(std::string text) {
+    for (char& c : text)
+        if (c >= '0' && c <= '9') c = 'D';
+    return text;
+}
+
+TEST_F(Messages, ConsoleLineWithPeerAndWithoutOne) {
+    settings_.interactive = 1;
+    Publish();
+    in_addr peer{};
+    inet_pton(AF_INET, "10.1.2.3", &peer);
+    ::testing::internal::CaptureStdout();
+    showmessage("TCP connection accepted\n", peer, msgOk, 0);
+    showmessage("value %d of %s\n", LOCAL, msgInfo, 1, 42, "x");
+    EXPECT_EQ(Masked(::testing::internal::GetCapturedStdout()),
+              "[qdx][DD:DD:DD]\t DD.D.D.D\t TCP connection accepted\n"
+              "[qdx][DD:DD:DD]\t qdx\t\t value DD of x\n");
+}
+
+TEST_F(Messages, LogLinesGoWhereTheSettingsSay) {
+    settings_.logsuccess = 1;
+    settings_.logfails = 1;
+    settings_.verbose = 1;
+    Publish();
+    ::testing::internal::CaptureStdout();
+    showmessage("good\n", LOCAL, msgOk, 0);
+    showmessage("bad %s\n", LOCAL, msgFail, 1, "one");
+    showmessage("info\n", LOCAL, msgInfo, 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    const std::string stamp = "[DD/DD/DDDD DD:DD:DD]\t qdx\t\t ";
+    EXPECT_EQ(Masked(Log("ok.log")), stamp + "good\n");
+    EXPECT_EQ(Masked(Log("bad.log")), stamp + "bad one\n");
+    EXPECT_EQ(Masked(Log("verbose.log")),
+              stamp + "good\n" + stamp + "bad one\n" + stamp + "info\n");
+}
+
+TEST_F(Messages, LogsThatAreOffStayUnwritten) {
+    settings_.logfails = 0;
+    Publish();
+    showmessage("good\n", LOCAL, msgOk, 0);
+    showmessage("bad\n", LOCAL, msgFail, 0);
+    EXPECT_FALSE(Exists(dir_ / "ok.log"));
+    EXPECT_FALSE(Exists(dir_ / "bad.log"));
+    EXPECT_FALSE(Exists(dir_ / "verbose.log"));
+}
+
+TEST_F(Messages, DetailNeedsVerboseDetail) {
+    settings_.interactive = 1;
+    settings_.verbose = 1;
+    Publish();
+    ::testing::internal::CaptureStdout();
+    showmessage("detail %d\n", LOCAL, msgDetail, 1, 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_FALSE(Exists(dir_ / "verbose.log"));
+
+    settings_.verbosedetail = 1;
+    Publish();
+    ::testing::internal::CaptureStdout();
+    showmessage("detail %d\n", LOCAL, msgDetail, 1, 2);
+    EXPECT_NE(::testing::internal::GetCapturedStdout().find("detail 2\n"), std::string::npos);
+    EXPECT_NE(Log("verbose.log").find("detail 2\n"), std::string::npos);
+}
+
+TEST_F(Messages, LongMessagesAreCutTo511Characters) {
+    settings_.logsuccess = 1;
+    Publish();
+    std::string text(600, 'm');
+    showmessage(text.c_str(), LOCAL, msgOk, 0);
+    // A literal text is not a format: a "%s" in it prints as it stands.
+    showmessage("100%s\n", LOCAL, msgOk, 0);
+    std::string log = Log("ok.log");
+    ASSERT_GT(log.size(), 512u);
+    EXPECT_EQ(log.substr(0, 511).back(), 'm');
+    EXPECT_EQ(log[511], '[');  // the cut line lost its line end; the next line follows at once
+    EXPECT_EQ(log.substr(log.size() - 6), "100%s\n");
+}
+
+TEST_F(Messages, WritelogPlacesBareNamesBesideTheConfiguration) {
+    Publish();
+    writelog("bare.log", "one\n");
+    writelog((dir_ / "abs.log").c_str(), "two\n");
+    writelog("", "ignored\n");
+    writelog("bare.log", nullptr);
+    writelog((dir_ / "nofolder/x.log").c_str(), "lost\n");
+    EXPECT_EQ(Log("bare.log"), "one\n");
+    EXPECT_EQ(Log("abs.log"), "two\n");
+}
+
+}  // namespace

@@ -1,0 +1,92 @@
+// Runs the real agent binary on a loopback port with a temporary configuration.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/client.h"
+
+// A fresh directory, removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// A TCP port on 127.0.0.1 that nothing listens on right now.
+int FreePort();
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+
+// Sleeps in small steps until `done` holds or `seconds` pass; returns the last value of done.
+template <typename F>
+bool WaitUntil(F done, double seconds);
+
+// What a finished agent process printed, and how it ended.
+struct RunResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the agent with `args` to its end (bounded by `seconds`; killed after that).
+RunResult RunAgentToExit(const std::vector<std::string>& args, double seconds = 20);
+
+// A running agent in interactive mode whose console output is collected.
+class Agent {
+public:
+    // Writes a configuration (the essential keys plus `extra` lines) into `dir`.
+    Agent(const TempDir& dir, const std::string& extra = "", int port = 0);
+    ~Agent();
+
+    // Starts "qdx -i <args> cfg" and waits for "Listening..."; false when it did not come.
+    bool Start(const std::vector<std::string>& args = {});
+    // Sends SIGKILL (if still running) and reaps the process.
+    void Kill();
+    // Waits for the process to end; returns its exit code or -1 after `seconds`.
+    int WaitExit(double seconds);
+    bool Running();
+
+    // True once `text` has appeared on the console (waiting up to `seconds`).
+    bool WaitForOutput(const std::string& text, double seconds);
+    std::string Output();
+
+    QdxEndpoint Endpoint() const;
+    QdxReplyText Call(const std::string& command, const std::vector<std::string>& params = {});
+
+    int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    const std::string& config() const { return config_; }
+    static std::string Password() { return "e2e-secret"; }
+
+private:
+    void Reader(int fd);
+
+    int port_;
+    std::string config_;
+    pid_t pid_ = -1;
+    int exitCode_ = -1;
+    std::thread reader_;
+    std::mutex outputMutex_;
+    std::string output_;
+};
+
+template <typename F>
+bool WaitUntil(F done, double seconds) {
+    for (int i = 0; i < static_cast<int>(seconds * 50); i++) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+}

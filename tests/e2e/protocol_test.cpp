@@ -1,0 +1,222 @@
+// Requests and replies against the running agent: framing, authentication, dispatch, rights,
+// time-outs and the management commands.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "harness.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Sends a prepared packet (optionally in slices) and returns what came back, decrypted.
+QdxReplyText Exchange(const Agent& agent, const String& packet, const String& key,
+                      size_t slice = 0) {
+    QdxReplyText reply;
+    int sock = QdxConnect(agent.Endpoint(), reply.error);
+    if (sock < 0) return reply;
+    int on = 1;
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    size_t length = static_cast<size_t>(packet.Length());
+    size_t step = slice ? slice : length;
+    for (size_t at = 0; at < length; at += step) {
+        QdxSend(sock, packet.Data() + at, std::min(step, length - at));
+        if (slice) usleep(2000);
+    }
+    String received;
+    QdxReadAll(sock, 5000, received);
+    close(sock);
+    String text;
+    if (received.Length() > 0 && OpenReplyPacket(received, key, text)) {
+        reply.status = CallStatus::Ok;
+        reply.text.assign(text.Data(), static_cast<size_t>(text.Length()));
+    }
+    return reply;
+}
+
+QdxReplyText SendText(const Agent& agent, const std::string& requestText, size_t slice = 0) {
+    String key = NewSessionKey();
+    String text(requestText.data(), static_cast<int>(requestText.size()));
+    return Exchange(agent, BuildRequestPacket(Agent::Password().c_str(), key, text), key, slice);
+}
+
+class AgentTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(agent.Start()); }
+    TempDir dir;
+    Agent agent{dir, "comment=e2e agent\n"};
+};
+
+TEST_F(AgentTest, GetInfoDescribesTheAgent) {
+    QdxReplyText reply = agent.Call("GetInfo");
+    ASSERT_EQ(reply.status, CallStatus::Ok) << reply.error;
+    std::vector<std::string> expected = {
+        "AgentName=Brenn Quodex",
+        "AgentPlatform=FreeBSD",
+        "AgentVersion=1.30",
+        "AgentDeveloper=Brennware",
+        "Service=0",
+        "Active=0",
+        "ActiveConnections=1",
+        "OpenedConnections=1",
+        "FailedConnections=0",
+        "Available tests=TCP%0D%0AUDP%0D%0AUNC%0D%0AFolder Size%0D%0ACount Files%0D%0A"
+        "File Availability%0D%0AFile Integrity%0D%0AFile Compare%0D%0AText Log%0D%0A"
+        "Process%0D%0ACPU Usage%0D%0AExternal%0D%0AShell Script%0D%0A",
+        "Enabled tests=1111111111111",
+        "Port=" + std::to_string(agent.port()),
+        "Timeout=4000",
+        "Comment=e2e agent",
+        "Available actions=Execute external command%0D%0ATCP/UDP send%0D%0ASyslog%0D%0A",
+        "Enabled actions=000",
+    };
+    std::vector<std::string> lines = reply.Lines();
+    ASSERT_EQ(lines.size(), expected.size() + 3) << reply.text;
+    EXPECT_EQ(reply.Code(), "200");
+    for (size_t i = 0; i < expected.size(); i++) EXPECT_EQ(lines[i], expected[i]);
+    EXPECT_EQ(lines[16].rfind("HostName=", 0), 0u);
+    EXPECT_EQ(lines[17].rfind("RunningOS=", 0), 0u);
+    EXPECT_EQ(lines[18], "OSUpdates=not implemented");
+    EXPECT_EQ(reply.text.back(), '\r');
+    EXPECT_TRUE(agent.WaitForOutput("--> request processed (200)\n", 5));
+}
+
+TEST_F(AgentTest, PacketSplitOverManySegmentsIsAnsweredOnce) {
+    QdxReplyText reply = SendText(agent, "GetInfo\n\r", 3);
+    EXPECT_EQ(reply.Code(), "200");
+    EXPECT_NE(reply.text.find("OpenedConnections=1\n"), std::string::npos);
+}
+
+TEST_F(AgentTest, DispatchRefusals) {
+    struct Case {
+        std::string text;
+        std::string reply;
+    } cases[] = {
+        {"GetInfo\n", "502\nEndOfTransmission signal missed\n\r"},
+        {"  \t\r", "500\nVoid request received\n\r"},
+        {"\n\r", "500\nVoid request received\n\r"},
+        {"quit\n\r", "500\nUnknown command \"quit\"\n\r"},
+        {"TEST-Ping\n\r", "500\nnot implemented yet\n\r"},
+        {"GetServicesList\n\r", "500\nNot applicable for UNIX/Linux\n\r"},
+    };
+    for (const Case& c : cases) {
+        QdxReplyText reply = SendText(agent, c.text);
+        ASSERT_EQ(reply.status, CallStatus::Ok) << c.text;
+        EXPECT_EQ(reply.text, c.reply);
+    }
+    EXPECT_TRUE(agent.WaitForOutput("--> request rejected or operation failed (500)\n", 5));
+    EXPECT_TRUE(agent.WaitForOutput("Unknown command \"quit\"\n", 5));
+    EXPECT_EQ(agent.Call("GetInfo").Code(), "200") << "the agent keeps serving";
+}
+
+TEST_F(AgentTest, WrongPasswordGetsNoReply) {
+    QdxEndpoint endpoint = agent.Endpoint();
+    endpoint.password = "not-the-password";
+    QdxReplyText reply = QdxCall(endpoint, "GetInfo");
+    EXPECT_EQ(reply.status, CallStatus::NoReply);
+    EXPECT_TRUE(agent.WaitForOutput("<-- Invalid ZP request received\n", 5));
+}
+
+TEST_F(AgentTest, OversizedLengthFieldIsDroppedAtOnce) {
+    QdxReplyText ignored;
+    int sock = QdxConnect(agent.Endpoint(), ignored.error);
+    ASSERT_GE(sock, 0);
+    const char header[] = "\xff\xff\xff\x7f\x03\x12";
+    QdxSend(sock, header, sizeof header - 1);
+    String received;
+    auto start = Clock::now();
+    EXPECT_TRUE(QdxReadAll(sock, 5000, received)) << "the agent closes the connection";
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(received.Length(), 0);
+    close(sock);
+    EXPECT_EQ(agent.Call("GetInfo").Code(), "200");
+}
+
+TEST(Agent, IdleConnectionIsClosedAfterTheTimeOut) {
+    TempDir dir;
+    Agent agent(dir, "timeout=2000\n");
+    ASSERT_TRUE(agent.Start());
+    QdxReplyText ignored;
+    int sock = QdxConnect(agent.Endpoint(), ignored.error);
+    ASSERT_GE(sock, 0);
+    auto start = Clock::now();
+    String received;
+    EXPECT_TRUE(QdxReadAll(sock, 8000, received));
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    close(sock);
+    EXPECT_GE(seconds, 1.9);
+    EXPECT_LE(seconds, 3.5);
+    EXPECT_EQ(received.Length(), 0);
+}
+
+TEST(Agent, ManagementRights) {
+    TempDir dir;
+    Agent agent(dir, "manageaddr=127.0.0.2\n");
+    ASSERT_TRUE(agent.Start());
+    for (const char* command : {"QUIT", "ReloadApp", "ReloadCfg", "GetSettings", "SetSettings"}) {
+        QdxReplyText reply = agent.Call(command);
+        EXPECT_EQ(reply.text, "600\nOperation is not allowed\n\r") << command;
+    }
+    EXPECT_TRUE(agent.WaitForOutput("--> request processed (600)\n", 5));
+    EXPECT_TRUE(agent.Running());
+
+    TempDir off;
+    Agent closed(off, "allowmanage=0\n");
+    ASSERT_TRUE(closed.Start());
+    EXPECT_EQ(closed.Call("GetSettings").Code(), "600");
+}
+
+TEST(Agent, QuitEndsTheProcessWithZero) {
+    TempDir dir;
+    Agent agent(dir);
+    ASSERT_TRUE(agent.Start());
+    EXPECT_EQ(agent.Call("QUIT").text, "200\nOk\n\r");
+    auto start = Clock::now();
+    EXPECT_EQ(agent.WaitExit(5), 0);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
+    EXPECT_TRUE(agent.WaitForOutput("Terminate request received. Terminating..\n", 1));
+}
+
+TEST(Agent, ReloadAppReExecutesTheAgent) {
+    TempDir dir;
+    Agent agent(dir);
+    ASSERT_TRUE(agent.Start());
+    EXPECT_EQ(agent.Call("GetInfo").Code(), "200");
+    pid_t before = agent.pid();
+    EXPECT_EQ(agent.Call("ReloadApp").text, "200\nOk\n\r");
+    EXPECT_TRUE(agent.WaitForOutput("Reload request received. Executing..\n", 5));
+    // The new image prints its banner again and listens with fresh counters.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            std::string out = agent.Output();
+            return out.find("Listening...") != out.rfind("Listening...");
+        },
+        10));
+    EXPECT_EQ(agent.pid(), before);
+    QdxReplyText info = agent.Call("GetInfo");
+    EXPECT_NE(info.text.find("\nOpenedConnections=1\n"), std::string::npos) << info.text;
+}
+
+TEST(Agent, ReloadCfgReportsFailureAndKeepsSettings) {
+    TempDir dir;
+    Agent agent(dir, "comment=first\n");
+    ASSERT_TRUE(agent.Start());
+    std::string cfg = ReadFile(agent.config());
+    WriteFile(agent.config(), cfg.replace(cfg.find("comment=first"), 13, "comment=later"));
+    EXPECT_EQ(agent.Call("ReloadCfg").text, "200\nOk\n\r");
+    EXPECT_NE(agent.Call("GetInfo").text.find("\nComment=later\n"), std::string::npos);
+
+    unlink(agent.config().c_str());
+    QdxReplyText failed = agent.Call("ReloadCfg");
+    EXPECT_EQ(failed.text, "300\nCannot open configuration file '" + agent.config() + "'\n\r");
+    // The password still works: the failed load changed nothing.
+    EXPECT_NE(agent.Call("GetInfo").text.find("\nComment=later\n"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+// GetSettings and SetSettings against the running agent, including port switching.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace {
+
+bool HasLine(const QdxReplyText& reply, const std::string& line) {
+    for (const std::string& l : reply.Lines())
+        if (l == line) return true;
+    return false;
+}
+
+std::string Counterless(std::string line) {
+    // The connection counters move between two requests.
+    for (const char* counter : {"ActiveConnections=", "OpenedConnections="})
+        if (line.rfind(counter, 0) == 0) return counter;
+    return line;
+}
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(agent.Start()); }
+    TempDir dir;
+    Agent agent{dir, "# kept comment\nunknownkey = stays\nlogsuccess=yes\n"};
+};
+
+TEST_F(SettingsTest, GetSettingsBeginsWithTheGetInfoLines) {
+    QdxReplyText info = agent.Call("GetInfo");
+    QdxReplyText settings = agent.Call("GetSettings");
+    ASSERT_EQ(settings.Code(), "200");
+    std::vector<std::string> infoLines = info.Lines(), lines = settings.Lines();
+    ASSERT_EQ(lines.size(), infoLines.size() + 12);
+    for (size_t i = 0; i < infoLines.size(); i++)
+        EXPECT_EQ(Counterless(lines[i]), Counterless(infoLines[i]));
+    std::vector<std::string> expected = {
+        "LogOkConn=0",  "LogBadConn=1",  "OkLogFile=log1.txt",     "BadLogFile=log2.txt",
+        "Password=" + Agent::Password(),  "IPFiltering=0",   "IPFilterAddr=127.0.0.1",
+        "IPFilterMarks=1", "AllowUpdates=1", "AllowRManage=1", "UpdateAddr=127.0.0.1",
+        "ManageAddr=127.0.0.1"};
+    for (size_t i = 0; i < expected.size(); i++)
+        EXPECT_EQ(lines[infoLines.size() + i], expected[i]);
+}
+
+TEST_F(SettingsTest, SetSettingsTrimsSplitsAtFirstEqualsAndIsCaseSensitive) {
+    QdxReplyText reply = agent.Call(
+        "SetSettings", {"Folder Size = 0", "folder size=1", "Comment=a=b", "Shell Script=0",
+                        "LogOkConn=1", "IPFilterAddr=10.0.0.1%0D%0A10.0.0.2", "no equals sign"});
+    EXPECT_EQ(reply.text, "200\n\r");
+    QdxReplyText settings = agent.Call("GetSettings");
+    EXPECT_TRUE(HasLine(settings, "Enabled tests=1111111111111") == false);
+    EXPECT_TRUE(HasLine(settings, "Enabled tests=1110111111111")) << settings.text;
+    EXPECT_TRUE(HasLine(settings, "Comment=a=b"));
+    EXPECT_TRUE(HasLine(settings, "IPFilterAddr=10.0.0.1%0D%0A10.0.0.2"));
+
+    // The file keeps what it had and holds the new values.
+    std::string cfg = ReadFile(agent.config());
+    EXPECT_NE(cfg.find("# kept comment\n"), std::string::npos);
+    EXPECT_NE(cfg.find("unknownkey = stays\n"), std::string::npos);
+    EXPECT_NE(cfg.find("logsuccess=1es\n"), std::string::npos) << cfg;
+    EXPECT_NE(cfg.find("comment=a=b\r\n"), std::string::npos);
+    EXPECT_NE(cfg.find("foldersize=0\r\n"), std::string::npos);
+    EXPECT_NE(cfg.find("shellscript=1\r\n"), std::string::npos);
+    EXPECT_NE(cfg.find("filterlist=10.0.0.1 10.0.0.2\r\n"), std::string::npos);
+    EXPECT_EQ(ReadFile(agent.config() + ".Old").find("comment="), std::string::npos);
+    EXPECT_NE(access((agent.config() + ".New").c_str(), F_OK), 0);
+}
+
+TEST_F(SettingsTest, BrickingValuesAreRefusedWhole) {
+    std::string before = ReadFile(agent.config());
+    for (std::vector<std::string> params : std::vector<std::vector<std::string>>{
+             {"Comment=changed", "Port=0"},
+             {"Comment=changed", "Port=abc"},
+             {"Comment=changed", "Port=65536"},
+             {"Comment=changed", "Port=-1"},
+             {"Comment=changed", "Password="},
+             {"Comment=changed", "Password=   "}}) {
+        EXPECT_EQ(agent.Call("SetSettings", params).text, "501\nWrong parameter\n\r")
+            << params[1];
+    }
+    EXPECT_EQ(ReadFile(agent.config()), before);
+    EXPECT_FALSE(HasLine(agent.Call("GetInfo"), "Comment=changed"));
+}
+
+TEST_F(SettingsTest, PortSwitchesAndFallsBack) {
+    int newPort = FreePort();
+    EXPECT_EQ(agent.Call("SetSettings", {"Port=" + std::to_string(newPort)}).Code(), "200");
+    EXPECT_TRUE(agent.WaitForOutput("Server port switching .. Ok\n", 5));
+    QdxEndpoint moved = agent.Endpoint();
+    moved.port = newPort;
+    QdxReplyText info = QdxCall(moved, "GetInfo");
+    EXPECT_TRUE(HasLine(info, "Port=" + std::to_string(newPort))) << info.text;
+
+    // A port already taken: the agent goes back to the one it had.
+    int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(blocker, 1), 0);
+    socklen_t len = sizeof addr;
+    getsockname(blocker, reinterpret_cast<sockaddr*>(&addr), &len);
+    int taken = ntohs(addr.sin_port);
+    EXPECT_EQ(QdxCall(moved, "SetSettings", {"Port=" + std::to_string(taken)}).Code(), "200");
+    EXPECT_TRUE(agent.WaitForOutput("Error: cannot open new port for listening\n", 10));
+    EXPECT_TRUE(agent.WaitForOutput("Return to original port\n", 10));
+    close(blocker);
+    info = QdxCall(moved, "GetInfo");
+    EXPECT_TRUE(HasLine(info, "Port=" + std::to_string(newPort))) << info.text;
+}
+
+}  // namespace
