@@ -2,8 +2,8 @@
 // meanwhile, and whether a GetInfo is still answered while they are open.
 //
 //   qdx_connections PORT PASSWORD AGENT_PID CONNECTIONS SECONDS
-#include <sys/socket.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>

@@ -19,7 +19,7 @@ namespace configtest {
 
 // A fresh folder from mkdtemp, removed with everything in it.
 class TempDir {
-   public:
+public:
     TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "qdxcfg.XXXXXX").string();
         char* made = mkdtemp(pattern.data());
@@ -36,7 +36,7 @@ class TempDir {
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-   private:
+private:
     std::string path_;
 };
 
@@ -69,7 +69,7 @@ inline void SetCfgFile(TQDXSettings& settings, const std::string& path) {
 
 // Restores TMPDIR and TMP, which the normalisation step reads and writes.
 class EnvGuard {
-   public:
+public:
     EnvGuard() : tmpdir_(Get("TMPDIR")), tmp_(Get("TMP")) {}
     ~EnvGuard() {
         Put("TMPDIR", tmpdir_);
@@ -78,7 +78,7 @@ class EnvGuard {
     EnvGuard(const EnvGuard&) = delete;
     EnvGuard& operator=(const EnvGuard&) = delete;
 
-   private:
+private:
     static std::optional<std::string> Get(const char* name) {
         const char* value = getenv(name);
         return value ? std::optional<std::string>(value) : std::nullopt;
@@ -94,13 +94,13 @@ class EnvGuard {
 
 // Puts the settings in force back after a test that publishes its own.
 class SettingsGuard {
-   public:
+public:
     SettingsGuard() : saved_(CurrentSettings()) {}
     ~SettingsGuard() { PublishSettings(*saved_); }
     SettingsGuard(const SettingsGuard&) = delete;
     SettingsGuard& operator=(const SettingsGuard&) = delete;
 
-   private:
+private:
     SettingsSnapshot saved_;
 };
 

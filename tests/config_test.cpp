@@ -19,7 +19,7 @@ using namespace std::string_literals;
 namespace {
 
 class ConfigReader : public ::testing::Test {
-   protected:
+protected:
     void SetUp() override {
         agent_ = dir_ / "agent";
         WriteFile(agent_, "#!/bin/sh\n");
@@ -239,7 +239,7 @@ TEST_F(ConfigReader, LoadPublishesOnSuccessAndKeepsTheSettingsInForceOnFailure) 
 }
 
 class ConfigPutRight : public ::testing::Test {
-   protected:
+protected:
     EnvGuard env_;
     TempDir dir_;
 };
@@ -337,7 +337,7 @@ TEST(ConfigAgentStatus, IdentityAndBoolConst) {
 // ---- messages --------------------------------------------------------------------------------
 
 class Messages : public ::testing::Test {
-   protected:
+protected:
     void SetUp() override {
         SetCfgFile(settings_, dir_ / "qdx.cfg");
         settings_.oklogfile = "ok.log";

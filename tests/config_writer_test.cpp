@@ -75,7 +75,7 @@ std::string Appended(const std::string& present) {
 }
 
 class ConfigWriter : public ::testing::Test {
-   protected:
+protected:
     void SetUp() override {
         agent_ = dir_ / "agent";
         WriteFile(agent_, "#!/bin/sh\n");

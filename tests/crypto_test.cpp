@@ -260,7 +260,7 @@ TEST(MD5, CloseWipesTheContext) {
 // Twofish
 
 class Twofish : public ::testing::Test {
-   protected:
+protected:
     static void SetUpTestSuite() { Twofish_initialise(); }
 
     static std::string Encrypt(const Bytes& key, const Bytes& plain) {

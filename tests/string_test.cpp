@@ -7,7 +7,9 @@
 
 namespace {
 
-std::string Str(const String& s) { return std::string(s.Data() ? s.Data() : "", s.Length()); }
+std::string Str(const String& s) {
+    return std::string(s.Data() ? s.Data() : "", s.Length());
+}
 
 TEST(String, EmptyFormsHaveNoBufferUntilSetZero) {
     String a(""), b(0), c;
@@ -27,8 +29,10 @@ TEST(String, EmptyFormsHaveNoBufferUntilSetZero) {
 }
 
 TEST(String, GrowsInStepsOf128) {
-    struct Case { int length; int capacity; } cases[] = {{1, 128}, {127, 128}, {128, 256},
-                                                        {200, 256}, {256, 384}};
+    struct Case {
+        int length;
+        int capacity;
+    } cases[] = {{1, 128}, {127, 128}, {128, 256}, {200, 256}, {256, 384}};
     for (auto c : cases) {
         String s(std::string(c.length, 'x').c_str());
         EXPECT_EQ(s.Capacity(), c.capacity) << c.length;
@@ -70,24 +74,35 @@ TEST(String, PosDeleteCopy) {
     EXPECT_EQ(String().Pos("a", -1), 0);
     EXPECT_EQ(abc.Pos("abcd", -1), 0);
 
-    struct Del { int index, count; const char* result; } dels[] = {
-        {2, 100, "a"}, {0, 1, "abcdef"}, {7, 1, "abcdef"}, {1, 0, "abcdef"}, {6, 1, "abcde"},
-        {3, 2, "abef"}};
+    struct Del {
+        int index, count;
+        const char* result;
+    } dels[] = {{2, 100, "a"},    {0, 1, "abcdef"}, {7, 1, "abcdef"},
+                {1, 0, "abcdef"}, {6, 1, "abcde"},  {3, 2, "abef"}};
     for (auto d : dels) {
         String s(abcdef);
         s.Delete(d.index, d.count);
         EXPECT_EQ(Str(s), d.result) << d.index << "," << d.count;
     }
-    struct Cp { int index, count; const char* result; } copies[] = {
-        {2, 3, "bcd"}, {5, 10, "ef"}, {7, 1, ""}, {1, 0, ""}, {0, 3, ""}, {1, 6, "abcdef"}};
+    struct Cp {
+        int index, count;
+        const char* result;
+    } copies[] = {{2, 3, "bcd"}, {5, 10, "ef"}, {7, 1, ""},
+                  {1, 0, ""},    {0, 3, ""},    {1, 6, "abcdef"}};
     for (auto c : copies)
         EXPECT_EQ(Str(abcdef.Copy(c.index, c.count)), c.result) << c.index << "," << c.count;
 }
 
 TEST(String, TrimRemovesControlAndHighBytes) {
-    struct Case { std::string in, out; } cases[] = {
-        {" \t x \r\n", "x"}, {"\xE9word", "word"}, {"word\xE9", "word"}, {"   ", ""},
-        {"a b", "a b"}, {"", ""}, {std::string("\0x\0", 3), "x"}};
+    struct Case {
+        std::string in, out;
+    } cases[] = {{" \t x \r\n", "x"},
+                 {"\xE9word", "word"},
+                 {"word\xE9", "word"},
+                 {"   ", ""},
+                 {"a b", "a b"},
+                 {"", ""},
+                 {std::string("\0x\0", 3), "x"}};
     for (auto& c : cases) {
         String s(c.in.data(), static_cast<int>(c.in.size()));
         EXPECT_EQ(Str(s.Trim()), c.out);
@@ -95,10 +110,21 @@ TEST(String, TrimRemovesControlAndHighBytes) {
 }
 
 TEST(String, SearchCaseAndWholeWords) {
-    struct Case { const char* text; const char* what; int cs, ww, pos; } cases[] = {
-        {"ab b", "b", 1, 1, 4}, {"xab", "AB", 0, 0, 2}, {"ab", "ab", 1, 1, 1},
-        {"xab", "AB", 1, 0, 0}, {"abab", "ab", 1, 1, 0}, {"a-ab.", "ab", 1, 1, 3},
-        {"\xE9" "ab", "ab", 1, 1, 2}, {"", "a", 1, 0, 0}, {"abc", "", 1, 0, 0}};
+    struct Case {
+        const char* text;
+        const char* what;
+        int cs, ww, pos;
+    } cases[] = {{"ab b", "b", 1, 1, 4},
+                 {"xab", "AB", 0, 0, 2},
+                 {"ab", "ab", 1, 1, 1},
+                 {"xab", "AB", 1, 0, 0},
+                 {"abab", "ab", 1, 1, 0},
+                 {"a-ab.", "ab", 1, 1, 3},
+                 {"\xE9"
+                  "ab",
+                  "ab", 1, 1, 2},
+                 {"", "a", 1, 0, 0},
+                 {"abc", "", 1, 0, 0}};
     for (auto c : cases)
         EXPECT_EQ(String(c.text).Search(c.what, c.cs, c.ww), c.pos) << c.text << "/" << c.what;
 }
@@ -114,10 +140,16 @@ TEST(String, GetWordRemoveRepeatsReplaceAll) {
     EXPECT_EQ(Str(String("a   b  c").RemoveRepeats(' ')), "a b c");
     EXPECT_EQ(Str(String("   a").RemoveRepeats(' ')), " a");
 
-    struct Rep { const char* text; const char* what; const char* with; int cs; const char* out; }
-    reps[] = {{"a,,", ",", ";", 1, "a;;"}, {",", ",", ";", 1, ";"}, {"axb", "X", "y", 0, "ayb"},
-              {"axb", "X", "y", 1, "axb"}, {"aaa", "aa", "b", 1, "ba"}, {"abc", "", "z", 1, "abc"},
-              {"a b", " ", "\r\n", 1, "a\r\nb"}, {"a\r\nb\r\n", "\r\n", " ", 1, "a b "}};
+    struct Rep {
+        const char* text;
+        const char* what;
+        const char* with;
+        int cs;
+        const char* out;
+    } reps[] = {{"a,,", ",", ";", 1, "a;;"},       {",", ",", ";", 1, ";"},
+                {"axb", "X", "y", 0, "ayb"},       {"axb", "X", "y", 1, "axb"},
+                {"aaa", "aa", "b", 1, "ba"},       {"abc", "", "z", 1, "abc"},
+                {"a b", " ", "\r\n", 1, "a\r\nb"}, {"a\r\nb\r\n", "\r\n", " ", 1, "a b "}};
     for (auto r : reps)
         EXPECT_EQ(Str(String(r.text).ReplaceAll(r.what, r.with, r.cs)), r.out) << r.text;
 }

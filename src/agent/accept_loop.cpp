@@ -126,8 +126,17 @@ void CarryOutRequests(AgentProcess& agent) {
 
 bool Transient(int error) {
     switch (error) {
-        case ECONNABORTED: case EPROTO: case EAGAIN: case EPERM: case ENETDOWN: case ENOPROTOOPT:
-        case EHOSTDOWN: case ENONET: case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH:
+        case ECONNABORTED:
+        case EPROTO:
+        case EAGAIN:
+        case EPERM:
+        case ENETDOWN:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case ENONET:
+        case EHOSTUNREACH:
+        case EOPNOTSUPP:
+        case ENETUNREACH:
             return true;
         default:
             return false;
@@ -164,8 +173,8 @@ void AcceptLoop(AgentProcess& agent) {
 
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
-        int sock = accept4(agent.listener, reinterpret_cast<sockaddr*>(&peer), &length,
-                           SOCK_CLOEXEC);
+        int sock =
+            accept4(agent.listener, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
         if (sock < 0) {
             int error = errno;
             if (error == EINTR || Transient(error)) continue;

@@ -4,12 +4,12 @@
 #include <sys/socket.h>
 
 struct AgentProcess {
-    char** argv;         // kept for re-execution
-    int listener;        // listening socket
-    socklen_t addrlen;   // address length the listener reported
-    int listeningPort;   // the port `listener` is bound to
-    int pidfile;         // open PID file or -1
-    bool daemon;         // daemon mode: keeps a PID file
+    char** argv;        // kept for re-execution
+    int listener;       // listening socket
+    socklen_t addrlen;  // address length the listener reported
+    int listeningPort;  // the port `listener` is bound to
+    int pidfile;        // open PID file or -1
+    bool daemon;        // daemon mode: keeps a PID file
 };
 
 // Runs for the life of the process. Wakes at least once a second to act on terminate, restart,

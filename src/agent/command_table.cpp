@@ -13,6 +13,7 @@ namespace {
 //   handler  - fills the reply; a handler whose settings switch is off answers "600" itself;
 //   right    - checked by the dispatcher before the handler runs; without it the peer gets
 //              "600" "Operation is not allowed".
+// clang-format off
 const Command kCommands[] = {
     // name                   handler                        right
     {"TEST-DiskSpace",        ProcessTest_DiskSpace,         Right::None},
@@ -33,6 +34,7 @@ const Command kCommands[] = {
     {"ReloadApp",             ProcessMgmt_ReloadApp,         Right::Manage},
     {"QUIT",                  ProcessMgmt_Quit,              Right::Manage},
 };
+// clang-format on
 
 }  // namespace
 

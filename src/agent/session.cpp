@@ -61,8 +61,7 @@ void SendAll(int sock, const String& data) {
 bool Oversized(const ZPRequest& request) {
     const String& text = request.Text();
     if (text.Length() < 4) return false;
-    return DecodeLength(reinterpret_cast<const unsigned char*>(text.Data()), 4) >
-           kMaxRequestPacket;
+    return DecodeLength(reinterpret_cast<const unsigned char*>(text.Data()), 4) > kMaxRequestPacket;
 }
 
 void AnswerPacket(ZPRequest& request, const ThreadParams& peer) {

@@ -131,11 +131,13 @@ void OnFault(int) {
     if (context.agentPath[0] != '\0') execve(context.agentPath, savedArgv, environ);
 }
 
-void OnHangUp(int) { QDXFlags.reload.store(1); }
+void OnHangUp(int) {
+    QDXFlags.reload.store(1);
+}
 
 void CopyPath(char* dest, size_t size, const String& path) {
     size_t n = static_cast<size_t>(path.Length()) < size - 1 ? static_cast<size_t>(path.Length())
-                                                              : size - 1;
+                                                             : size - 1;
     if (n > 0) std::memcpy(dest, path.Data(), n);
     dest[n] = '\0';
 }

@@ -46,7 +46,8 @@ void RaiseDescriptorLimit() {
 void PrintBanner() {
     std::puts(kRule);
     std::puts(" Application:  QDX (Quodex for Zelpane)");
-    std::printf(" Version:      %s for %s\n\n", AgentStatus.AgentVersion, AgentStatus.AgentPlatform);
+    std::printf(" Version:      %s for %s\n\n", AgentStatus.AgentVersion,
+                AgentStatus.AgentPlatform);
     std::puts(kRule);
 }
 

@@ -15,7 +15,9 @@
 
 namespace {
 
-String Bytes(const std::string& s) { return String(s.data(), static_cast<int>(s.size())); }
+String Bytes(const std::string& s) {
+    return String(s.data(), static_cast<int>(s.size()));
+}
 
 int RemainingMs(std::chrono::steady_clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -26,7 +28,9 @@ int RemainingMs(std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
-std::string QdxReplyText::Code() const { return text.size() >= 3 ? text.substr(0, 3) : ""; }
+std::string QdxReplyText::Code() const {
+    return text.size() >= 3 ? text.substr(0, 3) : "";
+}
 
 std::vector<std::string> QdxReplyText::Lines() const {
     std::vector<std::string> lines;
@@ -95,8 +99,8 @@ int QdxConnect(const QdxEndpoint& endpoint, std::string& error) {
     }
     int sock = -1;
     for (addrinfo* ai = list; ai != nullptr && sock < 0; ai = ai->ai_next) {
-        sock = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                      ai->ai_protocol);
+        sock =
+            socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
         if (sock < 0) continue;
         int failure = 0;
         if (connect(sock, ai->ai_addr, ai->ai_addrlen) != 0) {
@@ -158,8 +162,8 @@ QdxReplyText QdxCall(const QdxEndpoint& endpoint, const std::string& command,
         return reply;
     }
     String key = NewSessionKey();
-    String packet = BuildRequestPacket(Bytes(endpoint.password), key,
-                                       BuildRequestText(command, params));
+    String packet =
+        BuildRequestPacket(Bytes(endpoint.password), key, BuildRequestText(command, params));
     String received;
     bool sent = QdxSend(sock, packet.Data(), static_cast<size_t>(packet.Length()));
     bool closed = sent && QdxReadAll(sock, endpoint.timeoutMs, received);
@@ -167,9 +171,9 @@ QdxReplyText QdxCall(const QdxEndpoint& endpoint, const std::string& command,
     String text;
     if (received.Length() == 0) {
         reply.status = CallStatus::NoReply;
-        reply.error = !sent ? "cannot send the request"
-                    : closed ? "the agent closed the connection without a reply (wrong password?)"
-                             : "no reply within the time-out";
+        reply.error = !sent    ? "cannot send the request"
+                      : closed ? "the agent closed the connection without a reply (wrong password?)"
+                               : "no reply within the time-out";
     } else if (!OpenReplyPacket(received, key, text)) {
         reply.status = CallStatus::BadReply;
         reply.error = "the reply's length field does not match the data received";

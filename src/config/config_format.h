@@ -14,7 +14,7 @@ constexpr int kMaxLinePiece = 1023;
 // Reads a descriptor in line pieces: a piece ends after its LF or after kMaxLinePiece bytes,
 // whichever comes first. Bytes are kept as they are, NUL bytes included.
 class LinePieceReader {
-   public:
+public:
     explicit LinePieceReader(int fd) : fd_(fd) {}
     LinePieceReader(const LinePieceReader&) = delete;
     LinePieceReader& operator=(const LinePieceReader&) = delete;
@@ -23,7 +23,7 @@ class LinePieceReader {
     // the file, -1 on a read error.
     int Next(const char*& data);
 
-   private:
+private:
     int fd_;
     int start_ = 0;
     int end_ = 0;

@@ -106,7 +106,7 @@ bool WriteAll(int fd, const char* data, size_t count) {
 
 // Output to a descriptor in large writes; remembers the first failure.
 class FileOutput {
-   public:
+public:
     explicit FileOutput(int fd) : fd_(fd) {}
     void Add(const char* data, int count) {
         while (count > 0) {
@@ -133,7 +133,7 @@ class FileOutput {
         return !failed_;
     }
 
-   private:
+private:
     int fd_;
     bool failed_ = false;
     int used_ = 0;

@@ -14,9 +14,9 @@
 
 // Field names follow the configuration keys. Flags hold 0 or 1.
 struct TQDXSettings {
-    int interactive = 0;    // console output ("-i")
-    int verbose = 0;        // copy every message to the verbose log ("-v", "-vd")
-    int verbosedetail = 0;  // also emit packet detail messages ("-vd")
+    int interactive = 0;     // console output ("-i")
+    int verbose = 0;         // copy every message to the verbose log ("-v", "-vd")
+    int verbosedetail = 0;   // also emit packet detail messages ("-vd")
     char cfgfile[512] = {};  // configuration file path, NUL-terminated
 
     String tmpdir;
@@ -24,7 +24,7 @@ struct TQDXSettings {
     String pidfile;
     String host;
     int port = 0;
-    int timeout = 0;  // session idle time-out, milliseconds
+    int timeout = 0;          // session idle time-out, milliseconds
     int delayforscripts = 0;  // microseconds
     String password;
     String comment;

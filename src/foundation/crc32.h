@@ -8,7 +8,7 @@
 // One running checksum. Not thread-safe: an object is used by one thread at a time (the lookup
 // tables behind it are constant and shared).
 class TCRC32 {
-   public:
+public:
     TCRC32() { InitCRC(); }
 
     void InitCRC() { fCRC = 0xFFFFFFFFu; }
@@ -21,6 +21,6 @@ class TCRC32 {
     // InitCRC, UpdateCRC(p, len), GetCRC.
     uint32_t GetBlockCRC(const void* p, int len);
 
-   private:
+private:
     uint32_t fCRC;
 };

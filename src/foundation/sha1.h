@@ -7,7 +7,7 @@
 // One digest computation at a time; an object is used by one thread at a time. The destructor
 // wipes the state.
 class THash_SHA {
-   public:
+public:
     THash_SHA();
     ~THash_SHA();
     THash_SHA(const THash_SHA&) = delete;
@@ -35,7 +35,7 @@ class THash_SHA {
         return (x >> 24) | ((x >> 8) & 0x0000FF00u) | ((x << 8) & 0x00FF0000u) | (x << 24);
     }
 
-   private:
+private:
     void Transform(const unsigned char* block);
 
     uint32_t fDigest[5];  // chaining words; after Final the digest bytes in standard order

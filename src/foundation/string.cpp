@@ -32,7 +32,9 @@ bool IsAsciiAlnum(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-bool IsTrimmable(char c) { return static_cast<signed char>(c) <= 32; }
+bool IsTrimmable(char c) {
+    return static_cast<signed char>(c) <= 32;
+}
 
 }  // namespace
 
@@ -66,13 +68,17 @@ String::String(int reserve) {
     }
 }
 
-String::String(const char* text) { CopyData(text, -1); }
+String::String(const char* text) {
+    CopyData(text, -1);
+}
 
 String::String(const char* data, int count) {
     if (count > 0) CopyData(data, count);
 }
 
-String::String(const String& other) { CopyData(other.buffer_, other.length_); }
+String::String(const String& other) {
+    CopyData(other.buffer_, other.length_);
+}
 
 String::String(String&& other) noexcept
     : length_(std::exchange(other.length_, 0)),
@@ -80,7 +86,9 @@ String::String(String&& other) noexcept
       buffer_(std::exchange(other.buffer_, nullptr)),
       fixed_(std::exchange(other.fixed_, 0)) {}
 
-String::~String() { std::free(buffer_); }
+String::~String() {
+    std::free(buffer_);
+}
 
 String& String::operator=(const char* text) {
     CopyData(text, -1);
@@ -279,8 +287,8 @@ int String::Search(String what, int caseSensitive, int wholeWord) const {
     }
     int start = 1;
     while (start <= length_) {
-        int found = mempos(text.buffer_ + start - 1, length_ - start + 1, what.buffer_,
-                           what.length_);
+        int found =
+            mempos(text.buffer_ + start - 1, length_ - start + 1, what.buffer_, what.length_);
         if (found == 0) return 0;
         int p = start + found - 1;
         if (!wholeWord) return p;
@@ -348,8 +356,8 @@ void TStrList::AllocMem(int n) {
     int newCapacity = GrowthFor(n);
     lengths_ = static_cast<int32_t*>(
         ReallocOrDie(lengths_, sizeof(int32_t) * static_cast<size_t>(newCapacity)));
-    items_ = static_cast<char**>(
-        ReallocOrDie(items_, sizeof(char*) * static_cast<size_t>(newCapacity)));
+    items_ =
+        static_cast<char**>(ReallocOrDie(items_, sizeof(char*) * static_cast<size_t>(newCapacity)));
     capacity_ = newCapacity;
 }
 
@@ -391,8 +399,12 @@ String TStrList::operator[](int i) const {
 
 // ---- free functions --------------------------------------------------------------------------
 
-char UpCase(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-char LoCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char UpCase(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+char LoCase(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 char* strupper(char* s) {
     for (char* p = s; p && *p; p++) *p = UpCase(*p);
@@ -431,8 +443,8 @@ int mempos(const char* hay, int hn, const char* needle, int pn) {
     if (hay == nullptr || needle == nullptr || hn <= 0 || pn <= 0 || pn > hn) return 0;
     const char* last = hay + (hn - pn);
     for (const char* p = hay; p <= last;) {
-        p = static_cast<const char*>(
-            std::memchr(p, static_cast<unsigned char>(needle[0]), static_cast<size_t>(last - p + 1)));
+        p = static_cast<const char*>(std::memchr(p, static_cast<unsigned char>(needle[0]),
+                                                 static_cast<size_t>(last - p + 1)));
         if (p == nullptr) return 0;
         if (std::memcmp(p, needle, static_cast<size_t>(pn)) == 0)
             return static_cast<int>(p - hay) + 1;
@@ -491,11 +503,15 @@ String qdxEncodeStrings(const char* data, int count) {
     return EncodeBytes(data, TextCount(data, count));
 }
 
-String qdxEncodeStrings(const String& s) { return EncodeBytes(s.Data(), s.Length()); }
+String qdxEncodeStrings(const String& s) {
+    return EncodeBytes(s.Data(), s.Length());
+}
 
 String qdxDecodeStrings(const char* data, int count) {
     if (data == nullptr) return String();
     return DecodeBytes(data, TextCount(data, count));
 }
 
-String qdxDecodeStrings(const String& s) { return DecodeBytes(s.Data(), s.Length()); }
+String qdxDecodeStrings(const String& s) {
+    return DecodeBytes(s.Data(), s.Length());
+}

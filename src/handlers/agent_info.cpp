@@ -34,7 +34,9 @@ const Offered kActions[] = {
     {"Syslog", &TQDXSettings::syslogaction},
 };
 
-const char* Flag(int value) { return BoolConst[value ? 1 : 0]; }
+const char* Flag(int value) {
+    return BoolConst[value ? 1 : 0];
+}
 
 template <size_t N>
 void AddOffered(QDXReply& reply, const TQDXSettings& settings, const Offered (&table)[N],
@@ -86,7 +88,9 @@ void AddStatus(QDXReply& reply, const SettingsSnapshot& settings) {
 
 }  // namespace
 
-void GetAgentStatus(const ZPRequest&, QDXReply& reply) { AddStatus(reply, CurrentSettings()); }
+void GetAgentStatus(const ZPRequest&, QDXReply& reply) {
+    AddStatus(reply, CurrentSettings());
+}
 
 void GetAgentSettings(const ZPRequest&, QDXReply& reply) {
     SettingsSnapshot settings = CurrentSettings();

@@ -11,7 +11,7 @@ enum class Kind { Flag, Number, Text, List };
 struct Setting {
     const char* name;  // as the server sends it; compared exactly
     Kind kind;
-    int TQDXSettings::*number;  // Flag and Number
+    int TQDXSettings::*number;   // Flag and Number
     String TQDXSettings::*text;  // Text and List
 };
 
@@ -77,10 +77,18 @@ void Apply(TQDXSettings& settings, const String& name, const String& value) {
     for (const Setting& setting : kSettings) {
         if (name != setting.name) continue;
         switch (setting.kind) {
-            case Kind::Flag: settings.*setting.number = qdxDecodeBool(value) ? 1 : 0; break;
-            case Kind::Number: settings.*setting.number = qdxDecodeInt(value); break;
-            case Kind::Text: settings.*setting.text = value; break;
-            case Kind::List: settings.*setting.text = qdxDecodeStrings(value); break;
+            case Kind::Flag:
+                settings.*setting.number = qdxDecodeBool(value) ? 1 : 0;
+                break;
+            case Kind::Number:
+                settings.*setting.number = qdxDecodeInt(value);
+                break;
+            case Kind::Text:
+                settings.*setting.text = value;
+                break;
+            case Kind::List:
+                settings.*setting.text = qdxDecodeStrings(value);
+                break;
         }
         return;
     }

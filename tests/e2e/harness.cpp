@@ -123,7 +123,9 @@ Agent::Agent(const TempDir& dir, const std::string& extra, int port)
     WriteFile(config_, cfg.str());
 }
 
-Agent::~Agent() { Kill(); }
+Agent::~Agent() {
+    Kill();
+}
 
 bool Agent::Start(const std::vector<std::string>& args) {
     int out[2];

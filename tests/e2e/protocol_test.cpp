@@ -1,11 +1,10 @@
 // Requests and replies against the running agent: framing, authentication, dispatch, rights,
 // time-outs and the management commands.
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 

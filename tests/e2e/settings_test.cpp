@@ -1,10 +1,9 @@
 // GetSettings and SetSettings against the running agent, including port switching.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "harness.h"
 
@@ -38,11 +37,18 @@ TEST_F(SettingsTest, GetSettingsBeginsWithTheGetInfoLines) {
     ASSERT_EQ(lines.size(), infoLines.size() + 12);
     for (size_t i = 0; i < infoLines.size(); i++)
         EXPECT_EQ(Counterless(lines[i]), Counterless(infoLines[i]));
-    std::vector<std::string> expected = {
-        "LogOkConn=0",  "LogBadConn=1",  "OkLogFile=log1.txt",     "BadLogFile=log2.txt",
-        "Password=" + Agent::Password(),  "IPFiltering=0",   "IPFilterAddr=127.0.0.1",
-        "IPFilterMarks=1", "AllowUpdates=1", "AllowRManage=1", "UpdateAddr=127.0.0.1",
-        "ManageAddr=127.0.0.1"};
+    std::vector<std::string> expected = {"LogOkConn=0",
+                                         "LogBadConn=1",
+                                         "OkLogFile=log1.txt",
+                                         "BadLogFile=log2.txt",
+                                         "Password=" + Agent::Password(),
+                                         "IPFiltering=0",
+                                         "IPFilterAddr=127.0.0.1",
+                                         "IPFilterMarks=1",
+                                         "AllowUpdates=1",
+                                         "AllowRManage=1",
+                                         "UpdateAddr=127.0.0.1",
+                                         "ManageAddr=127.0.0.1"};
     for (size_t i = 0; i < expected.size(); i++)
         EXPECT_EQ(lines[infoLines.size() + i], expected[i]);
 }
@@ -73,15 +79,14 @@ TEST_F(SettingsTest, SetSettingsTrimsSplitsAtFirstEqualsAndIsCaseSensitive) {
 
 TEST_F(SettingsTest, BrickingValuesAreRefusedWhole) {
     std::string before = ReadFile(agent.config());
-    for (std::vector<std::string> params : std::vector<std::vector<std::string>>{
-             {"Comment=changed", "Port=0"},
-             {"Comment=changed", "Port=abc"},
-             {"Comment=changed", "Port=65536"},
-             {"Comment=changed", "Port=-1"},
-             {"Comment=changed", "Password="},
-             {"Comment=changed", "Password=   "}}) {
-        EXPECT_EQ(agent.Call("SetSettings", params).text, "501\nWrong parameter\n\r")
-            << params[1];
+    for (std::vector<std::string> params :
+         std::vector<std::vector<std::string>>{{"Comment=changed", "Port=0"},
+                                               {"Comment=changed", "Port=abc"},
+                                               {"Comment=changed", "Port=65536"},
+                                               {"Comment=changed", "Port=-1"},
+                                               {"Comment=changed", "Password="},
+                                               {"Comment=changed", "Password=   "}}) {
+        EXPECT_EQ(agent.Call("SetSettings", params).text, "501\nWrong parameter\n\r") << params[1];
     }
     EXPECT_EQ(ReadFile(agent.config()), before);
     EXPECT_FALSE(HasLine(agent.Call("GetInfo"), "Comment=changed"));

@@ -1,11 +1,10 @@
 // The agent's command line, start-up output, daemon mode and connection filter, end to end.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <regex>
 
@@ -79,8 +78,9 @@ TEST(Startup, InteractiveOutputIsExact) {
                            kChecks + "Sock testing .. Ok\n";
     std::string out = agent.Output();
     ASSERT_EQ(out.substr(0, expected.size()), expected);
-    EXPECT_TRUE(std::regex_match(out.substr(expected.size()),
-                                 std::regex(R"(\[qdx\]\[\d\d:\d\d:\d\d\]\t qdx\t\t Listening\.\.\.\n)")))
+    EXPECT_TRUE(
+        std::regex_match(out.substr(expected.size()),
+                         std::regex(R"(\[qdx\]\[\d\d:\d\d:\d\d\]\t qdx\t\t Listening\.\.\.\n)")))
         << out.substr(expected.size());
 }
 

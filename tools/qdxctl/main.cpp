@@ -108,8 +108,7 @@ Options ParseOptions(int argc, char** argv) {
     if (options.words.empty()) Usage("no command given");
     if (options.endpoint.port <= 0 || options.endpoint.port > 65535)
         Usage("no valid port (use --port or QDX_PORT)");
-    if (!options.passwordGiven)
-        Usage("no password (use --password-file or QDX_PASSWORD)");
+    if (!options.passwordGiven) Usage("no password (use --password-file or QDX_PASSWORD)");
     return options;
 }
 
@@ -203,8 +202,7 @@ int Load(const Options& options) {
     if (requests <= 0 || i >= options.words.size()) Usage("load needs -n N and a command");
     std::vector<std::string> params(options.words.begin() + static_cast<long>(i) + 1,
                                     options.words.end());
-    LoadResult result =
-        RunLoad(options.endpoint, options.words[i], params, requests, concurrency);
+    LoadResult result = RunLoad(options.endpoint, options.words[i], params, requests, concurrency);
     std::printf("requests %d  concurrency %d  failures %d\n", result.requests, concurrency,
                 result.failures);
     std::printf("requests/s %.1f  p50 %.3f ms  p99 %.3f ms\n",
