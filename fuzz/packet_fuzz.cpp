@@ -3,7 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "agent/dispatch.h"
 #include "foundation/twofish.h"
+#include "protocol/reply.h"
 #include "protocol/request.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -31,5 +33,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         (void)request.GetNamedParam(param.Data());
     }
     (void)request.GetNamedParam("name");
+
+    // What the session does next. The settings stay at their constructed values (every switch
+    // off, no configuration file), so no handler touches the host.
+    QDXReply reply;
+    reply.InitPacket(nullptr, request.GetSessionKey());
+    ProcessZPRequest(request, reply, QDXFlags, ThreadParams{-1, in_addr{}});
+    reply.FinalizePacket();
     return 0;
 }

@@ -23,24 +23,26 @@ int ExitCodeOf(int status) {
     return -1;
 }
 
-std::vector<char*> Argv(const std::vector<std::string>& args) {
+std::vector<char*> Argv(const char* binary, const std::vector<std::string>& args) {
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(QDX_BINARY));
+    argv.push_back(const_cast<char*>(binary));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     return argv;
 }
 
-// Forks and executes the agent with stdout and stderr on the given descriptors.
-pid_t Spawn(const std::vector<std::string>& args, int out, int err) {
-    std::vector<char*> argv = Argv(args);
+// Forks and executes `binary` with stdout and stderr on the given descriptors.
+pid_t Spawn(const char* binary, const std::vector<std::string>& args, int out, int err,
+            const std::vector<std::string>& env = {}) {
+    std::vector<char*> argv = Argv(binary, args);
     pid_t pid = fork();
     if (pid == 0) {
         int null = open("/dev/null", O_RDONLY);
         dup2(null, 0);
         dup2(out, 1);
         dup2(err, 2);
-        execv(QDX_BINARY, argv.data());
+        for (const std::string& entry : env) putenv(const_cast<char*>(entry.c_str()));
+        execv(binary, argv.data());
         _exit(127);
     }
     return pid;
@@ -91,9 +93,14 @@ void WriteFile(const std::string& path, const std::string& content) {
 }
 
 RunResult RunAgentToExit(const std::vector<std::string>& args, double seconds) {
+    return RunProgram(QDX_BINARY, args, seconds);
+}
+
+RunResult RunProgram(const char* binary, const std::vector<std::string>& args, double seconds,
+                     const std::vector<std::string>& env) {
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {};
-    pid_t pid = Spawn(args, out[1], err[1]);
+    pid_t pid = Spawn(binary, args, out[1], err[1], env);
     close(out[1]);
     close(err[1]);
     RunResult result;
@@ -133,7 +140,7 @@ bool Agent::Start(const std::vector<std::string>& args) {
     std::vector<std::string> all = {"-i"};
     all.insert(all.end(), args.begin(), args.end());
     all.push_back(config_);
-    pid_ = Spawn(all, out[1], out[1]);
+    pid_ = Spawn(QDX_BINARY, all, out[1], out[1]);
     close(out[1]);
     reader_ = std::thread(&Agent::Reader, this, out[0]);
     return WaitForOutput("Listening...\n", 15);

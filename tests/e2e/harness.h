@@ -40,7 +40,11 @@ struct RunResult {
     std::string err;
 };
 
-// Runs the agent with `args` to its end (bounded by `seconds`; killed after that).
+// Runs `binary` with `args` (and `env` entries such as "NAME=value" added to the environment) to
+// its end, bounded by `seconds`; killed after that.
+RunResult RunProgram(const char* binary, const std::vector<std::string>& args, double seconds = 20,
+                     const std::vector<std::string>& env = {});
+// Runs the agent with `args` to its end.
 RunResult RunAgentToExit(const std::vector<std::string>& args, double seconds = 20);
 
 // A running agent in interactive mode whose console output is collected.

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -216,6 +217,36 @@ TEST(Agent, ReloadCfgReportsFailureAndKeepsSettings) {
     EXPECT_EQ(failed.text, "300\nCannot open configuration file '" + agent.config() + "'\n\r");
     // The password still works: the failed load changed nothing.
     EXPECT_NE(agent.Call("GetInfo").text.find("\nComment=later\n"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Agent, FailedRestartGoesOnServing) {
+    TempDir dir;
+    // An agent path that exists but cannot be executed.
+    WriteFile(dir.File("not-executable"), "just text\n");
+    Agent agent(dir, "qdxpath=" + dir.File("not-executable") + "\n");
+    ASSERT_TRUE(agent.Start());
+    EXPECT_EQ(agent.Call("ReloadApp").Code(), "200");
+    EXPECT_TRUE(agent.WaitForOutput("Error: cannot start new instance\n", 5));
+    EXPECT_TRUE(WaitUntil([&] { return agent.Call("GetInfo").Code() == "200"; }, 10));
+}
+
+TEST(Agent, FaultSignalIsLoggedEarlyWithoutRestart) {
+    TempDir dir;
+    Agent agent(dir);
+    ASSERT_TRUE(agent.Start());
+    ASSERT_EQ(kill(agent.pid(), SIGSEGV), 0);
+    EXPECT_TRUE(agent.WaitForOutput("\t qdx\t\t Segmentation fault!!\n", 5));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return ReadFile(dir.File("log2.txt")).find("\t qdx\t\t Segmentation fault!!\n") !=
+                   std::string::npos;
+        },
+        5));
+    EXPECT_EQ(agent.Output().find("Restarting.."), std::string::npos);
 }
 
 }  // namespace
