@@ -45,6 +45,15 @@ void ReleaseForExec(AgentProcess& agent) {
     agent.pidfile = -1;
 }
 
+// Replaces the process image with `program`, given the agent's own arguments and environment.
+// Returns only when that failed, with listener and PID file released.
+void Execute(AgentProcess& agent, String program) {
+    program.SetZero();
+    ReleaseForExec(agent);
+    std::fflush(nullptr);
+    execve(program.Data(), agent.argv, environ);
+}
+
 // After a failed execve the agent goes on serving: listener and PID file come back.
 void Resume(AgentProcess& agent) {
     String error;
@@ -93,11 +102,7 @@ void CarryOutRequests(AgentProcess& agent) {
     }
     if (QDXFlags.restart.load()) {
         showmessage("Reload request received. Executing..\n", LOCAL, msgInfo, 0);
-        String path(CurrentSettings()->qdxpath);
-        path.SetZero();
-        ReleaseForExec(agent);
-        std::fflush(nullptr);
-        execve(path.Data(), agent.argv, environ);
+        Execute(agent, CurrentSettings()->qdxpath);
         showmessage("Error: cannot start new instance\n", LOCAL, msgFail, 0);
         QDXFlags.restart.store(0);
         Resume(agent);
@@ -109,10 +114,7 @@ void CarryOutRequests(AgentProcess& agent) {
             std::lock_guard<std::mutex> lock(thread_mutex);
             script = QDXFlags.upgradescript;
         }
-        script.SetZero();
-        ReleaseForExec(agent);
-        std::fflush(nullptr);
-        execve(script.Data(), agent.argv, environ);
+        Execute(agent, script);
         showmessage("Error: cannot start upgrading script\n", LOCAL, msgFail, 0);
         QDXFlags.upgrade.store(0);
         Resume(agent);

@@ -153,6 +153,27 @@ bool QdxReadAll(int sock, int timeoutMs, String& received) {
     }
 }
 
+QdxReplyText QdxExchange(int sock, const String& packet, const String& sessionKey, int timeoutMs) {
+    QdxReplyText reply;
+    String received;
+    bool sent = QdxSend(sock, packet.Data(), static_cast<size_t>(packet.Length()));
+    bool closed = sent && QdxReadAll(sock, timeoutMs, received);
+    String text;
+    if (received.Length() == 0) {
+        reply.status = CallStatus::NoReply;
+        reply.error = !sent    ? "cannot send the request"
+                      : closed ? "the agent closed the connection without a reply (wrong password?)"
+                               : "no reply within the time-out";
+    } else if (!OpenReplyPacket(received, sessionKey, text)) {
+        reply.status = CallStatus::BadReply;
+        reply.error = "the reply's length field does not match the data received";
+    } else {
+        reply.status = CallStatus::Ok;
+        reply.text.assign(text.Data() ? text.Data() : "", static_cast<size_t>(text.Length()));
+    }
+    return reply;
+}
+
 QdxReplyText QdxCall(const QdxEndpoint& endpoint, const std::string& command,
                      const std::vector<std::string>& params) {
     QdxReplyText reply;
@@ -164,22 +185,7 @@ QdxReplyText QdxCall(const QdxEndpoint& endpoint, const std::string& command,
     String key = NewSessionKey();
     String packet =
         BuildRequestPacket(Bytes(endpoint.password), key, BuildRequestText(command, params));
-    String received;
-    bool sent = QdxSend(sock, packet.Data(), static_cast<size_t>(packet.Length()));
-    bool closed = sent && QdxReadAll(sock, endpoint.timeoutMs, received);
+    reply = QdxExchange(sock, packet, key, endpoint.timeoutMs);
     close(sock);
-    String text;
-    if (received.Length() == 0) {
-        reply.status = CallStatus::NoReply;
-        reply.error = !sent    ? "cannot send the request"
-                      : closed ? "the agent closed the connection without a reply (wrong password?)"
-                               : "no reply within the time-out";
-    } else if (!OpenReplyPacket(received, key, text)) {
-        reply.status = CallStatus::BadReply;
-        reply.error = "the reply's length field does not match the data received";
-    } else {
-        reply.status = CallStatus::Ok;
-        reply.text.assign(text.Data() ? text.Data() : "", static_cast<size_t>(text.Length()));
-    }
     return reply;
 }

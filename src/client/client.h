@@ -50,6 +50,9 @@ bool QdxSend(int sock, const char* bytes, size_t length);
 // Reads until the peer closes or the time-out passes; true when the peer closed.
 bool QdxReadAll(int sock, int timeoutMs, String& received);
 
+// Sends a prepared request packet on a connected socket and reads and opens the reply.
+QdxReplyText QdxExchange(int sock, const String& packet, const String& sessionKey, int timeoutMs);
+
 // One request and its reply.
 QdxReplyText QdxCall(const QdxEndpoint& endpoint, const std::string& command,
                      const std::vector<std::string>& params = {});

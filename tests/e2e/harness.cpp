@@ -68,16 +68,23 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-int FreePort() {
+int OccupyPort(int& port) {
     int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    listen(sock, 1);
     socklen_t len = sizeof addr;
     getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(sock);
-    return ntohs(addr.sin_port);
+    port = ntohs(addr.sin_port);
+    return sock;
+}
+
+int FreePort() {
+    int port = 0;
+    close(OccupyPort(port));
+    return port;
 }
 
 std::string ReadFile(const std::string& path) {

@@ -25,6 +25,8 @@ private:
 
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 int FreePort();
+// A socket listening on a free port of 127.0.0.1 (to occupy it); the port is stored in `port`.
+int OccupyPort(int& port);
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -29,14 +29,8 @@ QdxReplyText Exchange(const Agent& agent, const String& packet, const String& ke
         QdxSend(sock, packet.Data() + at, std::min(step, length - at));
         if (slice) usleep(2000);
     }
-    String received;
-    QdxReadAll(sock, 5000, received);
+    reply = QdxExchange(sock, String(), key, 5000);  // only reads the reply
     close(sock);
-    String text;
-    if (received.Length() > 0 && OpenReplyPacket(received, key, text)) {
-        reply.status = CallStatus::Ok;
-        reply.text.assign(text.Data(), static_cast<size_t>(text.Length()));
-    }
     return reply;
 }
 

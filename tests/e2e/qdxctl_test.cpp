@@ -42,8 +42,8 @@ TEST_F(QdxctlTest, ExitStatusFollowsTheResult) {
 
 TEST_F(QdxctlTest, ReadsAndChangesSettings) {
     std::string pw = "QDX_PASSWORD=" + Agent::Password();
-    RunResult set = Qdxctl({"set", "Comment=changed by qdxctl", "IPFilterAddr=10.0.0.1,10.0.0.2"},
-                           {pw});
+    RunResult set =
+        Qdxctl({"set", "Comment=changed by qdxctl", "IPFilterAddr=10.0.0.1,10.0.0.2"}, {pw});
     EXPECT_EQ(set.exitCode, 0) << set.out << set.err;
     RunResult settings = Qdxctl({"settings"}, {pw});
     EXPECT_EQ(settings.exitCode, 0);
@@ -56,8 +56,8 @@ TEST_F(QdxctlTest, ReadsAndChangesSettings) {
 }
 
 TEST_F(QdxctlTest, LoadModeReportsThroughput) {
-    RunResult load = Qdxctl({"load", "-n", "50", "-c", "4", "GetInfo"},
-                            {"QDX_PASSWORD=" + Agent::Password()});
+    RunResult load =
+        Qdxctl({"load", "-n", "50", "-c", "4", "GetInfo"}, {"QDX_PASSWORD=" + Agent::Password()});
     EXPECT_EQ(load.exitCode, 0) << load.out;
     EXPECT_NE(load.out.find("requests 50  concurrency 4  failures 0"), std::string::npos)
         << load.out;

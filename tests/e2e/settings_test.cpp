@@ -102,15 +102,8 @@ TEST_F(SettingsTest, PortSwitchesAndFallsBack) {
     EXPECT_TRUE(HasLine(info, "Port=" + std::to_string(newPort))) << info.text;
 
     // A port already taken: the agent goes back to the one it had.
-    int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(blocker, 1), 0);
-    socklen_t len = sizeof addr;
-    getsockname(blocker, reinterpret_cast<sockaddr*>(&addr), &len);
-    int taken = ntohs(addr.sin_port);
+    int taken = 0;
+    int blocker = OccupyPort(taken);
     EXPECT_EQ(QdxCall(moved, "SetSettings", {"Port=" + std::to_string(taken)}).Code(), "200");
     EXPECT_TRUE(agent.WaitForOutput("Error: cannot open new port for listening\n", 10));
     EXPECT_TRUE(agent.WaitForOutput("Return to original port\n", 10));

@@ -98,15 +98,9 @@ TEST(Startup, VerboseDetailAddsSizesAndWarningsStillStart) {
 
 TEST(Startup, PortInUseEndsWith4) {
     TempDir dir;
-    int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(blocker, 1), 0);
-    socklen_t len = sizeof addr;
-    getsockname(blocker, reinterpret_cast<sockaddr*>(&addr), &len);
-    Agent agent(dir, "", ntohs(addr.sin_port));
+    int taken = 0;
+    int blocker = OccupyPort(taken);
+    Agent agent(dir, "", taken);
     RunResult run = RunAgentToExit({"-i", agent.config()});
     close(blocker);
     EXPECT_EQ(run.exitCode, 4);
@@ -126,22 +120,15 @@ QdxReplyText CallFrom(const char* source, int port, const std::string& command) 
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(port));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    QdxReplyText reply;
     if (connect(sock, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
         close(sock);
-        return reply;
+        return QdxReplyText();
     }
     String key = NewSessionKey();
-    String packet = BuildRequestPacket("e2e-secret", key, BuildRequestText(command, {}));
-    QdxSend(sock, packet.Data(), static_cast<size_t>(packet.Length()));
-    String received;
-    QdxReadAll(sock, 5000, received);
+    QdxReplyText reply = QdxExchange(
+        sock, BuildRequestPacket(Agent::Password().c_str(), key, BuildRequestText(command, {})),
+        key, 5000);
     close(sock);
-    String text;
-    if (received.Length() > 0 && OpenReplyPacket(received, key, text)) {
-        reply.status = CallStatus::Ok;
-        reply.text.assign(text.Data(), static_cast<size_t>(text.Length()));
-    }
     return reply;
 }
 
