@@ -41,6 +41,7 @@ pid_t Spawn(const char* binary, const std::vector<std::string>& args, int out, i
         dup2(null, 0);
         dup2(out, 1);
         dup2(err, 2);
+        closefrom(3);  // the program starts with the standard streams only
         for (const std::string& entry : env) putenv(const_cast<char*>(entry.c_str()));
         execv(binary, argv.data());
         _exit(127);

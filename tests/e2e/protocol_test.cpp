@@ -244,3 +244,35 @@ TEST(Agent, FaultSignalIsLoggedEarlyWithoutRestart) {
 }
 
 }  // namespace
+
+namespace {
+
+// Descriptors the agent holds beyond the standard streams, with whether they are close-on-exec.
+std::vector<std::pair<int, bool>> AgentDescriptors(pid_t pid) {
+    std::vector<std::pair<int, bool>> found;
+    std::string dir = "/proc/" + std::to_string(pid) + "/fdinfo/";
+    for (int fd = 3; fd < 1024; fd++) {
+        std::string info = ReadFile(dir + std::to_string(fd));
+        size_t at = info.find("flags:");
+        if (at == std::string::npos) continue;
+        unsigned long flags = std::stoul(info.substr(at + 6), nullptr, 8);
+        found.emplace_back(fd, (flags & 02000000) != 0);  // O_CLOEXEC
+    }
+    return found;
+}
+
+TEST(Agent, OwnDescriptorsAreCloseOnExec) {
+    TempDir dir;
+    Agent agent(dir);
+    ASSERT_TRUE(agent.Start());
+    QdxReplyText ignored;
+    int idle = QdxConnect(agent.Endpoint(), ignored.error);  // a session socket too
+    ASSERT_GE(idle, 0);
+    ASSERT_TRUE(agent.WaitForOutput("TCP connection accepted\n", 5));
+    std::vector<std::pair<int, bool>> fds = AgentDescriptors(agent.pid());
+    close(idle);
+    EXPECT_GE(fds.size(), 2u) << "listener and session socket";
+    for (auto [fd, cloexec] : fds) EXPECT_TRUE(cloexec) << "descriptor " << fd;
+}
+
+}  // namespace
