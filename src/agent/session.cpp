@@ -40,10 +40,6 @@ int IdleWait(int timeoutMs, bool packetSeen, time_t lastActivity) {
     return left > 60000 ? 60000 : static_cast<int>(left);
 }
 
-bool IdleTooLong(int timeoutMs, time_t lastActivity) {
-    return time(nullptr) > lastActivity + timeoutMs / 1000;
-}
-
 // Sends all of `data`; a peer that stops reading is given up after the socket's send time-out.
 void SendAll(int sock, const String& data) {
     const char* p = data.Data();
@@ -98,10 +94,7 @@ void Serve(const ThreadParams& peer) {
             if (errno == EINTR) continue;
             return;
         }
-        if (ready == 0) {
-            if (timeoutMs > 0 && !packetSeen && IdleTooLong(timeoutMs, lastActivity)) return;
-            continue;
-        }
+        if (ready == 0) continue;  // IdleWait tells whether the idle rule is due
         ssize_t n = recv(peer.sock, block, sizeof block, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;

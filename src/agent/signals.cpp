@@ -22,7 +22,7 @@ constexpr time_t kNoRestartSeconds = 180;
 // thread can fill one while a handler may be reading the other.
 struct FaultContext {
     char agentPath[1024];
-    char logs[3][1024];
+    char logs[2][1024];  // failure and verbose logs
     int logCount;
     int console;
     long utcOffset;  // seconds east of UTC, for the time stamp
@@ -142,6 +142,12 @@ void CopyPath(char* dest, size_t size, const String& path) {
     dest[n] = '\0';
 }
 
+// An empty name means no log at all.
+void AddLog(FaultContext& context, const String& path) {
+    if (path.Length() == 0) return;
+    CopyPath(context.logs[context.logCount++], sizeof context.logs[0], path);
+}
+
 }  // namespace
 
 void InstallReloadHandler() {
@@ -170,18 +176,9 @@ void UpdateFaultContext() {
     FaultContext& context = contexts[next];
     CopyPath(context.agentPath, sizeof context.agentPath, settings->qdxpath);
     context.logCount = 0;
-    if (settings->logfails)
-        CopyPath(context.logs[context.logCount++], sizeof context.logs[0],
-                 LogFilePath(settings->badlogfile, settings->cfgfile));
+    if (settings->logfails) AddLog(context, LogFilePath(settings->badlogfile, settings->cfgfile));
     if (settings->verbose)
-        CopyPath(context.logs[context.logCount++], sizeof context.logs[0],
-                 LogFilePath(settings->verboselogfile, settings->cfgfile));
-    // An empty name means no log at all.
-    for (int i = 0; i < context.logCount;)
-        if (context.logs[i][0] == '\0')
-            std::memmove(context.logs[i], context.logs[--context.logCount], sizeof context.logs[0]);
-        else
-            i++;
+        AddLog(context, LogFilePath(settings->verboselogfile, settings->cfgfile));
     context.console = settings->interactive;
     time_t now = time(nullptr);
     tm local{};

@@ -114,7 +114,7 @@ Options ParseOptions(int argc, char** argv) {
 
 int ExitFor(const QdxReplyText& reply) {
     if (reply.status != CallStatus::Ok) {
-        std::fprintf(stderr, "qdxctl: no reply from %s: %s\n", "the agent", reply.error.c_str());
+        std::fprintf(stderr, "qdxctl: no reply from the agent: %s\n", reply.error.c_str());
         return kExitNoReply;
     }
     return reply.Code() == "200" ? kExitOk : kExitNotOk;
