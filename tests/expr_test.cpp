@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <random>
 #include <string>
@@ -228,19 +229,23 @@ TEST(SearchForExpression, Examples) {
     }
 }
 
-TEST(CompiledExpression, ReportsRefusalsAndWhetherOperandsAreNeeded) {
+TEST(CompiledExpression, ReportsRefusalsAndWhichOperandsALineNeeds) {
     struct Case {
         const char* expr;
         bool valid;
         bool trueWithoutOperands;
-        size_t operands;
+        const char* operands;  // the distinct operands, those outside "not" in upper case
     } cases[] = {
-        {"'a' and 'b' or 'a'", true, false, 2},  // repeated operands are searched once
-        {"not 'debug'", true, true, 1},
-        {"'a' or not 'b'", true, true, 2},
-        {"'a' 'b'", true, false, 2},
-        {"not (", true, true, 1},
-        {"error", false, false, 0},
+        {"'a' and 'b' or 'a'", true, false, "AB"},  // repeated operands are searched once
+        {"not 'debug'", true, true, "debug"},
+        {"('f' or 'p') and not 'd'", true, false, "FPd"},
+        {"not ('a' and not 'b') and 'c'", true, true, "aBc"},  // not reaches to the end
+        {"not not 'a'", true, false, "A"},
+        {"'a' and not 'a'", true, false, "A"},
+        {"'a' or not 'b'", true, true, "Ab"},
+        {"'a' 'b'", true, false, "ab"},  // malformed: nothing can make it true
+        {"not (", true, true, "("},
+        {"error", false, false, ""},
     };
     for (const Case& c : cases) {
         CompiledExpression compiled;
@@ -248,7 +253,14 @@ TEST(CompiledExpression, ReportsRefusalsAndWhetherOperandsAreNeeded) {
         EXPECT_EQ(compiled.Compile(c.expr, 1, 0, error), c.valid) << c.expr;
         EXPECT_EQ(error.Length() == 0, c.valid) << c.expr;
         EXPECT_EQ(compiled.TrueWithoutOperands(), c.trueWithoutOperands) << c.expr;
-        EXPECT_EQ(compiled.Operands().size(), c.operands) << c.expr;
+        std::string operands;
+        for (size_t i = 0; i < compiled.Operands().size(); i++) {
+            std::string bytes = compiled.Operands()[i].Bytes();
+            if (bytes.empty()) bytes = "(";
+            if (compiled.Raises(i)) bytes[0] = static_cast<char>(std::toupper(bytes[0]));
+            operands += bytes.size() == 1 ? bytes : bytes.substr(0, 5);
+        }
+        EXPECT_EQ(operands, c.operands) << c.expr;
     }
 }
 

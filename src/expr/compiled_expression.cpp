@@ -1,6 +1,7 @@
 #include "expr/compiled_expression.h"
 
 #include <string>
+#include <utility>
 #include <unordered_map>
 
 CompiledExpression::CompiledExpression() : stack_(new BoolStack(0)) {}
@@ -11,6 +12,7 @@ bool CompiledExpression::Compile(const String& expr, int caseSensitive, int whol
                                  String& error) {
     program_.clear();
     operands_.clear();
+    raises_.clear();
     wellFormed_ = false;
     trueWithoutOperands_ = false;
 
@@ -49,8 +51,50 @@ bool CompiledExpression::Compile(const String& expr, int caseSensitive, int whol
     wellFormed_ = !underflow && depth == 1;
     stack_.reset(new BoolStack(parser.Polish.Count() + 2));
     trueWithoutOperands_ = Run([](int) { return 0; }) == 1;
+    FindRaisingOperands();
     error = "";
     return true;
+}
+
+// Walks the expression tree from its root, flipping the sign at every "not". Iterative: a long
+// chain of "not" must not exhaust the thread's stack.
+void CompiledExpression::FindRaisingOperands() {
+    raises_.assign(operands_.size(), false);
+    if (!wellFormed_) return;
+    struct Node {
+        int step;
+        int left = -1, right = -1;
+    };
+    std::vector<Node> nodes;
+    std::vector<int> pending;
+    for (int i = 0; i < static_cast<int>(program_.size()); i++) {
+        Node node{i};
+        if (program_[i].kind == Step::Not) {
+            node.left = pending.back();
+            pending.pop_back();
+        } else if (program_[i].kind != Step::Operand) {
+            node.right = pending.back();
+            pending.pop_back();
+            node.left = pending.back();
+            pending.pop_back();
+        }
+        nodes.push_back(node);
+        pending.push_back(static_cast<int>(nodes.size()) - 1);
+    }
+    std::vector<std::pair<int, bool>> walk = {{pending.back(), true}};
+    while (!walk.empty()) {
+        auto [index, positive] = walk.back();
+        walk.pop_back();
+        const Node& node = nodes[index];
+        const Step& step = program_[node.step];
+        if (step.kind == Step::Operand) {
+            if (positive) raises_[step.operand] = true;
+            continue;
+        }
+        bool childSign = step.kind == Step::Not ? !positive : positive;
+        walk.push_back({node.left, childSign});
+        if (node.right >= 0) walk.push_back({node.right, childSign});
+    }
 }
 
 template <typename OperandValue>

@@ -33,6 +33,10 @@ public:
     // True when a line holding none of the operand texts can still make the expression true
     // (as with not 'debug'); false when only lines holding one of them can.
     bool TrueWithoutOperands() const { return trueWithoutOperands_; }
+    // True when operand i occurs outside any "not" (or under an even number of them). Unless
+    // TrueWithoutOperands(), a line holding none of these operands is false: the expression only
+    // grows with them and shrinks with the others.
+    bool Raises(size_t operand) const { return raises_[operand]; }
 
 private:
     struct Step {
@@ -41,6 +45,7 @@ private:
     };
     template <typename OperandValue>
     int Run(OperandValue value);
+    void FindRaisingOperands();
 
     std::vector<Step> program_;
     std::vector<TextNeedle> operands_;
@@ -48,6 +53,7 @@ private:
     // line, so this is settled once. A malformed program matches nothing.
     bool wellFormed_ = false;
     bool trueWithoutOperands_ = false;
+    std::vector<bool> raises_;
     std::unique_ptr<BoolStack> stack_;
     std::vector<char> lowered_;
 };

@@ -5,8 +5,10 @@ LogLineFilter::LogLineFilter(const String& text, int isExpression, int caseSensi
     if (isExpression_) {
         String error;  // a refused expression matches no line
         expression_.Compile(text, caseSensitive, wholeWord, error);
-        for (const TextNeedle& operand : expression_.Operands())
-            if (operand.CanOccurInLogLine()) needles_.push_back(&operand);
+        const std::vector<TextNeedle>& operands = expression_.Operands();
+        for (size_t i = 0; i < operands.size(); i++)
+            if (expression_.Raises(i) && operands[i].CanOccurInLogLine())
+                needles_.push_back(&operands[i]);
     } else {
         plain_ = TextNeedle(text.Data(), text.Length(), caseSensitive, wholeWord);
         if (plain_.CanOccurInLogLine()) needles_.push_back(&plain_);
