@@ -64,8 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     LogScanResult got;
     got.position = start;
     ScanLogLines(fd, static_cast<int64_t>(content.size()), filters, scanToEnd, limits, got);
-    textlogref::Result want = textlogref::Scan(content.substr(start), start, {filter}, scanToEnd,
-                                               limits.maxLineBytes);
+    textlogref::Result want =
+        textlogref::Scan(content.substr(start), start, {filter}, scanToEnd, limits.maxLineBytes);
     if (got.position != want.position || got.matchValue != want.matchValue ||
         got.filter != want.filter ||
         std::string(got.line.Data() ? got.line.Data() : "", got.line.Length()) != want.line)
@@ -74,10 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The whole check with the real buffers, resuming at the start offset.
     double position = static_cast<double>(start), lastSize = 1, lastTime = 1, fileSize = 0;
     String line, message;
-    double value =
-        CheckFileForExpression(path, search, position, lastSize, lastTime, filter.isExpression,
-                               scanToEnd, filter.caseSensitive, filter.wholeWord, line, message,
-                               fileSize);
+    double value = CheckFileForExpression(path, search, position, lastSize, lastTime,
+                                          filter.isExpression, scanToEnd, filter.caseSensitive,
+                                          filter.wholeWord, line, message, fileSize);
     if (value < 0) abort();
     return 0;
 }

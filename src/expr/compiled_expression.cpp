@@ -1,8 +1,8 @@
 #include "expr/compiled_expression.h"
 
 #include <string>
-#include <utility>
 #include <unordered_map>
+#include <utility>
 
 CompiledExpression::CompiledExpression() : stack_(new BoolStack(0)) {}
 
