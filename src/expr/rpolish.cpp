@@ -1,6 +1,7 @@
 #include "expr/rpolish.h"
 
 #include <cstring>
+#include <utility>
 
 const TPriorityItem PriorityTable1[kPriorityTable1Rows] = {
     {"(", 65535, 0}, {"not", 65535, 0}, {")", 1, 65520}, {"and", 1, 1}, {"or", 1, 1},
