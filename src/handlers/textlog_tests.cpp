@@ -24,13 +24,14 @@ int Flag(const ZPRequest& request, int index) {
     return qdxDecodeBool(request.GetParam(index, 1)) ? 1 : 0;
 }
 
-bool Refused(const char* code, const char* reason, QDXReply& reply) {
+void Refuse(QDXReply& reply, const char* code, const char* reason) {
     reply.SetResult(code) += reason;
-    return true;
 }
 
 bool TestAllowed(QDXReply& reply) {
-    return CurrentSettings()->textlog || !Refused("600", "test is not allowed", reply);
+    if (CurrentSettings()->textlog) return true;
+    Refuse(reply, "600", "test is not allowed");
+    return false;
 }
 
 // The success reply of both tests. `lookAhead` scans again from `state` (and updates it); it is
@@ -71,13 +72,13 @@ void ProcessTest_TextLog(const ZPRequest& request, QDXReply& reply) {
     if (!TestAllowed(reply)) return;
     String path = GetFirstMatchedFile(request.GetParam(1, 1));
     if (path.Length() == 0) {
-        Refused("301", "File does not exist", reply);
+        Refuse(reply, "301", "File does not exist");
         return;
     }
     String text = qdxDecodeStrings(request.GetParam(2, 1));
     LogState state;
     if (!DecodeState(request, 3, state)) {
-        Refused("501", "Wrong parameter", reply);
+        Refuse(reply, "501", "Wrong parameter");
         return;
     }
     int useExpression = Flag(request, 6);
@@ -110,7 +111,7 @@ void ProcessTest_TextLog2(const ZPRequest& request, QDXReply& reply) {
     if (!TestAllowed(reply)) return;
     LogState state;
     if (!DecodeState(request, 2, state)) {
-        Refused("501", "Wrong parameter", reply);
+        Refuse(reply, "501", "Wrong parameter");
         return;
     }
     int scanToEnd = Flag(request, 5);
@@ -124,7 +125,7 @@ void ProcessTest_TextLog2(const ZPRequest& request, QDXReply& reply) {
     if (macros) path = GetFileUsingSpecialMacros(path);
     path = GetFirstMatchedFile(path);
     if (path.Length() == 0) {
-        Refused("301", "File does not exist", reply);
+        Refuse(reply, "301", "File does not exist");
         return;
     }
     path.SetZero();
