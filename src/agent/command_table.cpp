@@ -4,6 +4,7 @@
 
 #include "agent/management.h"
 #include "handlers/agent_info.h"
+#include "handlers/textlog_tests.h"
 #include "handlers/unsupported.h"
 
 namespace {
@@ -23,6 +24,8 @@ const Command kCommands[] = {
     {"TEST-Script",           ProcessTest_Script,            Right::None},
     {"TEST-SNMP",             ProcessTest_SNMP,              Right::None},
     {"TEST-Ping",             ProcessTest_Ping,              Right::None},
+    {"TEST-TextLog",          ProcessTest_TextLog,           Right::None},
+    {"TEST-TextLog2",         ProcessTest_TextLog2,          Right::None},
     {"GetServicesList",       ProcessInfo_ServicesList,      Right::None},
     {"GetEventLogFiles",      ProcessInfo_EventLogFiles,     Right::None},
     {"GetEventLogSources",    ProcessInfo_EventLogSources,   Right::None},
