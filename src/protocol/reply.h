@@ -39,7 +39,8 @@ public:
     template <typename T>
     void AddIntParam(T) = delete;
     void AddRealParam(double value);  // "%6.4f", at most 34 characters
-    // DDMMYYYYhhmmss of a C-library tm (tm_mon 0 to 11, tm_year since 1900).
+    // DDMMYYYYhhmmss of a time in the wire convention that qdxDecodeTime gives: tm_mon holds the
+    // month 1 to 12 and tm_year the full year, not the C library's offsets.
     void AddTimeParam(const tm& time);
     // The same for a time in seconds since the epoch, taken as local time.
     void AddTimeParam(const time_t& time);
