@@ -77,6 +77,7 @@ void AnswerPacket(ZPRequest& request, const ThreadParams& peer) {
                 peer.addr, msgInfo, 1, code.Data());
     reply.FinalizePacket();
     SendAll(peer.sock, reply.Text());
+    if (QDXReply::SentAction action = reply.AfterSending()) action();
 }
 
 void Serve(const ThreadParams& peer) {

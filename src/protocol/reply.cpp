@@ -29,6 +29,7 @@ void QDXReply::InitPacket(const char* name, const String& key) {
         text_ += '\n';
     }
     sessionKey_ = key;
+    afterSending_ = nullptr;
 }
 
 String& QDXReply::SetResult(const char* code) {

@@ -51,6 +51,13 @@ public:
     // longer text or a formatting error appends nothing at all (not even the line end).
     void AddVarParams(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+    // An action for the session to run once this reply has gone out (or its sending has failed).
+    // Requests that end or replace the process are raised this way, so they never overtake their
+    // own reply. InitPacket clears it.
+    using SentAction = void (*)();
+    void RunAfterSending(SentAction action) { afterSending_ = action; }
+    SentAction AfterSending() const { return afterSending_; }
+
     // Appends LF when the text is not empty and does not end with LF.
     void CommandSeparatorCheck();
     // Ends the text (CommandSeparatorCheck, CR) and replaces it by the reply packet: its 4-byte
@@ -62,4 +69,5 @@ private:
 
     String text_;
     String sessionKey_;
+    SentAction afterSending_ = nullptr;
 };
