@@ -16,6 +16,7 @@
 #include "config/messages.h"
 #include "config/options.h"
 #include "config/settings.h"
+#include "net/iplist.h"
 
 extern char** environ;
 
@@ -149,13 +150,13 @@ bool Exhausted(int error) {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-// The connection filter: the peer's dotted text must occur somewhere in the active list.
+// The connection filter: the peer's dotted text must equal an active entry.
 bool Admitted(in_addr peer) {
     SettingsSnapshot settings = CurrentSettings();
     if (!settings->filteractive) return true;
     char text[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &peer, text, sizeof text);
-    return settings->filteractivelist.Pos(text, -1) != 0;
+    return FilterAdmits(settings->filteractivelist, text);
 }
 
 }  // namespace
