@@ -280,6 +280,10 @@ bool LoadOptions_(TQDXSettings& settings, String& message) {
     if (settings.port == 0) {
         message += "  TCP post is not specified!\n";
         ok = false;
+    } else if (settings.port < 0 || settings.port > 65535) {
+        // A number the socket layer would wrap (70000 is 4464) or not take at all.
+        message += "  Invalid TCP port number (1 to 65535)!\n";
+        ok = false;
     }
     if (settings.password.Length() == 0) {
         message += "  Password is not specified!\n";
