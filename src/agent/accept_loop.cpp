@@ -94,6 +94,33 @@ void SwitchPort(AgentProcess& agent) {
     showmessage("Return to original port\n", LOCAL, msgFail, 0);
 }
 
+// The reasons of a failed load, one per line, as one line: "  Password is not specified!\n  ..."
+// becomes "Password is not specified! ...".
+String OneLine(const String& reasons) {
+    String line;
+    for (int i = 1; i <= reasons.Length();) {
+        int end = i;
+        while (end <= reasons.Length() && reasons[end] != '\n') end++;
+        String reason = reasons.Copy(i, end - i);
+        if (reason.Trim().Length() > 0) {
+            if (line.Length() > 0) line += ' ';
+            line += reason;
+        }
+        i = end + 1;
+    }
+    return line;
+}
+
+// Nobody waits for an answer to the hang-up signal, so a refused file is reported in the logs.
+void ReloadOnHangUp() {
+    String reasons;
+    if (LoadOptions(reasons)) return;
+    String line = OneLine(reasons);
+    line.SetZero();
+    showmessage("Configuration not reloaded, the settings in force stay: %s\n", LOCAL, msgFail, 1,
+                line.Data() != nullptr ? line.Data() : "");
+}
+
 // Acts on the raised flags; returns when there is nothing (more) to do.
 void CarryOutRequests(AgentProcess& agent) {
     if (QDXFlags.terminate.load()) {
@@ -120,10 +147,7 @@ void CarryOutRequests(AgentProcess& agent) {
         QDXFlags.upgrade.store(0);
         Resume(agent);
     }
-    if (QDXFlags.reload.exchange(0)) {
-        String ignored;
-        LoadOptions(ignored);
-    }
+    if (QDXFlags.reload.exchange(0)) ReloadOnHangUp();
     if (CurrentSettings()->port != agent.listeningPort) SwitchPort(agent);
 }
 

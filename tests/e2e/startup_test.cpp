@@ -196,6 +196,21 @@ TEST(Daemon, ForksWritesLockedPidFileAndReloadsOnHangUp) {
         [&] { return agent.Call("GetInfo").text.find("\nComment=after!\n") != std::string::npos; },
         5));
 
+    // A broken file is refused: the settings in force stay, and the failure log says why.
+    WriteFile(agent.config(), std::regex_replace(ReadFile(agent.config()),
+                                                 std::regex("password=[^\n]*"), "password="));
+    ASSERT_EQ(kill(daemonPid, SIGHUP), 0);
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return ReadFile(dir.File("log2.txt"))
+                       .find(
+                           "\t qdx\t\t Configuration not reloaded, the settings in force stay: "
+                           "Password is not specified!\n") != std::string::npos;
+        },
+        5))
+        << ReadFile(dir.File("log2.txt"));
+    EXPECT_NE(agent.Call("GetInfo").text.find("\nComment=after!\n"), std::string::npos);
+
     EXPECT_EQ(agent.Call("QUIT").Code(), "200");
     EXPECT_TRUE(WaitUntil([&] { return !Alive(daemonPid); }, 5));
     EXPECT_TRUE(WaitUntil([&] { return access(pidfile.c_str(), F_OK) != 0; }, 5))
