@@ -139,6 +139,14 @@ const ReaderCase kReaderCases[] = {
      [](const TQDXSettings& s) {
          EXPECT_EQ(Str(s.filteractivelist), "\r\n10.0.0.1\r\n10.0.0.2\r\n");
      }},
+    // Escaped line breaks separate entries as blanks do; runs of them make no empty entries.
+    {"FilterListLineBreaksAreSeparators",
+     kRequired + "filterlist=10.0.0.1%0A10.0.0.2%0D%0A%0D%0A 10.0.0.3%0D\nfiltermarks=111\n", 0,
+     true, "",
+     [](const TQDXSettings& s) {
+         EXPECT_EQ(Str(s.filterlist), "10.0.0.1\r\n10.0.0.2\r\n10.0.0.3");
+         EXPECT_EQ(Str(s.filteractivelist), "\r\n10.0.0.1\r\n10.0.0.2\r\n10.0.0.3\r\n");
+     }},
     {"MoreMarksThanEntriesWarnsButLoads",
      kRequired + "filterlist=10.0.0.1 10.0.0.2\nfiltermarks=111\n", 0, true,
      "FilterMarks has less items than FilterList",
