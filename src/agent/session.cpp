@@ -29,15 +29,20 @@ long long NowMilliseconds() {
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// How long to wait for data before the idle rule is due again: -1 for ever, 0 when the session
-// has been idle too long. The session ends once the clock second passes
-// last activity + timeout / 1000.
+// The longest wait before a session waiting for its request reads the time-out again, so that a
+// changed setting reaches it within about a second. One wake-up a second per idle connection.
+constexpr int kRecheckMilliseconds = 1000;
+
+// How long to wait for data before looking at the idle rule again: 0 when the session has been
+// idle too long, -1 (for ever) once a packet has been seen. The session ends once the clock
+// second passes last activity + timeout / 1000; a time-out of 0 or below never ends it.
 int IdleWait(int timeoutMs, bool packetSeen, time_t lastActivity) {
-    if (timeoutMs <= 0 || packetSeen) return -1;
+    if (packetSeen) return -1;
+    if (timeoutMs <= 0) return kRecheckMilliseconds;
     long long closeAt = (static_cast<long long>(lastActivity) + timeoutMs / 1000 + 1) * 1000;
     long long left = closeAt - NowMilliseconds();
     if (left <= 0) return 0;
-    return left > 60000 ? 60000 : static_cast<int>(left);
+    return left > kRecheckMilliseconds ? kRecheckMilliseconds : static_cast<int>(left);
 }
 
 // Sends all of `data`; a peer that stops reading is given up after the socket's send time-out.

@@ -149,6 +149,29 @@ TEST(Agent, IdleConnectionIsClosedAfterTheTimeOut) {
     EXPECT_EQ(received.Length(), 0);
 }
 
+// Sessions waiting for their request read the time-out again: a lower one closes them within
+// about a second, whatever time-out they were opened under.
+TEST(Agent, ChangedTimeOutReachesWaitingSessions) {
+    TempDir dir;
+    Agent agent(dir, "timeout=-1\n");
+    ASSERT_TRUE(agent.Start());
+    QdxReplyText ignored;
+    int forever = QdxConnect(agent.Endpoint(), ignored.error);
+    ASSERT_GE(forever, 0);
+    ASSERT_EQ(agent.Call("SetSettings", {"Timeout=600000"}).Code(), "200");
+    int longWait = QdxConnect(agent.Endpoint(), ignored.error);
+    ASSERT_GE(longWait, 0);
+    usleep(1200 * 1000);  // both sessions have now been idle for more than one second
+    ASSERT_EQ(agent.Call("SetSettings", {"Timeout=1000"}).Code(), "200");
+    auto start = Clock::now();
+    for (int sock : {forever, longWait}) {
+        String received;
+        EXPECT_TRUE(QdxReadAll(sock, 4000, received)) << "the agent closes the connection";
+        close(sock);
+    }
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(3000));
+}
+
 TEST(Agent, ManagementRights) {
     TempDir dir;
     Agent agent(dir, "manageaddr=127.0.0.2\n");
