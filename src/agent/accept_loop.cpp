@@ -58,39 +58,44 @@ void Execute(AgentProcess& agent, String program) {
 // After a failed execve the agent goes on serving: listener and PID file come back.
 void Resume(AgentProcess& agent) {
     String error;
-    agent.listener = Listen(agent.addrlen, error);
+    int port = CurrentSettings()->port;
+    agent.listener = Listen(port, agent.addrlen, error);
     if (agent.listener == 0) {
         error.SetZero();
         showmessage("TCP listen error: %s\n", LOCAL, msgFail, 1, error.Data());
         EndProcess(4);
     }
-    agent.listeningPort = CurrentSettings()->port;
+    agent.listeningPort = port;
     if (agent.daemon && CurrentSettings()->pidfile.Length() > 0) agent.pidfile = createpidfile();
 }
 
-void SetPort(int port) {
+// Puts "port" back to the port still listened on, unless a newer change has replaced the port
+// that could not be opened: that one is tried next.
+void ReturnToPort(int failed, int listening) {
     auto lock = LockOptions();
-    TQDXSettings next = *CurrentSettings();
-    next.port = port;
+    SettingsSnapshot settings = CurrentSettings();
+    if (settings->port != failed) return;
+    TQDXSettings next = *settings;
+    next.port = listening;
     PublishSettings(next);
 }
 
-void SwitchPort(AgentProcess& agent) {
-    CloseListener(agent);
+// Moves the listener to `wanted`. The new port is opened while the old one still listens, and
+// the old one is closed only once the new one is proven, so the agent is never without a listener.
+void SwitchPort(AgentProcess& agent, int wanted) {
     String error;
-    agent.listener = Listen(agent.addrlen, error);
-    if (agent.listener != 0) {
-        agent.listeningPort = CurrentSettings()->port;
+    socklen_t addrlen = 0;
+    int fresh = Listen(wanted, addrlen, error);
+    if (fresh != 0) {
+        CloseListener(agent);
+        agent.listener = fresh;
+        agent.addrlen = addrlen;
+        agent.listeningPort = wanted;
         showmessage("Server port switching .. Ok\n", LOCAL, msgOk, 0);
         return;
     }
     showmessage("Error: cannot open new port for listening\n", LOCAL, msgFail, 0);
-    SetPort(agent.listeningPort);
-    agent.listener = Listen(agent.addrlen, error);
-    if (agent.listener == 0) {
-        showmessage("Cannot open original port either. Terminating\n", LOCAL, msgFail, 0);
-        EndProcess(4);
-    }
+    ReturnToPort(wanted, agent.listeningPort);
     showmessage("Return to original port\n", LOCAL, msgFail, 0);
 }
 
@@ -148,7 +153,8 @@ void CarryOutRequests(AgentProcess& agent) {
         Resume(agent);
     }
     if (QDXFlags.reload.exchange(0)) ReloadOnHangUp();
-    if (CurrentSettings()->port != agent.listeningPort) SwitchPort(agent);
+    int wanted = CurrentSettings()->port;
+    if (wanted != agent.listeningPort) SwitchPort(agent, wanted);
 }
 
 bool Transient(int error) {
