@@ -42,7 +42,7 @@ void CloseListener(AgentProcess& agent) {
 
 void ReleaseForExec(AgentProcess& agent) {
     CloseListener(agent);
-    closepidfile(agent.pidfile);
+    releasepidfile(agent.pidfile);
     agent.pidfile = -1;
 }
 

@@ -108,6 +108,7 @@ int RunAgent(int argc, char** argv, char** envp) {
         return 4;
     }
     if (agent.daemon && settings->pidfile.Length() > 0) agent.pidfile = createpidfile();
+    daemon_ready();
     settings.reset();
     showmessage("Listening...\n", LOCAL, msgInfo, 0);
     AcceptLoop(agent);

@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <regex>
+#include <thread>
 
 #include "harness.h"
 
@@ -215,6 +217,51 @@ TEST(Daemon, ForksWritesLockedPidFileAndReloadsOnHangUp) {
     EXPECT_TRUE(WaitUntil([&] { return !Alive(daemonPid); }, 5));
     EXPECT_TRUE(WaitUntil([&] { return access(pidfile.c_str(), F_OK) != 0; }, 5))
         << "the PID file is removed at exit";
+}
+
+// What a service manager that follows the PID file sees through a ReloadApp: the file never goes
+// missing or empty, and the process it names is alive at every moment (the agent re-executes
+// itself, and the new image's daemon takes over the file before its parent ends).
+TEST(Daemon, RestartKeepsThePidFileNamingALiveProcess) {
+    TempDir dir;
+    std::string pidfile = dir.File("qdx.pid");
+    Agent agent(dir, "pidfile=" + pidfile + "\n");
+    ASSERT_EQ(RunAgentToExit({"-d", agent.config()}).exitCode, 0);
+    ASSERT_TRUE(WaitUntil([&] { return !ReadFile(pidfile).empty(); }, 10));
+    pid_t first = std::atoi(ReadFile(pidfile).c_str());
+    DaemonGuard guard{first};
+    ASSERT_TRUE(Alive(first));
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> lapses{0};
+    std::string lapse;
+    std::thread watcher([&] {
+        while (!stop) {
+            std::string named = ReadFile(pidfile);
+            pid_t pid = std::atoi(named.c_str());
+            // A process that ended after the file was read counts only if the file still names it.
+            if (pid <= 0 || (!Alive(pid) && ReadFile(pidfile) == named)) {
+                if (lapses++ == 0) lapse = named.empty() ? "(no PID file)" : named;
+            }
+            usleep(500);
+        }
+    });
+    EXPECT_EQ(agent.Call("ReloadApp").Code(), "200");
+    pid_t second = 0;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            second = std::atoi(ReadFile(pidfile).c_str());
+            return second != first && second > 0 &&
+                   agent.Call("GetInfo").text.find("\nOpenedConnections=1\n") != std::string::npos;
+        },
+        15));
+    stop = true;
+    watcher.join();
+    guard.pid = second;
+    EXPECT_EQ(lapses.load(), 0) << "the PID file named " << lapse << " while it was not running";
+    EXPECT_TRUE(Alive(second));
+    EXPECT_EQ(agent.Call("QUIT").Code(), "200");
+    EXPECT_TRUE(WaitUntil([&] { return !Alive(second); }, 5));
 }
 
 }  // namespace
