@@ -114,6 +114,10 @@ Options ParseOptions(int argc, char** argv) {
 }
 
 int ExitFor(const QdxReplyText& reply) {
+    if (reply.status == CallStatus::NoSessionKey) {
+        std::fprintf(stderr, "qdxctl: nothing sent, %s\n", reply.error.c_str());
+        return kExitNoReply;
+    }
     if (reply.status != CallStatus::Ok) {
         std::fprintf(stderr, "qdxctl: no reply from the agent: %s\n", reply.error.c_str());
         return kExitNoReply;
