@@ -132,12 +132,17 @@ TEST_F(AgentTest, OversizedLengthFieldIsDroppedAtOnce) {
     EXPECT_EQ(agent.Call("GetInfo").Code(), "200");
 }
 
+// A connection that never sends anything; -1 when it cannot be opened.
+int IdleConnection(const Agent& agent) {
+    std::string ignored;
+    return QdxConnect(agent.Endpoint(), ignored);
+}
+
 TEST(Agent, IdleConnectionIsClosedAfterTheTimeOut) {
     TempDir dir;
     Agent agent(dir, "timeout=2000\n");
     ASSERT_TRUE(agent.Start());
-    QdxReplyText ignored;
-    int sock = QdxConnect(agent.Endpoint(), ignored.error);
+    int sock = IdleConnection(agent);
     ASSERT_GE(sock, 0);
     auto start = Clock::now();
     String received;
@@ -155,11 +160,10 @@ TEST(Agent, ChangedTimeOutReachesWaitingSessions) {
     TempDir dir;
     Agent agent(dir, "timeout=-1\n");
     ASSERT_TRUE(agent.Start());
-    QdxReplyText ignored;
-    int forever = QdxConnect(agent.Endpoint(), ignored.error);
+    int forever = IdleConnection(agent);
     ASSERT_GE(forever, 0);
     ASSERT_EQ(agent.Call("SetSettings", {"Timeout=600000"}).Code(), "200");
-    int longWait = QdxConnect(agent.Endpoint(), ignored.error);
+    int longWait = IdleConnection(agent);
     ASSERT_GE(longWait, 0);
     usleep(1200 * 1000);  // both sessions have now been idle for more than one second
     ASSERT_EQ(agent.Call("SetSettings", {"Timeout=1000"}).Code(), "200");
