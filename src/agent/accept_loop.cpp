@@ -13,6 +13,7 @@
 #include "agent/listener.h"
 #include "agent/session.h"
 #include "agent/signals.h"
+#include "agent/timeout_change.h"
 #include "config/messages.h"
 #include "config/options.h"
 #include "config/settings.h"
@@ -197,6 +198,8 @@ void AcceptLoop(AgentProcess& agent) {
         CarryOutRequests(agent);
         SettingsSnapshot settings = CurrentSettings();
         if (settings != seen) {
+            // Sessions waiting for their request sleep until their time-out is due: wake them.
+            if (seen != nullptr && settings->timeout != seen->timeout) AnnounceTimeoutChange();
             seen = settings;
             UpdateFaultContext();
         }
