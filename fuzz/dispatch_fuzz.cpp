@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     request = String(reinterpret_cast<const char*>(data), static_cast<int>(size));
     QDXReply reply;
     reply.InitPacket(nullptr, "fuzz-session-key");
-    ProcessZPRequest(request, reply, QDXFlags, ThreadParams{-1, in_addr{}});
+    UpgradeRec upgrade;
+    ProcessZPRequest(request, reply, QDXFlags, ThreadParams{-1, in_addr{}}, upgrade);
     reply.FinalizePacket();
     if (reply.Text().Length() < 5) __builtin_trap();  // a reply is never empty
     return 0;
