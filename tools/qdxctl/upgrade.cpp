@@ -155,6 +155,6 @@ int RunUpgrade(const QdxEndpoint& endpoint, const std::string& file, int waitSec
                      waitSeconds);
         return kExitNoReply;
     }
-    std::printf("upgrade complete: the new agent answers\n");
+    std::printf("the agent has restarted and answers\n");
     return 0;
 }
