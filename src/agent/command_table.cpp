@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "agent/management.h"
+#include "agent/upgrade.h"
 #include "handlers/agent_info.h"
 #include "handlers/textlog_tests.h"
 #include "handlers/unsupported.h"
@@ -12,6 +13,7 @@ namespace {
 // One row per command:
 //   name     - the first line of the request, compared exactly and case-sensitively;
 //   handler  - fills the reply; a handler whose settings switch is off answers "600" itself;
+//              one that takes a SessionContext as well gets the session's key and upgrade state;
 //   right    - checked by the dispatcher before the handler runs; without it the peer gets
 //              "600" "Operation is not allowed".
 // clang-format off
@@ -36,6 +38,7 @@ const Command kCommands[] = {
     {"ReloadCfg",             ProcessMgmt_ReloadCfg,         Right::Manage},
     {"ReloadApp",             ProcessMgmt_ReloadApp,         Right::Manage},
     {"QUIT",                  ProcessMgmt_Quit,              Right::Manage},
+    {"UpgradeCode",           ProcessUpgradeCode,            Right::Upgrade},
 };
 // clang-format on
 

@@ -12,6 +12,7 @@
 #include "client/client.h"
 #include "foundation/string.h"
 #include "load.h"
+#include "upgrade.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ const char kUsage[] =
     "       qdxctl [options] settings                 read the settings (GetSettings)\n"
     "       qdxctl [options] set NAME=VALUE...        change one or more settings\n"
     "       qdxctl [options] load -n N -c C COMMAND [PARAMETER...]\n"
+    "       qdxctl [options] upgrade [--wait SEC] FILE  send FILE as the agent's new executable\n"
     "\n"
     "Options:\n"
     "  -H, --host HOST          agent address (default 127.0.0.1)\n"
@@ -38,6 +40,7 @@ const char kUsage[] =
     "COMMAND is an agent command such as GetInfo, TEST-FileExists or QUIT; each PARAMETER\n"
     "is one parameter line. Prints the result code, then the value lines, with list values\n"
     "(escaped line breaks) shown on one line, separated by commas.\n"
+    "upgrade waits (60 s unless --wait says otherwise) until the agent answers again.\n"
     "Exit status: 0 for result 200, 1 for any other result, 2 when no reply came.\n";
 
 struct Options {
@@ -153,12 +156,29 @@ void PrintReply(const QdxReplyText& reply, bool raw) {
     for (const std::string& line : reply.Lines()) std::printf("%s\n", ForDisplay(line).c_str());
 }
 
+// Prints the reply (or why none came) and returns the exit status for it.
+int Report(const QdxReplyText& reply, bool raw) {
+    int status = ExitFor(reply);
+    if (status != kExitNoReply) PrintReply(reply, raw);
+    return status;
+}
+
 int Call(const Options& options, const std::string& command,
          const std::vector<std::string>& params) {
-    QdxReplyText reply = QdxCall(options.endpoint, command, params);
-    int status = ExitFor(reply);
-    if (status != kExitNoReply) PrintReply(reply, options.raw);
-    return status;
+    return Report(QdxCall(options.endpoint, command, params), options.raw);
+}
+
+// upgrade [--wait SECONDS] FILE
+int Upgrade(const Options& options, const std::vector<std::string>& args) {
+    int waitSeconds = 60;
+    size_t i = 0;
+    if (args.size() > 2 && args[0] == "--wait") {
+        waitSeconds = ParsePositive(args[1].c_str(), "wait");
+        i = 2;
+    }
+    if (args.size() != i + 1) Usage("upgrade needs one FILE");
+    return RunUpgrade(options.endpoint, args[i], waitSeconds,
+                      [&](const QdxReplyText& reply) { return Report(reply, options.raw); });
 }
 
 // The filter list travels with its entries on escaped lines; accept them comma- or
@@ -218,5 +238,6 @@ int main(int argc, char** argv) {
         return Call(options, "SetSettings", rest);
     }
     if (first == "load") return Load(options);
+    if (first == "upgrade") return Upgrade(options, rest);
     return Call(options, first, rest);
 }
