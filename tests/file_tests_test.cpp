@@ -132,6 +132,14 @@ TEST_F(FileTests, FileExists) {
               std::string::npos)
         << link;
 
+    // Times after 2038 come out as they are.
+    const time_t in2100 = 4102444800;
+    dir.File("log/future", "", in2100);
+    std::string future = Call(ProcessTest_FileExists, {dir / "log/future"});
+    EXPECT_NE(future.find("\n" + filetest::LocalStamp(in2100) + "\n"), std::string::npos) << future;
+    const long age = std::stol(future.substr(future.rfind("min\n") + 4));
+    EXPECT_NEAR(age, (time(nullptr) - in2100) / 60, 1);  // negative, in whole minutes
+
     for (const std::string& missing : {dir / "log/app*.txt", dir / "nothing", std::string()})
         EXPECT_EQ(Call(ProcessTest_FileExists, {missing}), "301\nno such file or acess denied");
 }
