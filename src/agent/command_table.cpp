@@ -6,6 +6,7 @@
 #include "handlers/agent_info.h"
 #include "handlers/file_list.h"
 #include "handlers/file_tests.h"
+#include "handlers/textlog_tests.h"
 #include "handlers/unsupported.h"
 
 namespace {
@@ -31,6 +32,8 @@ const Command kCommands[] = {
     {"TEST-Script",           ProcessTest_Script,            Right::None},
     {"TEST-SNMP",             ProcessTest_SNMP,              Right::None},
     {"TEST-Ping",             ProcessTest_Ping,              Right::None},
+    {"TEST-TextLog",          ProcessTest_TextLog,           Right::None},
+    {"TEST-TextLog2",         ProcessTest_TextLog2,          Right::None},
     {"GetServicesList",       ProcessInfo_ServicesList,      Right::None},
     {"GetEventLogFiles",      ProcessInfo_EventLogFiles,     Right::None},
     {"GetEventLogSources",    ProcessInfo_EventLogSources,   Right::None},
