@@ -9,7 +9,8 @@
 #include "handlers/file_content.h"
 #include "handlers/file_macros.h"
 #include "handlers/folder_stats.h"
-#include "platform/platform.h"
+#include "platform/error_text.h"
+#include "platform/filesystem.h"
 #include "protocol/decoders.h"
 
 namespace {

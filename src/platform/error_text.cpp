@@ -1,6 +1,6 @@
-#include <cstring>
+#include "platform/error_text.h"
 
-#include "platform/platform.h"
+#include <cstring>
 
 namespace {
 
