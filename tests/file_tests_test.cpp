@@ -132,6 +132,12 @@ TEST_F(FileTests, FileExists) {
               std::string::npos)
         << link;
 
+    // A name found by the wildcard may hold a line break: it travels escaped, on one line.
+    dir.Dir("odd");
+    dir.File("odd/x\ny.log", "", 1000);
+    std::string odd = Call(ProcessTest_FileExists, {dir / "odd/x*"});
+    EXPECT_NE(odd.find("\n" + dir / "odd/x%0Ay.log" + "\nmin\n"), std::string::npos) << odd;
+
     // Times after 2038 come out as they are.
     const time_t in2100 = 4102444800;
     dir.File("log/future", "", in2100);
