@@ -5,6 +5,8 @@
 #include "agent/management.h"
 #include "agent/upgrade.h"
 #include "handlers/agent_info.h"
+#include "handlers/file_list.h"
+#include "handlers/file_tests.h"
 #include "handlers/textlog_tests.h"
 #include "handlers/unsupported.h"
 
@@ -19,7 +21,13 @@ namespace {
 // clang-format off
 const Command kCommands[] = {
     // name                   handler                        right
+    {"TEST-UNC",              ProcessTest_UNC,               Right::None},
     {"TEST-DiskSpace",        ProcessTest_DiskSpace,         Right::None},
+    {"TEST-FolderSize",       ProcessTest_FolderSize,        Right::None},
+    {"TEST-FileExists",       ProcessTest_FileExists,        Right::None},
+    {"TEST-FileCompare",      ProcessTest_FileCompare,       Right::None},
+    {"TEST-FileCRC",          ProcessTest_FileCRC,           Right::None},
+    {"TEST-CountFiles",       ProcessTest_CountFiles,        Right::None},
     {"TEST-Service",          ProcessTest_Service,           Right::None},
     {"TEST-NTLog",            ProcessTest_NTLog,             Right::None},
     {"TEST-PerfCounter",      ProcessTest_Perf,              Right::None},
@@ -32,6 +40,7 @@ const Command kCommands[] = {
     {"GetEventLogFiles",      ProcessInfo_EventLogFiles,     Right::None},
     {"GetEventLogSources",    ProcessInfo_EventLogSources,   Right::None},
     {"GetDriveList",          ProcessInfo_GetDriveList,      Right::None},
+    {"GetFilesList",          ProcessInfo_GetFileList,       Right::None},
     {"GetInfo",               GetAgentStatus,                Right::None},
     {"GetSettings",           GetAgentSettings,              Right::Manage},
     {"SetSettings",           SetAgentSettings,              Right::Manage},
