@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "agent/accept_loop.h"
 #include "agent/cmdline.h"
 #include "agent/daemon.h"
 #include "agent/listener.h"
+#include "agent/main_loop.h"
 #include "agent/selfcheck.h"
 #include "agent/signals.h"
 #include "config/messages.h"
@@ -111,5 +111,5 @@ int RunAgent(int argc, char** argv, char** envp) {
     daemon_ready();
     settings.reset();
     showmessage("Listening...\n", LOCAL, msgInfo, 0);
-    AcceptLoop(agent);
+    RunMainLoop(agent);
 }
