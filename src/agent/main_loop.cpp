@@ -162,6 +162,9 @@ void CarryOutRequests(AgentProcess& agent) {
 }  // namespace
 
 void RunMainLoop(AgentProcess& agent) {
+    // Made now rather than by the first session that waits: the agent's descriptors stay the same
+    // from here on whenever no connection is open.
+    CurrentTimeoutChange();
     UseListener(agent, agent.listener);
     SettingsSnapshot seen;  // held, so a new snapshot never reuses its address
     for (;;) {

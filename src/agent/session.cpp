@@ -248,8 +248,8 @@ void RunSession(SessionEntry& entry, in_addr peer) {
         AgentStatus.OpenedConnections++;
     }
     Serve(params, entry);
-    showmessage("Session closed, wait for next ..\n", LOCAL, msgInfo, 0);
     Sessions().Leave(entry);
+    showmessage("Session closed, wait for next ..\n", LOCAL, msgInfo, 0);
     shutdown(entry.sock, SHUT_RDWR);
     close(entry.sock);
     {

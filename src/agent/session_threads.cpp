@@ -1,14 +1,12 @@
 #include "agent/session_threads.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -17,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "agent/descriptor_reserve.h"
 #include "agent/event_report.h"
 #include "agent/flags.h"
 #include "agent/session.h"
@@ -82,18 +81,6 @@ int ThreadsInTurn() {
         return processors > 8 ? 16 : static_cast<int>(2 * processors);
     }();
     return wanted;
-}
-
-// A descriptor held back for the moment descriptors run out: freed, it lets the thread that hit
-// the limit accept the pending connection, close it and log why.
-std::atomic<int> reserve{-1};
-
-// Takes the reserve descriptor again once it has been spent (and when descriptors allow).
-void RefillReserve() {
-    if (reserve.load() >= 0) return;
-    int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    int expected = -1;
-    if (fd >= 0 && !reserve.compare_exchange_strong(expected, fd)) close(fd);
 }
 
 // The session limit in force: the setting, but never more sessions than descriptors allow.
@@ -168,36 +155,12 @@ bool Exhausted(int error) {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-// Out of descriptors: spends the reserve on the pending connection, which is closed at once and
-// counted as failed, and logs with the descriptor that frees. Returns false when there was nothing
-// to shed (no reserve, or no connection pending).
-bool ShedConnection(int listener, int error) {
-    int spare = reserve.exchange(-1);
-    if (spare < 0) return false;
-    close(spare);
-    bool shed = false;
-    pollfd pending{listener, POLLIN, 0};
-    if (poll(&pending, 1, 0) > 0) {
-        int sock = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (sock >= 0) {
-            CloseConnection(sock);
-            AgentStatus.FailedConnections++;
-            shed = true;
-        }
-    }
-    acceptErrors.Note(std::strerror(error));
-    RefillReserve();
-    return shed;
-}
-
 // What to do after accept() failed on a listener still served.
 void AcceptFailed(int listener, int error) {
     if (error == EINTR || Transient(error)) return;
     if (Exhausted(error)) {
-        if (!ShedConnection(listener, error)) {
-            acceptErrors.Note(std::strerror(error));
+        if (!ShedConnection(listener, acceptErrors, std::strerror(error)))
             poll(nullptr, 0, kExhaustedPauseMilliseconds);
-        }
         return;
     }
     showmessage("Accept fatal error: %s\n\n", LOCAL, msgFail, 1, std::strerror(error));
