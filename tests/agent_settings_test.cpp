@@ -65,17 +65,13 @@ TEST_F(SetSettings, StoresWhatTheFileGivesBack) {
         std::vector<std::string> params;
         std::function<void(const TQDXSettings&)> check;
     } cases[] = {
-        {"TimeoutZeroMeansTheDefault",
-         {"Timeout=0"},
+        {"TimeoutZeroMeansTheDefault", {"Timeout=0"},
          [](const TQDXSettings& s) { EXPECT_EQ(s.timeout, 4000); }},
-        {"TextIsTrimmed",
-         {"Comment=  padded \t"},
+        {"TextIsTrimmed", {"Comment=  padded \t"},
          [](const TQDXSettings& s) { EXPECT_EQ(Str(s.comment), "padded"); }},
-        {"LongestTextALineHolds",
-         {"Comment=" + std::string(1013, 'x')},
+        {"LongestTextALineHolds", {"Comment=" + std::string(1013, 'x')},
          [](const TQDXSettings& s) { EXPECT_EQ(s.comment.Length(), 1013); }},
-        {"FilterListSeparatedByCRLF",
-         {"IPFilterAddr=10.0.0.1%0D%0A10.0.0.2", "IPFilterMarks=01"},
+        {"FilterListSeparatedByCRLF", {"IPFilterAddr=10.0.0.1%0D%0A10.0.0.2", "IPFilterMarks=01"},
          [](const TQDXSettings& s) {
              EXPECT_EQ(Str(s.filterlist), "10.0.0.1\r\n10.0.0.2");
              EXPECT_EQ(Str(s.filteractivelist), "\r\n10.0.0.2\r\n");
