@@ -222,6 +222,8 @@ void Serve(const ThreadParams& peer, SessionEntry& entry) {
             }
             if (wait < 0 || wait > left) wait = static_cast<int>(left);
         }
+        // With connections waiting to be taken, this thread's turn goes to another at once.
+        if (!waiting.has_value() && ConnectionsPending()) waiting.emplace();
         bool prompt = !waiting.has_value() && (wait < 0 || wait > kPromptMilliseconds);
         pollfd fds[2] = {{peer.sock, POLLIN, 0},
                          {change != nullptr ? change->readFd : -1, POLLIN, 0}};

@@ -30,3 +30,6 @@ void TendSessionThreads();
 // such a wait. While it waits it leaves its turn to another thread.
 void SessionWaitsForPeer();
 void SessionGoesOn();
+
+// True when connections wait on the listener to be taken.
+bool ConnectionsPending();

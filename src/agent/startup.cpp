@@ -17,6 +17,7 @@
 #include "config/messages.h"
 #include "config/options.h"
 #include "config/settings.h"
+#include "platform/memory.h"
 
 namespace {
 
@@ -98,6 +99,7 @@ int RunAgent(int argc, char** argv, char** envp) {
     }
     InstallFaultHandlers(argv, envp);
     RaiseDescriptorLimit();
+    ReturnLargeBlocksToTheSystem();
 
     settings = CurrentSettings();
     agent.listeningPort = settings->port;

@@ -13,39 +13,6 @@ namespace {
 constexpr int kBlock = 16;
 constexpr int kKeyDigest = 20;  // SHA-1 digest length, used as a 160-bit Twofish key
 
-// 8-bit cipher feedback from a prepared key. The 16-byte shift register lives twice in a 32-byte
-// ring, so the register is always the contiguous window ring_[pos_ .. pos_+15] and a shift costs
-// two byte stores instead of moving fifteen bytes.
-class Cfb8 {
-public:
-    Cfb8(const Twofish_key& key, const unsigned char initial[kBlock]) : key_(key) {
-        std::memcpy(ring_, initial, kBlock);
-        std::memcpy(ring_ + kBlock, initial, kBlock);
-    }
-    Cfb8(const Cfb8&) = delete;
-    Cfb8& operator=(const Cfb8&) = delete;
-
-    void Run(const unsigned char* in, unsigned char* out, size_t n, CipherDirection direction) {
-        unsigned char stream[kBlock];
-        for (size_t i = 0; i < n; i++) {
-            Twofish_encrypt(&key_, ring_ + pos_, stream);
-            unsigned char input = in[i];  // read first: in and out may alias
-            unsigned char cipher = direction == CipherDirection::Encrypt
-                                       ? static_cast<unsigned char>(input ^ stream[0])
-                                       : input;
-            out[i] = static_cast<unsigned char>(input ^ stream[0]);
-            ring_[pos_] = cipher;
-            ring_[pos_ + kBlock] = cipher;
-            pos_ = (pos_ + 1) & (kBlock - 1);
-        }
-    }
-
-private:
-    const Twofish_key& key_;
-    unsigned char ring_[2 * kBlock];
-    unsigned pos_ = 0;
-};
-
 // Lays out `data` ciphered by `run` behind its length prefix of `digits` bytes.
 template <typename Run>
 String Transformed(const String& data, int digits, Run run) {
@@ -93,8 +60,9 @@ PacketKey::PacketKey(const char* key, int keyLength) {
 
 void PacketKey::Run(const unsigned char* in, unsigned char* out, size_t n,
                     CipherDirection direction) const {
-    Cfb8 cipher(key_, initial_);
-    cipher.Run(in, out, n, direction);
+    unsigned char reg[kBlock];
+    std::memcpy(reg, initial_, sizeof reg);
+    Twofish_cfb8(&key_, reg, in, out, n, direction == CipherDirection::Decrypt);
 }
 
 String PacketKey::Encode(const String& data, int digits) const {
