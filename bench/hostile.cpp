@@ -243,7 +243,7 @@ int main(int argc, char** argv) {
     while (Clock::now() - closed < std::chrono::seconds(seconds)) {
         if (DescriptorCount(pid) <= idleDescriptors) {
             char text[32];
-            std::snprintf(text, sizeof text, "%.1f s",
+            std::snprintf(text, sizeof text, "%.1fs",
                           std::chrono::duration<double>(Clock::now() - closed).count());
             back = text;
             break;
@@ -251,7 +251,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     char reaped[32] = "-";
-    if (reapedAfter >= 0) std::snprintf(reaped, sizeof reaped, "%.0f s", reapedAfter.load());
+    if (reapedAfter >= 0) std::snprintf(reaped, sizeof reaped, "%.0fs", reapedAfter.load());
     std::printf(
         "peak-rss %ld MiB  peak-fds %d  getinfo %d/%d  slowest %ld ms  reaped %s  "
         "idle-fds-again %s\n",

@@ -1,0 +1,132 @@
+// The session threads: each connection gets a thread of its own, no more than the threads in turn
+// wait in accept(), a thread that waits for its peer hands its turn over at once, a round of the
+// owner's loop calls one more in when the threads in turn are held up, and the listener can be
+// swapped under them.
+#include "agent/session_pool.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// What the served connections report, and the gate that holds them.
+std::mutex stateMutex;
+std::condition_variable stateChanged;
+int served = 0;
+bool released = false;
+SessionPool* testPool = nullptr;
+
+// Each connection says by its first byte what its session does: 'b' is busy until released, 'w'
+// waits for its peer until released.
+void Serve(int sock, in_addr) {
+    char what = 0;
+    ssize_t n = recv(sock, &what, 1, 0);
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        served++;
+    }
+    stateChanged.notify_all();
+    if (n == 1 && what == 'w') testPool->WaitsForPeer();
+    {
+        std::unique_lock<std::mutex> lock(stateMutex);
+        stateChanged.wait(lock, [] { return released; });
+    }
+    if (n == 1 && what == 'w') testPool->GoesOn();
+    close(sock);
+}
+
+int Listener(sockaddr_in& address) {
+    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), length), 0);
+    EXPECT_EQ(listen(sock, 16), 0);
+    EXPECT_EQ(getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    return sock;
+}
+
+int Client(const sockaddr_in& address, char what) {
+    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(connect(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(send(sock, &what, 1, 0), 1);
+    return sock;
+}
+
+// True once `count` connections have been served (within `wait`).
+bool Served(int count, std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(stateMutex);
+    return stateChanged.wait_for(lock, wait, [count] { return served >= count; });
+}
+
+TEST(SessionPool, ThreadsTakeTurnsAndNoPeerOrLongRequestHoldsTheListener) {
+    testPool = new SessionPool(Serve, 1);  // threads use it for good: never destroyed
+    SessionPool& pool = *testPool;
+    sockaddr_in address;
+    int listener = Listener(address);
+    pool.ServeListener(listener);
+    std::vector<int> clients;
+
+    clients.push_back(Client(address, 'b'));
+    ASSERT_TRUE(Served(1, 5s));
+    // The one thread in turn is busy: the next connection waits...
+    clients.push_back(Client(address, 'b'));
+    EXPECT_FALSE(Served(2, 200ms));
+    EXPECT_EQ(pool.Threads(), 1);
+    // ...until a round of the owner's loop sees no connection taken since the last one.
+    for (int round = 0; round < 3 && !Served(2, 0ms); round++) pool.Tend(1000ms);
+    EXPECT_TRUE(Served(2, 5s));
+
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        released = true;
+    }
+    stateChanged.notify_all();
+    // Done, one thread goes back to accept() and the other parks.
+    for (int i = 0; i < 250 && pool.Parked() < 1; i++) std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(pool.Parked(), 1);
+    EXPECT_EQ(pool.Threads(), 2);
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        released = false;
+    }
+
+    // A session waiting for its peer hands its turn over at once: the parked thread takes the
+    // next connection without any round of the owner's loop.
+    clients.push_back(Client(address, 'w'));
+    ASSERT_TRUE(Served(3, 5s));
+    clients.push_back(Client(address, 'b'));
+    EXPECT_TRUE(Served(4, 5s));
+    EXPECT_EQ(pool.Parked(), 0);
+
+    // A new listener takes over from the old one.
+    EXPECT_EQ(pool.RetireListener(), listener);
+    close(listener);
+    sockaddr_in moved;
+    int second = Listener(moved);
+    pool.ServeListener(second);
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        released = true;
+    }
+    stateChanged.notify_all();
+    clients.push_back(Client(moved, 'b'));
+    EXPECT_TRUE(Served(5, 5s));
+
+    for (int sock : clients) close(sock);
+    EXPECT_EQ(pool.RetireListener(), second);
+    close(second);
+}
+
+}  // namespace
