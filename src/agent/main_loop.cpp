@@ -1,6 +1,5 @@
 #include "agent/main_loop.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -21,8 +20,6 @@
 extern char** environ;
 
 namespace {
-
-constexpr int kWakeMilliseconds = 1000;
 
 // Takes the listener from the session threads and closes it.
 void CloseListener(AgentProcess& agent) {
@@ -180,7 +177,6 @@ void RunMainLoop(AgentProcess& agent) {
             UpdateFaultContext();
         }
         settings.reset();
-        TendSessionThreads();
-        poll(nullptr, 0, kWakeMilliseconds);
+        TendSessionThreads();  // waits for the next round
     }
 }

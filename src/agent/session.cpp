@@ -122,15 +122,22 @@ void AnswerPacket(ZPRequest& request, const ThreadParams& peer, UpgradeRec& upgr
     bool recognised = ProcessZPRequest(request, reply, QDXFlags, peer, upgrade);
     String code = reply.Text().Length() >= 3 ? reply.Text().Copy(1, 3) : String();
     code.SetZero();
+    reply.FinalizePacket();
+    QDXReply::SentAction action = reply.AfterSending();
+    // The reply may wait for the end of the connection, to leave with it in one segment, unless
+    // more follows on this connection (an upgrade), the action may end the process, or session
+    // messages are to be written before the connection ends.
+    bool last = !upgrade.active && action == nullptr &&
+                (MessageSinks() & (kSinkConsole | kSinkVerbose)) == 0;
+    SendAll(peer.sock, reply.Text(), last);
+    // Logged once the reply is on its way, and before an action can end the process.
     showmessage(recognised ? "--> request processed (%s)\n"
                            : "--> request rejected or operation failed (%s)\n",
                 peer.addr, msgInfo, 1, code.Data());
-    reply.FinalizePacket();
-    QDXReply::SentAction action = reply.AfterSending();
-    // An upgrade goes on on this connection, and an action may end the process: their replies
-    // must leave now.
-    SendAll(peer.sock, reply.Text(), !upgrade.active && action == nullptr);
-    if (action != nullptr) action();
+    if (action != nullptr) {
+        action();
+        WakeMainLoop();
+    }
 }
 
 // After its "200" an UpgradeCode session stays open for the executable; the transfer ends with a
@@ -259,4 +266,5 @@ void RunSession(SessionEntry& entry, in_addr peer) {
         AgentStatus.ActiveConnections--;
         if (QDXFlags.upgradescript.Length() > 0) QDXFlags.upgrade.store(1);
     }
+    if (QDXFlags.upgrade.load()) WakeMainLoop();
 }

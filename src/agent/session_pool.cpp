@@ -100,7 +100,16 @@ void SessionPool::Tend(std::chrono::milliseconds slowRound) {
     }
     acceptedBefore_ = accepted_;
     fastRounds_ = now < fastUntil_;
-    roundDue_.wait_for(lock, fastRounds_ ? kFastRound : slowRound);
+    roundDue_.wait_for(lock, fastRounds_ ? kFastRound : slowRound, [this] { return ownerWoken_; });
+    ownerWoken_ = false;
+}
+
+void SessionPool::WakeOwner() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ownerWoken_ = true;
+    }
+    roundDue_.notify_one();
 }
 
 void SessionPool::WaitsForPeer() {

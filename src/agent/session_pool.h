@@ -39,8 +39,11 @@ public:
     // One round of the owner's loop: calls one more thread in when the threads in turn have taken
     // no connection since the last round while none waits in accept(), then waits until the next
     // round is due: `slowRound` while some thread waits in accept(), a few milliseconds while all
-    // are busy (and for a second after).
+    // are busy (and for a second after), or until WakeOwner().
     void Tend(std::chrono::milliseconds slowRound);
+
+    // Ends the owner's current wait in Tend at once (or its next one, when it is not waiting).
+    void WakeOwner();
 
     // The calling thread's session is about to wait for its peer, or goes on after such a wait.
     // While it waits, its turn goes to another thread.
@@ -81,6 +84,7 @@ private:
     unsigned long accepted_ = 0;  // connections taken so far
     unsigned long acceptedBefore_ = 0;  // as the last round saw it
     bool fastRounds_ = false;
+    bool ownerWoken_ = false;
     std::chrono::steady_clock::time_point fastUntil_{};
     // listener_, readable without the lock by ConnectionsPending.
     std::atomic<int> servedListener_{-1};

@@ -115,3 +115,7 @@ void SessionGoesOn() {
 bool ConnectionsPending() {
     return Pool().ConnectionsPending();
 }
+
+void WakeMainLoop() {
+    Pool().WakeOwner();
+}

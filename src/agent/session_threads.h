@@ -20,3 +20,7 @@ void SessionGoesOn();
 
 // True when connections wait on the listener to be taken.
 bool ConnectionsPending();
+
+// Has the main loop look at the process-wide requests now rather than at its next round: a
+// session has just raised one.
+void WakeMainLoop();
