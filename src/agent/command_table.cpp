@@ -3,7 +3,9 @@
 #include <cstring>
 
 #include "agent/management.h"
+#include "handlers/actions.h"
 #include "handlers/agent_info.h"
+#include "handlers/network_tests.h"
 #include "handlers/unsupported.h"
 
 namespace {
@@ -23,6 +25,10 @@ const Command kCommands[] = {
     {"TEST-Script",           ProcessTest_Script,            Right::None},
     {"TEST-SNMP",             ProcessTest_SNMP,              Right::None},
     {"TEST-Ping",             ProcessTest_Ping,              Right::None},
+    {"TEST-TCP",              ProcessTest_TCP,               Right::None},
+    {"TEST-UDP",              ProcessTest_UDP,               Right::None},
+    {"ACT-Syslog",            ProcessAct_Syslog,             Right::None},
+    {"ACT-TCPUDPsend",        ProcessAct_TCPSend,            Right::None},
     {"GetServicesList",       ProcessInfo_ServicesList,      Right::None},
     {"GetEventLogFiles",      ProcessInfo_EventLogFiles,     Right::None},
     {"GetEventLogSources",    ProcessInfo_EventLogSources,   Right::None},
