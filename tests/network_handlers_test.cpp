@@ -140,8 +140,7 @@ TEST(NetworkParamsTest, Readings) {
                  "Command line to execute is not specified");
     EXPECT_STREQ(ReadExternalCmdParams(Params({"", "/tmp", "x", "1000"}), command),
                  "Wrong parameter");
-    EXPECT_STREQ(ReadExternalCmdParams(Params({"ls", "", "0", "10s"}), command),
-                 "Wrong parameter");
+    EXPECT_STREQ(ReadExternalCmdParams(Params({"ls", "", "0", "10s"}), command), "Wrong parameter");
     ASSERT_EQ(ReadExternalCmdParams(Params({" ls -l ", " /tmp ", "7", "-1"}), command), nullptr);
     EXPECT_EQ(Str(command.commandLine), "ls -l");
     EXPECT_EQ(Str(command.folder), "/tmp");
@@ -192,9 +191,9 @@ TEST_F(NetworkHandlersTest, UdpTest) {
     // Each attempt waits the time-out, taken in whole seconds (500 ms becomes 1 s).
     UdpPeer silent(UdpPeer::Mode::Silent);
     Clock::time_point start = Clock::now();
-    EXPECT_EQ(Call(ProcessTest_UDP,
-                   {"127.0.0.1", std::to_string(silent.port()), "500", "2", "x", "10"}),
-              "301\nTimeout\n0\n");
+    EXPECT_EQ(
+        Call(ProcessTest_UDP, {"127.0.0.1", std::to_string(silent.port()), "500", "2", "x", "10"}),
+        "301\nTimeout\n0\n");
     EXPECT_GE(std::chrono::duration<double>(Clock::now() - start).count(), 1.98);
     EXPECT_TRUE(silent.WaitForEntries(2, 5)) << "one datagram per attempt";
 }

@@ -3,32 +3,21 @@
 #include <chrono>
 #include <thread>
 
-#include "config/settings.h"
 #include "handlers/network_params.h"
 #include "net/sync_socket.h"
 #include "net/syslog.h"
 
 namespace {
 
-const char kOperationNotAllowed[] = "operation is not allowed";
 const char kSyslogTag[] = "Brenn QDX";
-
-// False, with the "600" reply made, when the action's switch is off.
-bool Allowed(int TQDXSettings::*action, QDXReply& reply) {
-    if (CurrentSettings().get()->*action) return true;
-    reply.SetResult("600") += kOperationNotAllowed;
-    return false;
-}
 
 }  // namespace
 
 void ProcessAct_Syslog(const ZPRequest& request, QDXReply& reply) {
-    if (!Allowed(&TQDXSettings::syslogaction, reply)) return;
     SyslogParams params;
-    if (const char* refusal = ReadSyslogParams(request, params)) {
-        reply.SetResult("501") += refusal;
+    if (!AdmitRequest(&TQDXSettings::syslogaction, kOperationNotAllowed, ReadSyslogParams, request,
+                      reply, params))
         return;
-    }
     String error;
     int result = SendToSysLog(params.server.SetZero().Data(), params.port, params.facility,
                               static_cast<TSyslogSeverity>(params.severity), kSyslogTag,
@@ -44,12 +33,10 @@ void ProcessAct_Syslog(const ZPRequest& request, QDXReply& reply) {
 }
 
 void ProcessAct_TCPSend(const ZPRequest& request, QDXReply& reply) {
-    if (!Allowed(&TQDXSettings::tcpudpaction, reply)) return;
     TcpSendParams params;
-    if (const char* refusal = ReadTcpSendParams(request, params)) {
-        reply.SetResult("501") += refusal;
+    if (!AdmitRequest(&TQDXSettings::tcpudpaction, kOperationNotAllowed, ReadTcpSendParams, request,
+                      reply, params))
         return;
-    }
     TSyncSocket socket(params.tcp ? TSyncSocket::kTcp : TSyncSocket::kUdp);
     if (socket.Connect(params.host.SetZero().Data(), params.port, 0) != 1 ||
         socket.SendString(params.first, 0) <= 0) {

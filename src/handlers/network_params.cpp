@@ -4,6 +4,8 @@
 
 const char kWrongParameter[] = "Wrong parameter";
 const char kNoCommandLine[] = "Command line to execute is not specified";
+const char kTestNotAllowed[] = "test is not allowed";
+const char kOperationNotAllowed[] = "operation is not allowed";
 
 namespace {
 

@@ -3,17 +3,21 @@
 // "501" reply.
 //
 // Parameter kinds: a text is the line trimmed; data is the line untrimmed with "%0D" and "%0A"
-// turned back into CR and LF (a line beyond the last counted one is empty: the request's CR end
-// mark is not data); an int is the trimmed line read by the checked qdxDecodeInt. Ports must lie
+// turned back into CR and LF, except that the request's CR end mark, which trails the last line,
+// is never part of it; an int is the trimmed line read by the checked qdxDecodeInt. Ports must lie
 // within 0 to 65535.
 #pragma once
 
+#include "config/settings.h"
 #include "foundation/string.h"
+#include "protocol/reply.h"
 #include "protocol/request.h"
 
-extern const char kWrongParameter[];  // "Wrong parameter"
-extern const char kNoCommandLine[];   // "Command line to execute is not specified"
-constexpr int kReceiveLimit = 8192;   // receive buffer of the TCP and UDP tests
+extern const char kWrongParameter[];       // "Wrong parameter"
+extern const char kNoCommandLine[];        // "Command line to execute is not specified"
+extern const char kTestNotAllowed[];       // "test is not allowed"
+extern const char kOperationNotAllowed[];  // "operation is not allowed"
+constexpr int kReceiveLimit = 8192;        // receive buffer of the TCP and UDP tests
 constexpr int kTcpDefaultTimeoutMs = 120000;
 
 // TEST-TCP: host, port, time-out (ms, 0 means 120000), data to send, bytes to receive.
@@ -68,3 +72,21 @@ struct TcpSendParams {
     String second;
 };
 const char* ReadTcpSendParams(const ZPRequest& request, TcpSendParams& params);
+
+// The common start of every network handler: false, with the reply made, when the settings
+// switch `enabled` is off ("600" and notAllowed) or `read` refuses the parameters ("501" and its
+// reason); true with params filled otherwise.
+template <typename Params>
+bool AdmitRequest(int TQDXSettings::*enabled, const char* notAllowed,
+                  const char* (*read)(const ZPRequest&, Params&), const ZPRequest& request,
+                  QDXReply& reply, Params& params) {
+    if (!(CurrentSettings().get()->*enabled)) {
+        reply.SetResult("600") += notAllowed;
+        return false;
+    }
+    if (const char* refusal = read(request, params)) {
+        reply.SetResult("501") += refusal;
+        return false;
+    }
+    return true;
+}

@@ -2,13 +2,10 @@
 
 #include <ctime>
 
-#include "config/settings.h"
 #include "handlers/network_params.h"
 #include "net/exchange.h"
 
 namespace {
-
-const char kTestNotAllowed[] = "test is not allowed";
 
 // A reading of the monotonic clock in whole seconds and microseconds.
 struct Stamp {
@@ -46,15 +43,10 @@ void ReportExchange(QDXReply& reply, int result, int elapsedMs, String& buffer, 
 }  // namespace
 
 void ProcessTest_TCP(const ZPRequest& request, QDXReply& reply) {
-    if (!CurrentSettings()->tcp) {
-        reply.SetResult("600") += kTestNotAllowed;
-        return;
-    }
     TcpTestParams params;
-    if (const char* refusal = ReadTcpTestParams(request, params)) {
-        reply.SetResult("501") += refusal;
+    if (!AdmitRequest(&TQDXSettings::tcp, kTestNotAllowed, ReadTcpTestParams, request, reply,
+                      params))
         return;
-    }
     String buffer;
     buffer.SetLength(kReceiveLimit);
     String error;
@@ -67,15 +59,10 @@ void ProcessTest_TCP(const ZPRequest& request, QDXReply& reply) {
 }
 
 void ProcessTest_UDP(const ZPRequest& request, QDXReply& reply) {
-    if (!CurrentSettings()->udp) {
-        reply.SetResult("600") += kTestNotAllowed;
-        return;
-    }
     UdpTestParams params;
-    if (const char* refusal = ReadUdpTestParams(request, params)) {
-        reply.SetResult("501") += refusal;
+    if (!AdmitRequest(&TQDXSettings::udp, kTestNotAllowed, ReadUdpTestParams, request, reply,
+                      params))
         return;
-    }
     String buffer;
     buffer.SetLength(kReceiveLimit);
     String error;

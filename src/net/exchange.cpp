@@ -51,15 +51,9 @@ bool ConnectInProgress(int error) {
 
 int PerformConnect(int& sock, const char* host, int port, int timeoutMs, String& error) {
     error = "";
-    sock = -1;
     sockaddr_in peer;
-    int result = PeerAddress(host, port, peer, error);
+    int result = OpenSocketFor(SOCK_STREAM, host, port, peer, sock, error);
     if (result != 1) return result;
-    sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (sock < 0) {
-        error = GetErrorStr(errno);
-        return kIpSocketError;
-    }
     const sockaddr* address = reinterpret_cast<const sockaddr*>(&peer);
     if (timeoutMs == 0) {
         if (connect(sock, address, sizeof peer) == 0) return 1;
@@ -108,13 +102,9 @@ int SendReceiveUDPPacket(const char* host, int port, int timeoutSeconds, const c
                          char* receiveBuffer, int sendLength, int receiveCapacity, String& error) {
     error = "";
     sockaddr_in peer;
-    int result = PeerAddress(host, port, peer, error);
+    int sock = -1;
+    int result = OpenSocketFor(SOCK_DGRAM, host, port, peer, sock, error);
     if (result != 1) return result;
-    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (sock < 0) {
-        error = GetErrorStr(errno);
-        return kIpSocketError;
-    }
     result = 0;
     if (sendLength > 0) {
         ssize_t sent;

@@ -26,6 +26,17 @@ bool WouldBlock(int error) {
 
 }  // namespace
 
+int OpenSocketFor(int type, const char* host, int port, sockaddr_in& peer, int& sock,
+                  String& error) {
+    sock = -1;
+    int result = PeerAddress(host, port, peer, error);
+    if (result != 1) return result;
+    sock = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    if (sock >= 0) return 1;
+    error = GetErrorStr(errno);
+    return kIpSocketError;
+}
+
 int WaitForSocket(int sock, short events, int timeoutMs) {
     if (timeoutMs < 0) {
         errno = EINVAL;

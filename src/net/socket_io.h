@@ -2,7 +2,15 @@
 // exchanges. No call here waits longer than the time it is given, and none waits for ever.
 #pragma once
 
+#include <netinet/in.h>
+
 #include "foundation/string.h"
+
+// Resolves host:port into peer and makes a close-on-exec socket of `type` (SOCK_STREAM or
+// SOCK_DGRAM) in sock. Returns 1; the codes of PeerAddress with sock -1; or kIpSocketError
+// with the system's error text.
+int OpenSocketFor(int type, const char* host, int port, sockaddr_in& peer, int& sock,
+                  String& error);
 
 // Waits with poll until `events` are ready on sock. Returns 1 when ready (an error or hang-up
 // on the socket counts as ready), 0 when timeoutMs passed, -1 with errno on failure. A negative

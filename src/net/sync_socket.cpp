@@ -19,13 +19,8 @@ int TSyncSocket::Connect(const char* host, int port, int timeoutMs) {
 
 int TSyncSocket::ConnectUdp(const char* host, int port) {
     sockaddr_in peer;
-    int result = PeerAddress(host, port, peer, lasterror_);
+    int result = OpenSocketFor(SOCK_DGRAM, host, port, peer, sock_, lasterror_);
     if (result != 1) return result;
-    sock_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (sock_ < 0) {
-        lasterror_ = GetErrorStr(errno);
-        return kIpSocketError;
-    }
     if (connect(sock_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
         lasterror_ = GetErrorStr(errno);
         return kIpConnectError;  // the socket stays for Disconnect

@@ -43,10 +43,10 @@ TEST_F(NetworkAgentTest, TcpAndUdpTests) {
     ASSERT_TRUE(tcp.WaitForEntries(1, 5));
     EXPECT_EQ(tcp.Received()[0], "HELO\r\n");
 
-    EXPECT_EQ(agent.Call("TEST-TCP", {"127.0.0.1", std::to_string(peers::ClosedPort()), "2000",
-                                      "", "10"})
-                  .text,
-              "301\nConnection refused\n-6\n\r");
+    EXPECT_EQ(
+        agent.Call("TEST-TCP", {"127.0.0.1", std::to_string(peers::ClosedPort()), "2000", "", "10"})
+            .text,
+        "301\nConnection refused\n-6\n\r");
 
     UdpPeer echo(UdpPeer::Mode::Echo);
     reply = agent.Call("TEST-UDP",
