@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "loopback_peers.h"
 #include "net/resolve.h"
@@ -167,6 +170,25 @@ TEST(TcpExchangeTest, SendToAPeerThatDoesNotReadIsBounded) {
               kIpTimeout);
     EXPECT_EQ(Str(error), "Timeout");
     EXPECT_LT(SecondsSince(start), 3.0);
+}
+
+// Sessions run exchanges side by side; lookups and sockets belong to the calling thread.
+TEST(TcpExchangeTest, ConcurrentExchangesWithLookups) {
+    TcpPeer peer(TcpPeer::Mode::Answer, "ok");
+    std::atomic<int> succeeded{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; t++)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 5; i++) {
+                char buffer[8];
+                String error;
+                if (SendReceiveTCPPacket("localhost", peer.port(), 5000, "x", buffer, 1,
+                                         sizeof buffer, error) == 2)
+                    succeeded++;
+            }
+        });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(succeeded.load(), 30);
 }
 
 int UdpExchange(const char* host, int port, int seconds, const std::string& data, int capacity,
