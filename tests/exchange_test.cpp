@@ -2,7 +2,10 @@
 #include "net/exchange.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -189,6 +192,34 @@ TEST(TcpExchangeTest, ConcurrentExchangesWithLookups) {
         });
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(succeeded.load(), 30);
+}
+
+// Waiting uses poll, so sockets numbered above FD_SETSIZE work like any other.
+TEST(TcpExchangeTest, HighDescriptorNumbers) {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < FD_SETSIZE + 64) {
+        GTEST_SKIP() << "the hard descriptor limit is too low";
+    }
+    rlimit raised = saved;
+    raised.rlim_cur = FD_SETSIZE + 64;
+    if (saved.rlim_cur < raised.rlim_cur) {
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    }
+    std::vector<int> fillers;
+    for (int fd = 0; fd >= 0 && fd < FD_SETSIZE;) {
+        fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) fillers.push_back(fd);
+    }
+
+    TcpPeer peer(TcpPeer::Mode::Answer, "high");
+    std::string reply;
+    String error;
+    EXPECT_EQ(TcpExchange(peer.port(), 2000, "x", 10, reply, error), 4);
+    EXPECT_EQ(reply, "high");
+
+    for (int fd : fillers) close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 int UdpExchange(const char* host, int port, int seconds, const std::string& data, int capacity,
