@@ -6,6 +6,7 @@
 #include "handlers/actions.h"
 #include "handlers/agent_info.h"
 #include "handlers/network_tests.h"
+#include "handlers/textlog_tests.h"
 #include "handlers/unsupported.h"
 
 namespace {
@@ -27,6 +28,8 @@ const Command kCommands[] = {
     {"TEST-Ping",             ProcessTest_Ping,              Right::None},
     {"TEST-TCP",              ProcessTest_TCP,               Right::None},
     {"TEST-UDP",              ProcessTest_UDP,               Right::None},
+    {"TEST-TextLog",          ProcessTest_TextLog,           Right::None},
+    {"TEST-TextLog2",         ProcessTest_TextLog2,          Right::None},
     {"ACT-Syslog",            ProcessAct_Syslog,             Right::None},
     {"ACT-TCPUDPsend",        ProcessAct_TCPSend,            Right::None},
     {"GetServicesList",       ProcessInfo_ServicesList,      Right::None},
