@@ -4,6 +4,7 @@
 
 #include "agent/management.h"
 #include "handlers/agent_info.h"
+#include "handlers/process_tests.h"
 #include "handlers/unsupported.h"
 
 namespace {
@@ -23,6 +24,11 @@ const Command kCommands[] = {
     {"TEST-Script",           ProcessTest_Script,            Right::None},
     {"TEST-SNMP",             ProcessTest_SNMP,              Right::None},
     {"TEST-Ping",             ProcessTest_Ping,              Right::None},
+    {"TEST-Process",          ProcessTest_Process,           Right::None},
+    {"TEST-CPU",              ProcessTest_CPU,               Right::None},
+    {"GetProcessesList",      ProcessInfo_ProcessesList,     Right::None},
+    {"TEST-ExternalPrg",      ProcessTest_External,          Right::None},
+    {"TEST-ShellScript",      ProcessTest_ShellScript,       Right::None},
     {"GetServicesList",       ProcessInfo_ServicesList,      Right::None},
     {"GetEventLogFiles",      ProcessInfo_EventLogFiles,     Right::None},
     {"GetEventLogSources",    ProcessInfo_EventLogSources,   Right::None},
