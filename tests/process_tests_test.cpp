@@ -64,6 +64,59 @@ protected:
     TQDXSettings saved;
 };
 
+using HandlerFn = void (*)(const ZPRequest&, QDXReply&);
+
+TEST_F(ScriptHandlers, SwitchesAndScriptSettings) {
+    const std::string missing = dir + "/missing.sh";
+    struct Case {
+        const char* what;
+        void (*change)(TQDXSettings&, const std::string&);
+        HandlerFn handler;
+        const char* params;
+        std::string reply;
+    } cases[] = {
+        {"process off", [](TQDXSettings& s, const std::string&) { s.process = 0; },
+         ProcessTest_Process, "\nsshd\n", "600\ntest is not allowed"},
+        {"process off", [](TQDXSettings& s, const std::string&) { s.process = 0; },
+         ProcessInfo_ProcessesList, "", "600\ntest is not allowed"},
+        {"cpuusage off", [](TQDXSettings& s, const std::string&) { s.cpuusage = 0; },
+         ProcessTest_CPU, "", "600\ntest is not allowed"},
+        {"external off", [](TQDXSettings& s, const std::string&) { s.external = 0; },
+         ProcessTest_External, "true\n", "600\ntest is not allowed"},
+        {"shellscript off", [](TQDXSettings& s, const std::string&) { s.shellscript = 0; },
+         ProcessTest_ShellScript, "%script%\necho hi\n", "600\ntest is not allowed"},
+        {"no count script", [](TQDXSettings& s, const std::string&) { s.proccntscript = ""; },
+         ProcessTest_Process, "\nsshd\n", "301\nProcCnt script is not speified"},
+        {"no list script", [](TQDXSettings& s, const std::string&) { s.proclistscript = ""; },
+         ProcessInfo_ProcessesList, "", "301\nProcList script is not speified"},
+        {"no cpu script", [](TQDXSettings& s, const std::string&) { s.cpuusagescript = ""; },
+         ProcessTest_CPU, "", "301\nCPUUsage script is not speified"},
+        {"missing count script",
+         [](TQDXSettings& s, const std::string& m) { s.proccntscript = m.c_str(); },
+         ProcessTest_Process, "\nsshd\n", "301\nProcCnt script doesn't exist"},
+        {"missing list script",
+         [](TQDXSettings& s, const std::string& m) { s.proclistscript = m.c_str(); },
+         ProcessInfo_ProcessesList, "", "301\nProcList script doesn't exist"},
+        {"missing cpu script",
+         [](TQDXSettings& s, const std::string& m) { s.cpuusagescript = m.c_str(); },
+         ProcessTest_CPU, "", "301\nCPUUsage script doesn't exist"},
+    };
+    const std::string fine = Script("fine.sh", "#!/bin/sh\necho 1\n");
+    for (const Case& c : cases) {
+        TQDXSettings s = saved;
+        s.process = s.cpuusage = s.external = s.shellscript = 1;
+        s.proccntscript = s.proclistscript = s.cpuusagescript = fine.c_str();
+        s.tmpdir = dir.c_str();
+        c.change(s, missing);
+        {
+            auto lock = LockOptions();
+            PublishSettings(s);
+        }
+        EXPECT_EQ(Call(c.handler, c.params), c.reply) << c.what;
+    }
+    EXPECT_EQ(Files(), std::vector<std::string>({"fine.sh"})) << "refusals leave no file behind";
+}
+
 // A script that never ends would hold its session thread for ever: it is killed with its
 // process group at the limit and answered as a script that left no result.
 TEST_F(ScriptHandlers, EndlessScriptsAreKilledAtTheLimit) {
