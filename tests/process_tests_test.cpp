@@ -28,8 +28,7 @@ protected:
     }
     void TearDown() override {
         SetScriptWaitLimitForTesting(60000);
-        auto lock = LockOptions();
-        PublishSettings(saved);
+        Publish(saved);
         std::filesystem::remove_all(dir);
     }
     std::string Script(const std::string& name, const std::string& text) {
@@ -44,6 +43,9 @@ protected:
         s.proccntscript = count.c_str();
         s.proclistscript = list.c_str();
         s.tmpdir = dir.c_str();
+        Publish(s);
+    }
+    static void Publish(const TQDXSettings& s) {
         auto lock = LockOptions();
         PublishSettings(s);
     }
@@ -108,13 +110,47 @@ TEST_F(ScriptHandlers, SwitchesAndScriptSettings) {
         s.proccntscript = s.proclistscript = s.cpuusagescript = fine.c_str();
         s.tmpdir = dir.c_str();
         c.change(s, missing);
-        {
-            auto lock = LockOptions();
-            PublishSettings(s);
-        }
+        Publish(s);
         EXPECT_EQ(Call(c.handler, c.params), c.reply) << c.what;
     }
     EXPECT_EQ(Files(), std::vector<std::string>({"fine.sh"})) << "refusals leave no file behind";
+}
+
+// What the process-count and CPU scripts leave decides the answer; their exit status does not.
+TEST_F(ScriptHandlers, ScriptOutcomes) {
+    struct Case {
+        HandlerFn handler;
+        std::string body;
+        std::string reply;
+    } cases[] = {
+        {ProcessTest_Process, "echo 9; exit 1", "200\n9\n"},
+        {ProcessTest_Process, "echo; echo '  7 processes'", "200\n7\n"},
+        {ProcessTest_Process, "exit 0", "301\nScript error"},
+        {ProcessTest_Process, "echo none", "301\nScript error"},
+        {ProcessTest_CPU, "echo 7; exit 3", "200\n7.0000\n"},
+        {ProcessTest_CPU, "echo busy", "301\nScript error"},
+        {ProcessTest_CPU, "kill -SEGV $$", "301\nCannot execute script"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        std::string path = Script("s" + std::to_string(n++) + ".sh", "#!/bin/sh\n" + c.body + "\n");
+        TQDXSettings s = saved;
+        s.process = s.cpuusage = 1;
+        s.proccntscript = s.cpuusagescript = path.c_str();
+        s.tmpdir = dir.c_str();
+        s.delayforscripts = 0;
+        Publish(s);
+        EXPECT_EQ(Call(c.handler, "\nname\n"), c.reply) << c.body;
+    }
+    // A script whose interpreter is missing cannot be started.
+    std::string broken = Script("broken.sh", "#!/no/such/interpreter\necho 1\n");
+    TQDXSettings s = saved;
+    s.cpuusage = 1;
+    s.cpuusagescript = broken.c_str();
+    s.tmpdir = dir.c_str();
+    s.delayforscripts = 0;
+    Publish(s);
+    EXPECT_EQ(Call(ProcessTest_CPU, ""), "301\nCannot execute script");
 }
 
 // A script that never ends would hold its session thread for ever: it is killed with its
