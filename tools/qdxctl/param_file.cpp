@@ -22,14 +22,14 @@ bool ReadWhole(const std::string& path, std::string& content) {
 
 }  // namespace
 
-bool ParseParamFile(const std::string& spec, ParamFile& file) {
-    size_t equals = spec.find('=');
-    if (equals == std::string::npos || equals == 0 || equals + 1 == spec.size()) return false;
-    std::string number = spec.substr(0, equals);
+bool ParseParamFile(const std::string& option, ParamFile& file) {
+    size_t equals = option.find('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 == option.size()) return false;
+    std::string number = option.substr(0, equals);
     if (number.find_first_not_of("0123456789") != std::string::npos || number.size() > 4)
         return false;
     file.index = std::atoi(number.c_str());
-    file.path = spec.substr(equals + 1);
+    file.path = option.substr(equals + 1);
     return file.index >= 1 && file.index <= kMaxIndex;
 }
 

@@ -12,7 +12,7 @@ struct ParamFile {
 };
 
 // Reads "N=FILE"; false when N is not a number from 1 to 1000 or FILE is empty.
-bool ParseParamFile(const std::string& spec, ParamFile& file);
+bool ParseParamFile(const std::string& option, ParamFile& file);
 
 // Inserts every file's escaped content at its position among `params` (the command line's
 // parameters fill the other positions in order; missing ones before it are empty). False with
