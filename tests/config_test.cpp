@@ -139,6 +139,14 @@ const ReaderCase kReaderCases[] = {
      [](const TQDXSettings& s) {
          EXPECT_EQ(Str(s.filteractivelist), "\r\n10.0.0.1\r\n10.0.0.2\r\n");
      }},
+    // Escaped line breaks separate entries as blanks do; runs of them make no empty entries.
+    {"FilterListLineBreaksAreSeparators",
+     kRequired + "filterlist=10.0.0.1%0A10.0.0.2%0D%0A%0D%0A 10.0.0.3%0D\nfiltermarks=111\n", 0,
+     true, "",
+     [](const TQDXSettings& s) {
+         EXPECT_EQ(Str(s.filterlist), "10.0.0.1\r\n10.0.0.2\r\n10.0.0.3");
+         EXPECT_EQ(Str(s.filteractivelist), "\r\n10.0.0.1\r\n10.0.0.2\r\n10.0.0.3\r\n");
+     }},
     {"MoreMarksThanEntriesWarnsButLoads",
      kRequired + "filterlist=10.0.0.1 10.0.0.2\nfiltermarks=111\n", 0, true,
      "FilterMarks has less items than FilterList",
@@ -149,6 +157,14 @@ const ReaderCase kReaderCases[] = {
      "  Full path to the agent is not specified!\n", nullptr},
     {"AgentPathThatDoesNotExist", "port=5000\npassword=pw\nqdxpath=/nonexistent/agent\n", 0, false,
      "  Invalid path to the agent!\n", nullptr},
+    {"PortAboveTheRangeIsRefused", "port=70000\npassword=pw\nqdxpath=$AGENT\n", 0, false,
+     "  Invalid TCP port number (1 to 65535)!\n", nullptr},
+    {"PortJustAboveTheRangeIsRefused", "port=65536\npassword=pw\nqdxpath=$AGENT\n", 0, false,
+     "  Invalid TCP port number (1 to 65535)!\n", nullptr},
+    {"NegativePortIsRefused", "port=-1\npassword=pw\nqdxpath=$AGENT\n", 0, false,
+     "  Invalid TCP port number (1 to 65535)!\n", nullptr},
+    {"HighestPortLoads", "port=65535\npassword=pw\nqdxpath=$AGENT\n", 0, true, "",
+     [](const TQDXSettings& s) { EXPECT_EQ(s.port, 65535); }},
     {"EveryMissingRequiredKeyIsReported", "comment=x\n", 0, false,
      "  TCP post is not specified!\n  Password is not specified!\n"
      "  Full path to the agent is not specified!\n",

@@ -167,9 +167,14 @@ const RewriteCase kRewriteCases[] = {
     {"TextIsCutToOnePiece", "comment = old\r\n",
      [](TQDXSettings& s) { s.comment = std::string(2000, 'y').c_str(); },
      "comment = " + std::string(1011, 'y') + "\r\n", "comment"},
+    // An LF would add a line; a lone CR is an ordinary byte to the reader and stays.
     {"LineBreaksInsideATextCannotAddLines", "comment=old\r\n",
-     [](TQDXSettings& s) { s.comment = "a\r\nqdxpath=/evil\nb"; }, "comment=a  qdxpath=/evil b\r\n",
-     "comment"},
+     [](TQDXSettings& s) { s.comment = "a\r\nqdxpath=/evil\nb"; },
+     "comment=a\r qdxpath=/evil b\r\n", "comment"},
+    {"ValueWithoutRoomBesideItsBlanksGetsAFreshLine",
+     "comment" + std::string(900, ' ') + "= old\r\nport" + std::string(1014, ' ') + "=1\r\n",
+     [](TQDXSettings& s) { s.comment = std::string(500, 'y').c_str(); },
+     "comment=" + std::string(500, 'y') + "\r\nport=5000\r\n", "comment port"},
     {"NulBytesAreCopiedWhereTheLineIsKept", "unknown=a\0b\r\ncomment=x\0y\r\n"s, nullptr,
      "unknown=a\0b\r\ncomment=c\r\n"s, "comment"},
 };
@@ -213,6 +218,74 @@ TEST_F(ConfigWriter, SaveKeepsThePreviousFileAsOldAndItsPermissions) {
     ASSERT_EQ(stat(cfg_.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u);
     EXPECT_TRUE(Loadable());
+}
+
+// A failed link and a failed copy leave the older backup as it was.
+TEST_F(ConfigWriter, OlderBackupStaysWhenNoNewOneCanBeMade) {
+    WriteFile(cfg_ + ".Old", "older\n");
+    static std::atomic<int> opens{0};
+    opens = 0;
+    configfs::SetFaultHook([](const char* op) {
+        // The configuration and the new file open; the copy for the backup does not.
+        return std::strcmp(op, "link") == 0 || (std::strcmp(op, "open") == 0 && ++opens > 2);
+    });
+    String message;
+    std::string saved = Save("port=1\n", message);
+    configfs::SetFaultHook(nullptr);
+    EXPECT_EQ(saved, "port=5000\r\n" + Appended("port"));
+    EXPECT_EQ(ReadFile(cfg_ + ".Old"), "older\n");
+    EXPECT_FALSE(Exists(cfg_ + ".Old.New"));
+}
+
+// Whatever the file gives the reader, a save writes back in a form that reads the same.
+TEST_F(ConfigWriter, FileValuesReadBackUnchangedAfterASave) {
+    const std::string text = "password=p\rw\nqdxpath=" + agent_ +
+                             "\nport=5000\ncomment=one\rtwo\nfilterlist=a%0Ab%0D%0A%0D%0Ac  d\n"
+                             "filtermarks=1111\nmanageaddr = \t10.0.0.1 \n";
+    WriteFile(cfg_, text);
+    TQDXSettings loaded;
+    SetCfgFile(loaded, cfg_);
+    String message;
+    ASSERT_TRUE(LoadOptions_(loaded, message)) << Str(message);
+    EXPECT_EQ(Str(loaded.filterlist), "a\r\nb\r\nc\r\nd");
+    EXPECT_EQ(Str(loaded.filteractivelist), "\r\na\r\nb\r\nc\r\nd\r\n");
+    TQDXSettings inForce = loaded;
+    ASSERT_TRUE(SaveOptions_(inForce, message)) << Str(message);
+    TQDXSettings back;
+    SetCfgFile(back, cfg_);
+    ASSERT_TRUE(LoadOptions_(back, message)) << Str(message);
+    const char* differs = FirstFileDifference(inForce, back);
+    EXPECT_EQ(differs, nullptr) << differs;
+    EXPECT_EQ(Str(back.password), "p\rw");
+}
+
+TEST_F(ConfigWriter, ConfigFileHoldsOnlyWhatReadsBackTheSame) {
+    struct Case {
+        String TQDXSettings::*field;
+        std::string value;
+        bool holds;
+    } cases[] = {
+        {&TQDXSettings::comment, "two  words", true},
+        {&TQDXSettings::comment, "", true},
+        {&TQDXSettings::comment, "a\rb", true},
+        {&TQDXSettings::comment, "a\nb", false},
+        {&TQDXSettings::comment, "a\0b"s, false},
+        {&TQDXSettings::comment, " lead", false},
+        {&TQDXSettings::comment, "trail\t", false},
+        {&TQDXSettings::comment, "end\r", false},
+        {&TQDXSettings::comment, std::string(1013, 'x'), true},  // "comment=" + 1013 + CR LF
+        {&TQDXSettings::comment, std::string(1014, 'x'), false},
+        {&TQDXSettings::filterlist, "10.0.0.1\r\n10.0.0.2", true},
+        {&TQDXSettings::filterlist, "10.0.0.1\n10.0.0.2", false},
+        {&TQDXSettings::filterlist, "10.0.0.1\r\n\r\n10.0.0.2", false},
+        {&TQDXSettings::filterlist, "10.0.0.1 10.0.0.2", false},
+        {&TQDXSettings::qdxpath, "/bin/qdx", false},  // not written by the writer
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(
+            ConfigFileHolds(c.field, String(c.value.data(), static_cast<int>(c.value.size()))),
+            c.holds)
+            << c.value;
 }
 
 TEST_F(ConfigWriter, ReadBackGivesTheSavedValues) {
@@ -291,6 +364,7 @@ TEST_F(ConfigWriter, EveryFailedFileOperationLeavesALoadableConfiguration) {
             bool injected = countdown <= 0;
 
             EXPECT_FALSE(Exists(cfg_ + ".New"));
+            EXPECT_FALSE(Exists(cfg_ + ".Old.New"));
             EXPECT_TRUE(Loadable());
             if (saved) {
                 EXPECT_EQ(ReadFile(cfg_), after);

@@ -115,6 +115,22 @@ TEST(IPAllowed, GetItemTakesOneItemOffTheFront) {
     EXPECT_EQ(Str(bad), "7.7.7.777,1.1.1.1") << "nothing removed";
 }
 
+// The active filter list as the configuration builds it: CR LF, then each active entry and CR LF.
+TEST(FilterAdmits, WholeEntriesOnly) {
+    const String list("\r\n127.0.0.1\r\n10.0.0.10\r\n192.168.1.5\r\n");
+    struct Case {
+        const char* peer;
+        bool admitted;
+    } cases[] = {
+        {"127.0.0.1", true},     {"10.0.0.10", true},   {"192.168.1.5", true}, {"27.0.0.1", false},
+        {"7.0.0.1", false},      {"127.0.0.10", false}, {"10.0.0.1", false},   {"0.0.0.1", false},
+        {"192.168.1.50", false}, {"92.168.1.5", false}, {"", false},           {nullptr, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(FilterAdmits(list, c.peer), c.admitted) << (c.peer ? c.peer : "(null)");
+    EXPECT_FALSE(FilterAdmits(String("\r\n"), "127.0.0.1")) << "no active entry";
+}
+
 TEST(IPAllowed, ListCharacters) {
     for (char c : std::string("0123456789.-,")) EXPECT_TRUE(islistsetchar(c)) << c;
     for (char c : std::string(" \t\r\na/:;x+\x80\xff")) EXPECT_FALSE(islistsetchar(c)) << c;

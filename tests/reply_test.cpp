@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "protocol/decoders.h"
 #include "protocol/packet.h"
 
 namespace {
@@ -29,14 +30,15 @@ std::string Opened(const QDXReply& reply) {
 TEST(Reply, ValueFormats) {
     tm christmas{};
     christmas.tm_mday = 25;
-    christmas.tm_mon = 11;
-    christmas.tm_year = 126;
+    christmas.tm_mon = 12;  // the wire convention: month 1 to 12, the full year
+    christmas.tm_year = 2026;
     christmas.tm_hour = 13;
     christmas.tm_min = 45;
     christmas.tm_sec = 1;
     tm early{};
     early.tm_mday = 1;
-    early.tm_year = 5 - 1900;
+    early.tm_mon = 1;
+    early.tm_year = 5;
 
     struct Case {
         const char* name;
@@ -89,6 +91,16 @@ TEST(Reply, TimeFromSecondsIsLocalTime) {
     QDXReply reply;
     reply.AddTimeParam(seconds);
     EXPECT_EQ(Str(reply.Text()), "25122026134501\n");
+}
+
+// A time read from a request goes back on the wire unchanged.
+TEST(Reply, DecodedTimeRoundTrips) {
+    for (const char* text :
+         {"25122026134501", "01010005000000", "31011970235959", "29022024000000"}) {
+        QDXReply reply;
+        reply.AddTimeParam(qdxDecodeTime(text));
+        EXPECT_EQ(Str(reply.Text()), std::string(text) + "\n");
+    }
 }
 
 TEST(Reply, ResultLineFreeTextAndSeparators) {

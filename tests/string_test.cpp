@@ -164,6 +164,12 @@ TEST(String, StrCpyCutsAndTerminates) {
     String("abcdef").StrCpy(buf, -1);
     EXPECT_STREQ(buf, "abcdef");
     EXPECT_EQ(String("x").StrCpy(nullptr, 4), nullptr);
+    // Sizes of 0 and below -1 write nothing, neither in the array nor before it.
+    for (int size : {0, -2, -100}) {
+        std::memset(buf, 'z', sizeof buf);
+        EXPECT_EQ(String("abcdef").StrCpy(buf + 8, size), buf + 8) << size;
+        EXPECT_EQ(std::string(buf, sizeof buf), std::string(16, 'z')) << size;
+    }
 }
 
 TEST(String, SetLengthResizesAndZeroFills) {

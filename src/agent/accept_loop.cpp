@@ -13,9 +13,11 @@
 #include "agent/listener.h"
 #include "agent/session.h"
 #include "agent/signals.h"
+#include "agent/timeout_change.h"
 #include "config/messages.h"
 #include "config/options.h"
 #include "config/settings.h"
+#include "net/iplist.h"
 
 extern char** environ;
 
@@ -41,7 +43,7 @@ void CloseListener(AgentProcess& agent) {
 
 void ReleaseForExec(AgentProcess& agent) {
     CloseListener(agent);
-    closepidfile(agent.pidfile);
+    releasepidfile(agent.pidfile);
     agent.pidfile = -1;
 }
 
@@ -57,40 +59,72 @@ void Execute(AgentProcess& agent, String program) {
 // After a failed execve the agent goes on serving: listener and PID file come back.
 void Resume(AgentProcess& agent) {
     String error;
-    agent.listener = Listen(agent.addrlen, error);
+    int port = CurrentSettings()->port;
+    agent.listener = Listen(port, agent.addrlen, error);
     if (agent.listener == 0) {
         error.SetZero();
         showmessage("TCP listen error: %s\n", LOCAL, msgFail, 1, error.Data());
         EndProcess(4);
     }
-    agent.listeningPort = CurrentSettings()->port;
+    agent.listeningPort = port;
     if (agent.daemon && CurrentSettings()->pidfile.Length() > 0) agent.pidfile = createpidfile();
 }
 
-void SetPort(int port) {
+// Puts "port" back to the port still listened on, unless a newer change has replaced the port
+// that could not be opened: that one is tried next.
+void ReturnToPort(int failed, int listening) {
     auto lock = LockOptions();
-    TQDXSettings next = *CurrentSettings();
-    next.port = port;
+    SettingsSnapshot settings = CurrentSettings();
+    if (settings->port != failed) return;
+    TQDXSettings next = *settings;
+    next.port = listening;
     PublishSettings(next);
 }
 
-void SwitchPort(AgentProcess& agent) {
-    CloseListener(agent);
+// Moves the listener to `wanted`. The new port is opened while the old one still listens, and
+// the old one is closed only once the new one is proven, so the agent is never without a listener.
+void SwitchPort(AgentProcess& agent, int wanted) {
     String error;
-    agent.listener = Listen(agent.addrlen, error);
-    if (agent.listener != 0) {
-        agent.listeningPort = CurrentSettings()->port;
+    socklen_t addrlen = 0;
+    int fresh = Listen(wanted, addrlen, error);
+    if (fresh != 0) {
+        CloseListener(agent);
+        agent.listener = fresh;
+        agent.addrlen = addrlen;
+        agent.listeningPort = wanted;
         showmessage("Server port switching .. Ok\n", LOCAL, msgOk, 0);
         return;
     }
     showmessage("Error: cannot open new port for listening\n", LOCAL, msgFail, 0);
-    SetPort(agent.listeningPort);
-    agent.listener = Listen(agent.addrlen, error);
-    if (agent.listener == 0) {
-        showmessage("Cannot open original port either. Terminating\n", LOCAL, msgFail, 0);
-        EndProcess(4);
-    }
+    ReturnToPort(wanted, agent.listeningPort);
     showmessage("Return to original port\n", LOCAL, msgFail, 0);
+}
+
+// The reasons of a failed load, one per line, as one line: "  Password is not specified!\n  ..."
+// becomes "Password is not specified! ...".
+String OneLine(const String& reasons) {
+    String line;
+    for (int i = 1; i <= reasons.Length();) {
+        int end = i;
+        while (end <= reasons.Length() && reasons[end] != '\n') end++;
+        String reason = reasons.Copy(i, end - i);
+        if (reason.Trim().Length() > 0) {
+            if (line.Length() > 0) line += ' ';
+            line += reason;
+        }
+        i = end + 1;
+    }
+    return line;
+}
+
+// Nobody waits for an answer to the hang-up signal, so a refused file is reported in the logs.
+void ReloadOnHangUp() {
+    String reasons;
+    if (LoadOptions(reasons)) return;
+    String line = OneLine(reasons);
+    line.SetZero();
+    showmessage("Configuration not reloaded, the settings in force stay: %s\n", LOCAL, msgFail, 1,
+                line.Data() != nullptr ? line.Data() : "");
 }
 
 // Acts on the raised flags; returns when there is nothing (more) to do.
@@ -119,11 +153,9 @@ void CarryOutRequests(AgentProcess& agent) {
         QDXFlags.upgrade.store(0);
         Resume(agent);
     }
-    if (QDXFlags.reload.exchange(0)) {
-        String ignored;
-        LoadOptions(ignored);
-    }
-    if (CurrentSettings()->port != agent.listeningPort) SwitchPort(agent);
+    if (QDXFlags.reload.exchange(0)) ReloadOnHangUp();
+    int wanted = CurrentSettings()->port;
+    if (wanted != agent.listeningPort) SwitchPort(agent, wanted);
 }
 
 bool Transient(int error) {
@@ -149,13 +181,13 @@ bool Exhausted(int error) {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-// The connection filter: the peer's dotted text must occur somewhere in the active list.
+// The connection filter: the peer's dotted text must equal an active entry.
 bool Admitted(in_addr peer) {
     SettingsSnapshot settings = CurrentSettings();
     if (!settings->filteractive) return true;
     char text[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &peer, text, sizeof text);
-    return settings->filteractivelist.Pos(text, -1) != 0;
+    return FilterAdmits(settings->filteractivelist, text);
 }
 
 }  // namespace
@@ -166,6 +198,8 @@ void AcceptLoop(AgentProcess& agent) {
         CarryOutRequests(agent);
         SettingsSnapshot settings = CurrentSettings();
         if (settings != seen) {
+            // Sessions waiting for their request sleep until their time-out is due: wake them.
+            if (seen != nullptr && settings->timeout != seen->timeout) AnnounceTimeoutChange();
             seen = settings;
             UpdateFaultContext();
         }

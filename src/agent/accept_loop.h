@@ -14,5 +14,6 @@ struct AgentProcess {
 
 // Runs for the life of the process. Wakes at least once a second to act on terminate, restart,
 // upgrade, reload and port-change requests, in that order; otherwise accepts connections,
-// applies the connection filter and starts a session for each.
+// applies the connection filter and starts a session for each. A port change keeps the old
+// listener until the new port listens, and keeps it for good when the new port cannot be opened.
 [[noreturn]] void AcceptLoop(AgentProcess& agent);

@@ -5,6 +5,7 @@
 #include "agent/management.h"
 #include "handlers/agent_info.h"
 #include "handlers/process_tests.h"
+#include "handlers/textlog_tests.h"
 #include "handlers/unsupported.h"
 
 namespace {
@@ -29,6 +30,8 @@ const Command kCommands[] = {
     {"GetProcessesList",      ProcessInfo_ProcessesList,     Right::None},
     {"TEST-ExternalPrg",      ProcessTest_External,          Right::None},
     {"TEST-ShellScript",      ProcessTest_ShellScript,       Right::None},
+    {"TEST-TextLog",          ProcessTest_TextLog,           Right::None},
+    {"TEST-TextLog2",         ProcessTest_TextLog2,          Right::None},
     {"GetServicesList",       ProcessInfo_ServicesList,      Right::None},
     {"GetEventLogFiles",      ProcessInfo_EventLogFiles,     Right::None},
     {"GetEventLogSources",    ProcessInfo_EventLogSources,   Right::None},

@@ -47,8 +47,9 @@ bool ProcessZPRequest(ZPRequest& request, QDXReply& reply, TQDXFlags& flags, Thr
     if (row == nullptr) {
         command.SetZero();
         showmessage("Unknown command \"%s\"\n", peer.addr, msgFail, 1, command.Data());
+        // The name is echoed up to its first NUL byte, as the log line shows it.
         String reason("Unknown command \"");
-        reason += command;
+        reason += command.Data();
         reason += "\"";
         reply.SetResult("500") += reason;
         return false;

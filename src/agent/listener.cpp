@@ -69,13 +69,12 @@ int TcpListen(const char* host, int port, socklen_t* addrlen, String& error) {
     return TcpListen(host, service, addrlen, error);
 }
 
-int Listen(socklen_t& addrlen, String& error) {
-    SettingsSnapshot settings = CurrentSettings();
-    String host(settings->host);
+int Listen(int port, socklen_t& addrlen, String& error) {
+    String host(CurrentSettings()->host);
     host.SetZero();
-    const char* hostText = settings->host.Length() > 0 ? host.Data() : nullptr;
+    const char* hostText = host.Length() > 0 ? host.Data() : nullptr;
     for (int attempt = 0; attempt < kAttempts; attempt++) {
-        int sock = TcpListen(hostText, settings->port, &addrlen, error);
+        int sock = TcpListen(hostText, port, &addrlen, error);
         if (sock > 0) return sock;
         sleep(1);
     }

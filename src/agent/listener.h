@@ -10,6 +10,7 @@
 int TcpListen(const char* host, const char* service, socklen_t* addrlen, String& error);
 int TcpListen(const char* host, int port, socklen_t* addrlen, String& error);
 
-// Opens the listener on the configured "host" and "port": up to three attempts with a pause of
-// one second after each failure. Returns the socket or 0 with the last error in `error`.
-int Listen(socklen_t& addrlen, String& error);
+// Opens the listener on the configured "host" and the given port (the caller's reading of
+// "port", so it knows which port it holds): up to three attempts with a pause of one second after
+// each failure. Returns the socket or 0 with the last error in `error`.
+int Listen(int port, socklen_t& addrlen, String& error);

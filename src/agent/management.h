@@ -1,5 +1,5 @@
-// Commands that act on the whole agent: they only raise a request for the accept loop (or reload
-// the settings) and answer at once.
+// Commands that act on the whole agent: they answer at once and leave the work to the accept loop,
+// whose request flag the session raises once the reply has gone out (or reload the settings).
 #pragma once
 
 #include "protocol/reply.h"

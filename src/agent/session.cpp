@@ -11,6 +11,7 @@
 
 #include "agent/dispatch.h"
 #include "agent/flags.h"
+#include "agent/timeout_change.h"
 #include "config/messages.h"
 #include "config/settings.h"
 #include "protocol/packet.h"
@@ -29,15 +30,24 @@ long long NowMilliseconds() {
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// How long to wait for data before the idle rule is due again: -1 for ever, 0 when the session
-// has been idle too long. The session ends once the clock second passes
-// last activity + timeout / 1000.
-int IdleWait(int timeoutMs, bool packetSeen, time_t lastActivity) {
-    if (timeoutMs <= 0 || packetSeen) return -1;
+// The longest wait while the idle rule is not due: a longer time-out is approached in steps.
+constexpr int kLongestWaitMilliseconds = 60000;
+// Without an announcement of time-out changes to wait on, a session waiting for its request reads
+// the time-out again at least this often.
+constexpr int kRecheckMilliseconds = 1000;
+
+// How long to wait for data before looking at the idle rule again: 0 when the session has been
+// idle too long, -1 for ever. The session ends once the clock second passes
+// last activity + timeout / 1000; a time-out of 0 or below never ends it. `longest` caps the
+// wait (-1: no cap).
+int IdleWait(int timeoutMs, bool packetSeen, time_t lastActivity, int longest) {
+    if (packetSeen) return -1;
+    if (timeoutMs <= 0) return longest;
     long long closeAt = (static_cast<long long>(lastActivity) + timeoutMs / 1000 + 1) * 1000;
     long long left = closeAt - NowMilliseconds();
     if (left <= 0) return 0;
-    return left > 60000 ? 60000 : static_cast<int>(left);
+    if (longest < 0 || longest > kLongestWaitMilliseconds) longest = kLongestWaitMilliseconds;
+    return left > longest ? longest : static_cast<int>(left);
 }
 
 // Sends all of `data`; a peer that stops reading is given up after the socket's send time-out.
@@ -77,6 +87,7 @@ void AnswerPacket(ZPRequest& request, const ThreadParams& peer) {
                 peer.addr, msgInfo, 1, code.Data());
     reply.FinalizePacket();
     SendAll(peer.sock, reply.Text());
+    if (QDXReply::SentAction action = reply.AfterSending()) action();
 }
 
 void Serve(const ThreadParams& peer) {
@@ -84,17 +95,24 @@ void Serve(const ThreadParams& peer) {
     time_t lastActivity = time(nullptr);
     bool packetSeen = false;
     char block[kReceiveBlock];
+    std::shared_ptr<const TimeoutChange> change = CurrentTimeoutChange();
     for (;;) {
         int timeoutMs = CurrentSettings()->timeout;
-        int wait = IdleWait(timeoutMs, packetSeen, lastActivity);
+        int wait = IdleWait(timeoutMs, packetSeen, lastActivity,
+                            change != nullptr ? -1 : kRecheckMilliseconds);
         if (wait == 0) return;
-        pollfd readable{peer.sock, POLLIN, 0};
-        int ready = poll(&readable, 1, wait);
+        pollfd fds[2] = {{peer.sock, POLLIN, 0},
+                         {change != nullptr ? change->readFd : -1, POLLIN, 0}};
+        int ready = poll(fds, 2, wait);
         if (ready < 0) {
             if (errno == EINTR) continue;
             return;
         }
-        if (ready == 0) continue;  // IdleWait tells whether the idle rule is due
+        if (fds[1].revents != 0) {
+            change = CurrentTimeoutChange();  // the time-out changed: read it again
+            continue;
+        }
+        if (fds[0].revents == 0) continue;  // IdleWait tells whether the idle rule is due
         ssize_t n = recv(peer.sock, block, sizeof block, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;

@@ -82,7 +82,7 @@ int RunAgent(int argc, char** argv, char** envp) {
     std::fflush(stdout);
     AgentProcess agent{argv, 0, 0, 0, -1, settings->interactive == 0};
     String error;
-    int trial = Listen(agent.addrlen, error);
+    int trial = Listen(settings->port, agent.addrlen, error);
     if (trial == 0) {
         error.SetZero();
         std::printf("TCP listen error:\n%s\n\n", error.Data());
@@ -99,15 +99,16 @@ int RunAgent(int argc, char** argv, char** envp) {
     InstallFaultHandlers(argv, envp);
     RaiseDescriptorLimit();
 
-    agent.listener = Listen(agent.addrlen, error);
+    settings = CurrentSettings();
+    agent.listeningPort = settings->port;
+    agent.listener = Listen(agent.listeningPort, agent.addrlen, error);
     if (agent.listener == 0) {
         error.SetZero();
         std::printf("TCP listen error: %s\n\n", error.Data());
         return 4;
     }
-    settings = CurrentSettings();
-    agent.listeningPort = settings->port;
     if (agent.daemon && settings->pidfile.Length() > 0) agent.pidfile = createpidfile();
+    daemon_ready();
     settings.reset();
     showmessage("Listening...\n", LOCAL, msgInfo, 0);
     AcceptLoop(agent);

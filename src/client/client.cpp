@@ -72,7 +72,7 @@ String NewSessionKey() {
     while (filled < sizeof key) {
         ssize_t n = getrandom(key + filled, sizeof key - filled, 0);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n <= 0) return String();
         filled += static_cast<size_t>(n);
     }
     return String(key, static_cast<int>(sizeof key));
@@ -177,12 +177,17 @@ QdxReplyText QdxExchange(int sock, const String& packet, const String& sessionKe
 QdxReplyText QdxCall(const QdxEndpoint& endpoint, const std::string& command,
                      const std::vector<std::string>& params) {
     QdxReplyText reply;
+    String key = NewSessionKey();
+    if (key.Length() == 0) {
+        reply.status = CallStatus::NoSessionKey;
+        reply.error = std::string("no random bytes for a session key: ") + std::strerror(errno);
+        return reply;
+    }
     int sock = QdxConnect(endpoint, reply.error);
     if (sock < 0) {
         reply.status = CallStatus::NoConnection;
         return reply;
     }
-    String key = NewSessionKey();
     String packet =
         BuildRequestPacket(Bytes(endpoint.password), key, BuildRequestText(command, params));
     reply = QdxExchange(sock, packet, key, endpoint.timeoutMs);

@@ -20,6 +20,7 @@ enum class CallStatus {
     NoConnection,  // the agent could not be reached
     NoReply,       // the agent closed without a reply (e.g. a wrong password) or timed out
     BadReply,      // the reply's length field does not match what arrived
+    NoSessionKey,  // the system gave no random bytes for a session key; nothing was sent
 };
 
 struct QdxReplyText {
@@ -38,7 +39,7 @@ String BuildRequestText(const std::string& command, const std::vector<std::strin
 // A whole request packet for `requestText` under `password` and `sessionKey`.
 String BuildRequestPacket(const String& password, const String& sessionKey,
                           const String& requestText);
-// 16 random bytes.
+// 16 random bytes; empty when the system cannot give them (a partly random key is never used).
 String NewSessionKey();
 // Checks the length field of a reply packet and decrypts it; false when the length is wrong.
 bool OpenReplyPacket(const String& packet, const String& sessionKey, String& text);

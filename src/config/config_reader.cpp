@@ -118,13 +118,10 @@ void ApplyKey(TQDXSettings& s, const ConfigKey& key, const char* value, int leng
         case KeyKind::Text:
             s.*key.text = String(value, length);
             break;
-        case KeyKind::List: {
+        case KeyKind::List:
             // Blank-separated entries in the file, CR LF separated in memory.
-            String list = qdxDecodeStrings(String(value, length));
-            list.Trim().RemoveRepeats(' ');
-            s.*key.text = list.ReplaceAll(" ", "\r\n", 1);
+            s.*key.text = FilterListEntries(qdxDecodeStrings(String(value, length)));
             break;
-        }
         case KeyKind::Number:
             s.*key.number = DecimalValue(value, length);
             break;
@@ -245,6 +242,25 @@ String CannotOpen(const String& path) {
 
 }  // namespace
 
+String FilterListEntries(const String& text) {
+    // Escaped line breaks separate entries as blanks do, so that the list reads back the same
+    // after the writer has put it on one line.
+    String list(text);
+    for (int i = 1; i <= list.Length(); i++)
+        if (list[i] == '\r' || list[i] == '\n') list.Data()[i - 1] = ' ';
+    list.Trim().RemoveRepeats(' ');
+    return list.ReplaceAll(" ", "\r\n", 1);
+}
+
+const char* FirstFileDifference(const TQDXSettings& a, const TQDXSettings& b) {
+    for (const ConfigKey& key : kReaderKeys) {
+        bool same =
+            key.text != nullptr ? a.*key.text == b.*key.text : a.*key.number == b.*key.number;
+        if (!same) return key.name;
+    }
+    return a.filteractivelist == b.filteractivelist ? nullptr : "filteractivelist";
+}
+
 void PutRight(TQDXSettings& settings, String& message) {
     BuildActiveFilterList(settings, message);
     PlaceScripts(settings);
@@ -274,11 +290,15 @@ bool LoadOptions_(TQDXSettings& settings, String& message) {
         return false;
     }
     PutRight(settings, message);
-    if (settings.timeout == 0) settings.timeout = 4000;
+    if (settings.timeout == 0) settings.timeout = kDefaultTimeout;
 
     bool ok = true;
     if (settings.port == 0) {
         message += "  TCP post is not specified!\n";
+        ok = false;
+    } else if (settings.port < 0 || settings.port > 65535) {
+        // A number the socket layer would wrap (70000 is 4464) or not take at all.
+        message += "  Invalid TCP port number (1 to 65535)!\n";
         ok = false;
     }
     if (settings.password.Length() == 0) {

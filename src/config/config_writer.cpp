@@ -72,21 +72,31 @@ int ValueRoom(int valueStart) {
     return room > 0 ? room : 0;
 }
 
-// The value of a non-flag key as the file holds it. Line breaks and NUL bytes inside a text would
-// split or cut the line when it is read back, so they become blanks.
+// A text or list value as the file holds it. An LF would split the line and a NUL byte cut the
+// value when it is read back, so they become blanks: the last guard against a value that adds
+// lines of its own. In a list, CR and LF separate entries, as blanks do in the file.
+String TextAsWritten(KeyKind kind, const String& value) {
+    String text = kind == KeyKind::List ? value.ReplaceAll("\r\n", " ", 1) : value;
+    for (int i = 0; i < text.Length(); i++) {
+        char& c = text.Data()[i];
+        if (c == '\n' || c == '\0' || (c == '\r' && kind == KeyKind::List)) c = ' ';
+    }
+    return text;
+}
+
+// The value of a non-flag key as the file holds it.
 String ValueText(const TQDXSettings& s, const ConfigKey& key) {
     if (key.kind == KeyKind::Number || key.kind == KeyKind::Port) {
         char number[16];
         std::snprintf(number, sizeof number, "%d", s.*key.number);
         return String(number);
     }
-    String text = s.*key.text;
-    if (key.kind == KeyKind::List) text = text.ReplaceAll("\r\n", " ", 1);
-    for (int i = 0; i < text.Length(); i++) {
-        char& c = text.Data()[i];
-        if (c == '\r' || c == '\n' || c == '\0') c = ' ';
-    }
-    return text;
+    return TextAsWritten(key.kind, s.*key.text);
+}
+
+// Room for the value on a line of its own: "key=value".
+int FreshLineRoom(const ConfigKey& key) {
+    return ValueRoom(static_cast<int>(std::strlen(key.name)) + 1);
 }
 
 char FlagDigit(const TQDXSettings& s, const ConfigKey& key) {
@@ -152,8 +162,15 @@ String RewriteLine(const char* piece, int length, int valueStart, const ConfigKe
             line += FlagDigit(s, key);
         return line;
     }
-    String line(piece, valueStart);
     String value = ValueText(s, key);
+    if (value.Length() > ValueRoom(valueStart) && value.Length() <= FreshLineRoom(key)) {
+        // The blanks around the key leave too little room: the line is written afresh, so that
+        // the value reads back whole.
+        String fresh(key.name);
+        fresh += '=';
+        return fresh += value;
+    }
+    String line(piece, valueStart);
     int keep = value.Length() < ValueRoom(valueStart) ? value.Length() : ValueRoom(valueStart);
     line.AddData(value.Data(), keep);
     return line;
@@ -188,7 +205,7 @@ void AppendMissing(const TQDXSettings& s, const bool* seen, FileOutput& out) {
             line += FlagDigit(s, key);
         } else {
             String value = ValueText(s, key);
-            int room = ValueRoom(line.Length());
+            int room = FreshLineRoom(key);
             line.AddData(value.Data(), value.Length() < room ? value.Length() : room);
         }
         line += "\r\n";
@@ -222,12 +239,16 @@ bool CopyFile(const String& from, const String& to, mode_t mode) {
 }
 
 // The previous file under the ".Old" name: a hard link where the file system has them, a copy
-// elsewhere. A missing backup does not stop the save.
+// elsewhere. Either is made under a scratch name and renamed over the older backup only once it
+// is complete, so that backup stays when neither works. A missing backup does not stop the save.
 void MakeBackup(const String& path, mode_t mode) {
     String backup = path + ".Old";
     backup.SetZero();
-    unlink(backup.Data());
-    if (configfs::Link(path.Data(), backup.Data()) != 0) CopyFile(path, backup, mode);
+    String scratch = path + ".Old.New";
+    scratch.SetZero();
+    unlink(scratch.Data());
+    if (configfs::Link(path.Data(), scratch.Data()) != 0 && !CopyFile(path, scratch, mode)) return;
+    if (configfs::Rename(scratch.Data(), backup.Data()) != 0) unlink(scratch.Data());
 }
 
 // Makes the rename durable. The save has succeeded already; a failure here changes nothing.
@@ -247,6 +268,21 @@ String Quoted(const char* text, const String& path) {
 }
 
 }  // namespace
+
+bool ConfigFileHolds(String TQDXSettings::*field, const String& value) {
+    for (const ConfigKey& key : kManagedKeys) {
+        if (key.text != field) continue;
+        String written = TextAsWritten(key.kind, value);
+        if (written.Length() > FreshLineRoom(key)) return false;
+        if (key.kind == KeyKind::List) return FilterListEntries(qdxDecodeStrings(written)) == value;
+        // The reader drops blanks around a value, and a CR or LF at its end.
+        auto blank = [](char c) { return c == ' ' || c == '\t'; };
+        int n = written.Length();
+        bool trimmed = n == 0 || (!blank(written[1]) && !blank(written[n]) && written[n] != '\r');
+        return trimmed && written == value;
+    }
+    return false;
+}
 
 bool SaveOptions_(TQDXSettings& settings, String& message) {
     message = "";

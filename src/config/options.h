@@ -16,6 +16,23 @@ bool LoadOptions_(TQDXSettings& settings, String& message);
 // TMPDIR variable. May leave a warning in `message`.
 void PutRight(TQDXSettings& settings, String& message);
 
+// The idle time-out a "timeout" of 0 stands for, in the file and from SetSettings alike.
+constexpr int kDefaultTimeout = 4000;
+
+// The filter list as the settings hold it: the entries of `text` (separated there by blanks, CR or
+// LF, escapes already decoded), separated by single CR LF pairs. This is the form the file gives
+// back after any rewrite, where the entries are separated by single blanks.
+String FilterListEntries(const String& text);
+
+// The first key of the configuration file in which the two records differ (the derived active
+// filter list included), or null when they agree on everything the file holds.
+const char* FirstFileDifference(const TQDXSettings& a, const TQDXSettings& b);
+
+// True when the configuration file can hold `value` of the text or list setting `field` exactly:
+// written on a line of its own, it reads back as the same value. False for a field the writer does
+// not manage.
+bool ConfigFileHolds(String TQDXSettings::*field, const String& value);
+
 // Writes the current settings back into the configuration file (takes LockOptions()).
 bool SaveOptions(String& message);
 // The writer on a record; the caller holds LockOptions(). Runs PutRight on `settings` first.

@@ -309,7 +309,8 @@ String String::Copy(int index, int count) const {
 }
 
 char* String::StrCpy(char* dest, int size) const {
-    if (dest == nullptr || size == 0) return dest;
+    // A size below -1 names no array at all: nothing is written, as for 0.
+    if (dest == nullptr || size == 0 || size < -1) return dest;
     int n = (size == -1 || length_ < size) ? length_ : size - 1;
     if (n > 0) std::memcpy(dest, buffer_, static_cast<size_t>(n));
     dest[n] = '\0';

@@ -66,6 +66,7 @@ public:
     int Search(String what, int caseSensitive, int wholeWord) const;
     String Copy(int index, int count) const;
     // Copies the content into dest[size] as a C string, cut to size - 1 bytes (size -1: no cut).
+    // A null dest, a size of 0 and a size below -1 write nothing.
     char* StrCpy(char* dest, int size) const;
     // The n-th (1-based) piece between single sep bytes; empty pieces are kept.
     String GetWord(int n, char sep) const;

@@ -73,25 +73,34 @@ String UpToNul(String text) {
     return String(text.Data());
 }
 
-void Apply(TQDXSettings& settings, const String& name, const String& value) {
+bool HoldsLineBreakOrNul(const String& text) {
+    return text.Pos('\r') != 0 || text.Pos('\n') != 0 || text.Pos('\0') != 0;
+}
+
+// Stores one value. False when the configuration file could not hold it as it stands, so memory
+// and file would disagree after the next load: a text with a line break or a NUL byte inside, or
+// one too long for a line of the file.
+bool Apply(TQDXSettings& settings, const String& name, const String& value) {
     for (const Setting& setting : kSettings) {
         if (name != setting.name) continue;
         switch (setting.kind) {
             case Kind::Flag:
                 settings.*setting.number = qdxDecodeBool(value) ? 1 : 0;
-                break;
+                return true;
             case Kind::Number:
                 settings.*setting.number = qdxDecodeInt(value);
-                break;
+                return true;
             case Kind::Text:
+                if (HoldsLineBreakOrNul(value)) return false;
                 settings.*setting.text = value;
-                break;
+                return ConfigFileHolds(setting.text, value);
             case Kind::List:
-                settings.*setting.text = qdxDecodeStrings(value);
-                break;
+                // Stored in the form the file gives back: entries separated by single CR LF.
+                settings.*setting.text = FilterListEntries(qdxDecodeStrings(UpToNul(value)));
+                return ConfigFileHolds(setting.text, settings.*setting.text);
         }
-        return;
     }
+    return true;  // any other name is ignored
 }
 
 // Values that would leave the agent unreachable or its configuration unloadable.
@@ -104,16 +113,19 @@ bool Acceptable(const TQDXSettings& settings) {
 void SetAgentSettings(const ZPRequest& request, QDXReply& reply) {
     auto lock = LockOptions();
     TQDXSettings next = *CurrentSettings();
+    bool storable = true;
     int count = request.GetParamsCount();
     for (int i = 1; i <= count; i++) {
         String line = request.GetParam(i, 1);
         int equals = line.Pos('=');
         if (equals == 0) continue;
         String name = UpToNul(line.Copy(1, equals - 1).Trim());
-        String value = UpToNul(line.Copy(equals + 1, line.Length() - equals).Trim());
-        Apply(next, name, value);
+        String value = line.Copy(equals + 1, line.Length() - equals).Trim();
+        storable = Apply(next, name, value) && storable;
     }
-    if (!Acceptable(next)) {
+    // As when the file is loaded.
+    if (next.timeout == 0) next.timeout = kDefaultTimeout;
+    if (!storable || !Acceptable(next)) {
         reply.SetResult("501") += "Wrong parameter";
         return;
     }

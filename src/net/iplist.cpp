@@ -117,3 +117,13 @@ bool IPAllowed(const char* dotted, const String& list, String& error) {
     if (address == INADDR_NONE) return false;
     return IPAllowed(static_cast<uint32_t>(address), list, error);
 }
+
+bool FilterAdmits(const String& activeList, const char* peer) {
+    if (peer == nullptr || *peer == '\0') return false;
+    // Every entry sits between CR LF pairs, so the peer's text framed by them matches whole
+    // entries only.
+    String framed("\r\n");
+    framed += peer;
+    framed += "\r\n";
+    return activeList.Pos(framed) != 0;
+}

@@ -25,3 +25,8 @@ void getitem(String& list, uint32_t& from, uint32_t& to, String& error);
 
 // True for '0' to '9', '.', '-' and ','.
 bool islistsetchar(char c);
+
+// The connection filter: true when the peer's dotted text equals one of the entries of the active
+// filter list (CR LF, then every active entry followed by CR LF). Entries are compared whole, as
+// text: 10.0.0.10 admits 10.0.0.10 only, never 10.0.0.1.
+bool FilterAdmits(const String& activeList, const char* peer);

@@ -31,7 +31,7 @@ double qdxDecodeReal(const char* text);
 double qdxDecodeReal(const String& text);
 
 // DDMMYYYYhhmmss. Unlike a struct tm from the C library, tm_mon holds the month as written (1 to
-// 12) and tm_year the full year; the digits are not validated. Any length other than 14 gives an
-// all-zero record.
+// 12) and tm_year the full year (the wire convention QDXReply::AddTimeParam takes back); the
+// digits are not validated. Any length other than 14 gives an all-zero record.
 tm qdxDecodeTime(const char* text);
 tm qdxDecodeTime(const String& text);

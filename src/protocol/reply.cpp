@@ -29,6 +29,7 @@ void QDXReply::InitPacket(const char* name, const String& key) {
         text_ += '\n';
     }
     sessionKey_ = key;
+    afterSending_ = nullptr;
 }
 
 String& QDXReply::SetResult(const char* code) {
@@ -75,15 +76,17 @@ void QDXReply::AddRealParam(double value) {
 
 void QDXReply::AddTimeParam(const tm& time) {
     char text[kNumberText];
-    int n =
-        std::snprintf(text, sizeof text, "%2.2d%2.2d%4.4d%2.2d%2.2d%2.2d", time.tm_mday,
-                      time.tm_mon + 1, time.tm_year + 1900, time.tm_hour, time.tm_min, time.tm_sec);
+    int n = std::snprintf(text, sizeof text, "%2.2d%2.2d%4.4d%2.2d%2.2d%2.2d", time.tm_mday,
+                          time.tm_mon, time.tm_year, time.tm_hour, time.tm_min, time.tm_sec);
     AddLine(text, n < 0 ? 0 : (n < kNumberText ? n : kNumberText - 1));
 }
 
 void QDXReply::AddTimeParam(const time_t& time) {
     tm local{};
     localtime_r(&time, &local);
+    // From the C library's offsets to the wire convention.
+    local.tm_mon += 1;
+    local.tm_year += 1900;
     AddTimeParam(local);
 }
 

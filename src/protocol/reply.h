@@ -39,7 +39,8 @@ public:
     template <typename T>
     void AddIntParam(T) = delete;
     void AddRealParam(double value);  // "%6.4f", at most 34 characters
-    // DDMMYYYYhhmmss of a C-library tm (tm_mon 0 to 11, tm_year since 1900).
+    // DDMMYYYYhhmmss of a time in the wire convention that qdxDecodeTime gives: tm_mon holds the
+    // month 1 to 12 and tm_year the full year, not the C library's offsets.
     void AddTimeParam(const tm& time);
     // The same for a time in seconds since the epoch, taken as local time.
     void AddTimeParam(const time_t& time);
@@ -49,6 +50,13 @@ public:
     // printf-formatted text, not escaped. Text up to 2048 characters is kept, cut to 2047; a
     // longer text or a formatting error appends nothing at all (not even the line end).
     void AddVarParams(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+    // An action for the session to run once this reply has gone out (or its sending has failed).
+    // Requests that end or replace the process are raised this way, so they never overtake their
+    // own reply. InitPacket clears it.
+    using SentAction = void (*)();
+    void RunAfterSending(SentAction action) { afterSending_ = action; }
+    SentAction AfterSending() const { return afterSending_; }
 
     // Appends LF when the text is not empty and does not end with LF.
     void CommandSeparatorCheck();
@@ -61,4 +69,5 @@ private:
 
     String text_;
     String sessionKey_;
+    SentAction afterSending_ = nullptr;
 };

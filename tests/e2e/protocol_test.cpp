@@ -132,12 +132,17 @@ TEST_F(AgentTest, OversizedLengthFieldIsDroppedAtOnce) {
     EXPECT_EQ(agent.Call("GetInfo").Code(), "200");
 }
 
+// A connection that never sends anything; -1 when it cannot be opened.
+int IdleConnection(const Agent& agent) {
+    std::string ignored;
+    return QdxConnect(agent.Endpoint(), ignored);
+}
+
 TEST(Agent, IdleConnectionIsClosedAfterTheTimeOut) {
     TempDir dir;
     Agent agent(dir, "timeout=2000\n");
     ASSERT_TRUE(agent.Start());
-    QdxReplyText ignored;
-    int sock = QdxConnect(agent.Endpoint(), ignored.error);
+    int sock = IdleConnection(agent);
     ASSERT_GE(sock, 0);
     auto start = Clock::now();
     String received;
@@ -147,6 +152,28 @@ TEST(Agent, IdleConnectionIsClosedAfterTheTimeOut) {
     EXPECT_GE(seconds, 1.9);
     EXPECT_LE(seconds, 3.5);
     EXPECT_EQ(received.Length(), 0);
+}
+
+// Sessions waiting for their request read the time-out again: a lower one closes them within
+// about a second, whatever time-out they were opened under.
+TEST(Agent, ChangedTimeOutReachesWaitingSessions) {
+    TempDir dir;
+    Agent agent(dir, "timeout=-1\n");
+    ASSERT_TRUE(agent.Start());
+    int forever = IdleConnection(agent);
+    ASSERT_GE(forever, 0);
+    ASSERT_EQ(agent.Call("SetSettings", {"Timeout=600000"}).Code(), "200");
+    int longWait = IdleConnection(agent);
+    ASSERT_GE(longWait, 0);
+    usleep(1200 * 1000);  // both sessions have now been idle for more than one second
+    ASSERT_EQ(agent.Call("SetSettings", {"Timeout=1000"}).Code(), "200");
+    auto start = Clock::now();
+    for (int sock : {forever, longWait}) {
+        String received;
+        EXPECT_TRUE(QdxReadAll(sock, 4000, received)) << "the agent closes the connection";
+        close(sock);
+    }
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(3000));
 }
 
 TEST(Agent, ManagementRights) {

@@ -31,6 +31,19 @@ TEST_F(QdxctlTest, ExitStatusFollowsTheResult) {
     RunResult raw = Qdxctl({"--raw", "TEST-Ping"}, {"QDX_PASSWORD=" + Agent::Password()});
     EXPECT_EQ(raw.out, "500\nnot implemented yet\n\r");
 
+    // List values are shown decoded in every command's output; --raw keeps the wire text.
+    EXPECT_NE(ok.out.find("\nAvailable tests=TCP,UDP,UNC,Folder Size,Count Files,File Availability,"
+                          "File Integrity,File Compare,Text Log,Process,CPU Usage,External,"
+                          "Shell Script\n"),
+              std::string::npos)
+        << ok.out;
+    RunResult rawInfo = Qdxctl({"-r", "GetInfo"}, {"QDX_PASSWORD=" + Agent::Password()});
+    EXPECT_NE(
+        rawInfo.out.find("\nAvailable actions=Execute external command%0D%0ATCP/UDP send%0D%0A"
+                         "Syslog%0D%0A\n"),
+        std::string::npos)
+        << rawInfo.out;
+
     RunResult wrong = Qdxctl({"GetInfo"}, {"QDX_PASSWORD=wrong"});
     EXPECT_EQ(wrong.exitCode, 2);
     EXPECT_NE(wrong.err.find("no reply"), std::string::npos) << wrong.err;

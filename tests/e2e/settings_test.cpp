@@ -112,4 +112,42 @@ TEST_F(SettingsTest, PortSwitchesAndFallsBack) {
     EXPECT_TRUE(HasLine(info, "Port=" + std::to_string(newPort))) << info.text;
 }
 
+// Sends a SetSettings request on a connection opened earlier and returns the reply.
+QdxReplyText SetOn(int sock, const std::string& setting) {
+    String key = NewSessionKey();
+    String packet = BuildRequestPacket(Agent::Password().c_str(), key,
+                                       BuildRequestText("SetSettings", {setting}));
+    return QdxExchange(sock, packet, key, 10000);
+}
+
+// The new port is opened while the old one still listens: during the three attempts at a port that
+// is taken, the old port keeps accepting, and a port change that arrives meanwhile is not undone.
+TEST_F(SettingsTest, OldPortListensUntilTheNewOneIsProven) {
+    const int original = agent.port();
+    int taken = 0;
+    int blocker = OccupyPort(taken);
+    ASSERT_EQ(agent.Call("SetSettings", {"Port=" + std::to_string(taken)}).Code(), "200");
+    usleep(1500 * 1000);  // the accept loop is now trying the taken port
+    QdxReplyText info = agent.Call("GetInfo");
+    EXPECT_EQ(info.Code(), "200") << info.error;
+    EXPECT_TRUE(agent.WaitForOutput("Return to original port\n", 10));
+    EXPECT_TRUE(HasLine(agent.Call("GetInfo"), "Port=" + std::to_string(original)));
+
+    // A session opened before the switch changes the port again while the loop is busy.
+    QdxReplyText ignored;
+    int early = QdxConnect(agent.Endpoint(), ignored.error);
+    ASSERT_GE(early, 0);
+    ASSERT_EQ(agent.Call("SetSettings", {"Port=" + std::to_string(taken)}).Code(), "200");
+    usleep(1500 * 1000);
+    int next = FreePort();
+    EXPECT_EQ(SetOn(early, "Port=" + std::to_string(next)).Code(), "200");
+    close(early);
+    EXPECT_TRUE(agent.WaitForOutput("Server port switching .. Ok\n", 10));
+    close(blocker);
+    QdxEndpoint moved = agent.Endpoint();
+    moved.port = next;
+    info = QdxCall(moved, "GetInfo");
+    EXPECT_TRUE(HasLine(info, "Port=" + std::to_string(next))) << info.text << info.error;
+}
+
 }  // namespace

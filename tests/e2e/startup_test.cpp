@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <regex>
+#include <thread>
 
 #include "harness.h"
 
@@ -132,19 +134,19 @@ QdxReplyText CallFrom(const char* source, int port, const std::string& command) 
     return reply;
 }
 
-TEST(Startup, ConnectionFilterIsAPlainSubstringTest) {
+TEST(Startup, ConnectionFilterMatchesWholeEntries) {
     TempDir dir;
-    // 127.0.0.1 is admitted because its text occurs inside the active entry 127.0.0.10.
+    // 127.0.0.1 only occurs inside the active entry 127.0.0.10; 127.0.0.3 is listed but not active.
     Agent agent(dir, "host=\nfilteractive=1\nfilterlist=127.0.0.10 127.0.0.3\nfiltermarks=10\n");
     ASSERT_TRUE(agent.Start());
-    EXPECT_EQ(CallFrom("127.0.0.1", agent.port(), "GetInfo").Code(), "200");
-    EXPECT_EQ(CallFrom("127.0.0.3", agent.port(), "GetInfo").status, CallStatus::NoReply)
-        << "entry present but not marked active";
-    EXPECT_EQ(CallFrom("127.0.0.2", agent.port(), "GetInfo").status, CallStatus::NoReply);
+    EXPECT_EQ(CallFrom("127.0.0.10", agent.port(), "GetInfo").Code(), "200");
+    for (const char* refused : {"127.0.0.1", "127.0.0.3", "127.0.0.2"})
+        EXPECT_EQ(CallFrom(refused, agent.port(), "GetInfo").status, CallStatus::NoReply)
+            << refused;
     EXPECT_TRUE(agent.WaitForOutput("TCP connection rejected\n", 5));
-    QdxReplyText info = CallFrom("127.0.0.1", agent.port(), "GetInfo");
+    QdxReplyText info = CallFrom("127.0.0.10", agent.port(), "GetInfo");
     ASSERT_EQ(info.Code(), "200");
-    EXPECT_NE(info.text.find("\nFailedConnections=2\n"), std::string::npos) << info.text;
+    EXPECT_NE(info.text.find("\nFailedConnections=3\n"), std::string::npos) << info.text;
 }
 
 // True while `pid` is a live process (a zombie waiting for its parent counts as ended).
@@ -196,10 +198,70 @@ TEST(Daemon, ForksWritesLockedPidFileAndReloadsOnHangUp) {
         [&] { return agent.Call("GetInfo").text.find("\nComment=after!\n") != std::string::npos; },
         5));
 
+    // A broken file is refused: the settings in force stay, and the failure log says why.
+    WriteFile(agent.config(), std::regex_replace(ReadFile(agent.config()),
+                                                 std::regex("password=[^\n]*"), "password="));
+    ASSERT_EQ(kill(daemonPid, SIGHUP), 0);
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return ReadFile(dir.File("log2.txt"))
+                       .find(
+                           "\t qdx\t\t Configuration not reloaded, the settings in force stay: "
+                           "Password is not specified!\n") != std::string::npos;
+        },
+        5))
+        << ReadFile(dir.File("log2.txt"));
+    EXPECT_NE(agent.Call("GetInfo").text.find("\nComment=after!\n"), std::string::npos);
+
     EXPECT_EQ(agent.Call("QUIT").Code(), "200");
     EXPECT_TRUE(WaitUntil([&] { return !Alive(daemonPid); }, 5));
     EXPECT_TRUE(WaitUntil([&] { return access(pidfile.c_str(), F_OK) != 0; }, 5))
         << "the PID file is removed at exit";
+}
+
+// What a service manager that follows the PID file sees through a ReloadApp: the file never goes
+// missing or empty, and the process it names is alive at every moment (the agent re-executes
+// itself, and the new image's daemon takes over the file before its parent ends).
+TEST(Daemon, RestartKeepsThePidFileNamingALiveProcess) {
+    TempDir dir;
+    std::string pidfile = dir.File("qdx.pid");
+    Agent agent(dir, "pidfile=" + pidfile + "\n");
+    ASSERT_EQ(RunAgentToExit({"-d", agent.config()}).exitCode, 0);
+    ASSERT_TRUE(WaitUntil([&] { return !ReadFile(pidfile).empty(); }, 10));
+    pid_t first = std::atoi(ReadFile(pidfile).c_str());
+    DaemonGuard guard{first};
+    ASSERT_TRUE(Alive(first));
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> lapses{0};
+    std::string lapse;
+    std::thread watcher([&] {
+        while (!stop) {
+            std::string named = ReadFile(pidfile);
+            pid_t pid = std::atoi(named.c_str());
+            // A process that ended after the file was read counts only if the file still names it.
+            if (pid <= 0 || (!Alive(pid) && ReadFile(pidfile) == named)) {
+                if (lapses++ == 0) lapse = named.empty() ? "(no PID file)" : named;
+            }
+            usleep(500);
+        }
+    });
+    EXPECT_EQ(agent.Call("ReloadApp").Code(), "200");
+    pid_t second = 0;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            second = std::atoi(ReadFile(pidfile).c_str());
+            return second != first && second > 0 &&
+                   agent.Call("GetInfo").text.find("\nOpenedConnections=1\n") != std::string::npos;
+        },
+        15));
+    stop = true;
+    watcher.join();
+    guard.pid = second;
+    EXPECT_EQ(lapses.load(), 0) << "the PID file named " << lapse << " while it was not running";
+    EXPECT_TRUE(Alive(second));
+    EXPECT_EQ(agent.Call("QUIT").Code(), "200");
+    EXPECT_TRUE(WaitUntil([&] { return !Alive(second); }, 5));
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ constexpr int kExitUsage = 64;
 
 const char kUsage[] =
     "Usage: qdxctl [options] COMMAND [PARAMETER...]\n"
-    "       qdxctl [options] settings                 read the settings as name=value lines\n"
+    "       qdxctl [options] settings                 read the settings (GetSettings)\n"
     "       qdxctl [options] set NAME=VALUE...        change one or more settings\n"
     "       qdxctl [options] load -n N -c C COMMAND [PARAMETER...]\n"
     "\n"
@@ -39,7 +39,8 @@ const char kUsage[] =
     "                           (the script of TEST-ShellScript); repeatable\n"
     "\n"
     "COMMAND is an agent command such as GetInfo, TEST-FileExists or QUIT; each PARAMETER\n"
-    "is one parameter line. Prints the result code, then the value lines.\n"
+    "is one parameter line. Prints the result code, then the value lines, with list values\n"
+    "(escaped line breaks) shown on one line, separated by commas.\n"
     "Exit status: 0 for result 200, 1 for any other result, 2 when no reply came.\n";
 
 struct Options {
@@ -121,11 +122,32 @@ Options ParseOptions(int argc, char** argv) {
 }
 
 int ExitFor(const QdxReplyText& reply) {
+    if (reply.status == CallStatus::NoSessionKey) {
+        std::fprintf(stderr, "qdxctl: nothing sent, %s\n", reply.error.c_str());
+        return kExitNoReply;
+    }
     if (reply.status != CallStatus::Ok) {
         std::fprintf(stderr, "qdxctl: no reply from the agent: %s\n", reply.error.c_str());
         return kExitNoReply;
     }
     return reply.Code() == "200" ? kExitOk : kExitNotOk;
+}
+
+// A value line for reading: escaped line breaks decoded, so a list value becomes one line with
+// its entries separated by commas.
+std::string ForDisplay(const std::string& line) {
+    String decoded = qdxDecodeStrings(String(line.data(), static_cast<int>(line.size())));
+    std::string text(decoded.Data() ? decoded.Data() : "", static_cast<size_t>(decoded.Length()));
+    std::string shown;
+    for (size_t k = 0; k < text.size(); k++) {
+        if (text[k] == '\r') continue;
+        if (text[k] == '\n') {
+            if (k + 1 < text.size()) shown += ',';
+            continue;
+        }
+        shown += text[k];
+    }
+    return shown;
 }
 
 void PrintReply(const QdxReplyText& reply, bool raw) {
@@ -136,7 +158,7 @@ void PrintReply(const QdxReplyText& reply, bool raw) {
     // Result line, then the value lines; a reason written after the code sits on the
     // first value line.
     std::printf("%s\n", reply.Code().c_str());
-    for (const std::string& line : reply.Lines()) std::printf("%s\n", line.c_str());
+    for (const std::string& line : reply.Lines()) std::printf("%s\n", ForDisplay(line).c_str());
 }
 
 int Call(const Options& options, const std::string& command,
@@ -144,34 +166,6 @@ int Call(const Options& options, const std::string& command,
     QdxReplyText reply = QdxCall(options.endpoint, command, params);
     int status = ExitFor(reply);
     if (status != kExitNoReply) PrintReply(reply, options.raw);
-    return status;
-}
-
-// GetSettings as plain name=value lines: the escaped line breaks of list values are decoded.
-int ShowSettings(const Options& options) {
-    QdxReplyText reply = QdxCall(options.endpoint, "GetSettings");
-    int status = ExitFor(reply);
-    if (status == kExitNoReply) return status;
-    if (options.raw || status != kExitOk) {
-        PrintReply(reply, options.raw);
-        return status;
-    }
-    for (const std::string& line : reply.Lines()) {
-        String decoded = qdxDecodeStrings(String(line.data(), static_cast<int>(line.size())));
-        std::string text(decoded.Data() ? decoded.Data() : "",
-                         static_cast<size_t>(decoded.Length()));
-        // A list value becomes one line with its entries separated by commas.
-        std::string shown;
-        for (size_t k = 0; k < text.size(); k++) {
-            if (text[k] == '\r') continue;
-            if (text[k] == '\n') {
-                if (k + 1 < text.size()) shown += ',';
-                continue;
-            }
-            shown += text[k];
-        }
-        std::printf("%s\n", shown.c_str());
-    }
     return status;
 }
 
@@ -225,7 +219,7 @@ int main(int argc, char** argv) {
     Options options = ParseOptions(argc, argv);
     const std::string& first = options.words[0];
     std::vector<std::string> rest(options.words.begin() + 1, options.words.end());
-    if (first == "settings") return ShowSettings(options);
+    if (first == "settings") return Call(options, "GetSettings", {});
     if (first == "set") {
         if (rest.empty()) Usage("set needs NAME=VALUE arguments");
         for (std::string& setting : rest) setting = EncodeFilterList(setting);

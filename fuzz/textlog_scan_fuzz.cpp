@@ -1,0 +1,82 @@
+// Text-log scans over any file content: the block scanner, with small buffers and line bounds
+// taken from the input, must agree with the plain byte-by-byte reading, and a whole check must
+// neither fail nor read outside its buffers.
+// Input: a flag byte (bit 0 case-sensitive, bit 1 whole word, bit 2 expression, bit 3 scan to
+// the end, bits 4-7 the line bound - 1), a byte (bits 0-3 the read block - 1, bits 4-7 the start
+// offset), the search text, a NUL, then the file content.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "../tests/textlog_reference.h"
+#include "handlers/textlog_scan.h"
+
+namespace {
+
+// One scratch file for the whole run, rewritten in place for every input.
+char path[256];
+int fd = -1;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    const char* folder = getenv("TMPDIR");
+    if (folder == nullptr || std::strlen(folder) > 200) folder = "/tmp";
+    std::strcpy(path, folder);
+    std::strcat(path, "/qdxlogfuzz.XXXXXX");
+    fd = mkstemp(path);
+    if (fd < 0) abort();
+    atexit([] { unlink(path); });
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2 || size > 8192) return 0;
+    textlogref::Filter filter;
+    filter.caseSensitive = data[0] & 1;
+    filter.wholeWord = (data[0] >> 1) & 1;
+    filter.isExpression = (data[0] >> 2) & 1;
+    bool scanToEnd = (data[0] >> 3) & 1;
+    LogScanLimits limits{static_cast<size_t>((data[1] & 15) + 1),
+                         static_cast<size_t>((data[0] >> 4) + 1)};
+    const char* text = reinterpret_cast<const char*>(data + 2);
+    size_t rest = size - 2;
+    const void* nul = std::memchr(text, '\0', rest);
+    size_t textLength = nul != nullptr ? static_cast<const char*>(nul) - text : rest;
+    filter.text.assign(text, textLength);
+    std::string content;
+    if (textLength < rest) content.assign(text + textLength + 1, rest - textLength - 1);
+    int64_t start = std::min<int64_t>(data[1] >> 4, static_cast<int64_t>(content.size()));
+
+    if (pwrite(fd, content.data(), content.size(), 0) != static_cast<ssize_t>(content.size()) ||
+        ftruncate(fd, static_cast<off_t>(content.size())) != 0 ||
+        lseek(fd, start, SEEK_SET) != start)
+        abort();
+    String search(filter.text.data(), static_cast<int>(filter.text.size()));
+    LogLineFilter matcher(search, filter.isExpression, filter.caseSensitive, filter.wholeWord);
+    LogLineFilter* filters[] = {&matcher};
+    LogScanResult got;
+    got.position = start;
+    ScanLogLines(fd, static_cast<int64_t>(content.size()), filters, scanToEnd, limits, got);
+    textlogref::Result want =
+        textlogref::Scan(content.substr(start), start, {filter}, scanToEnd, limits.maxLineBytes);
+    if (got.position != want.position || got.matchValue != want.matchValue ||
+        got.filter != want.filter ||
+        std::string(got.line.Data() ? got.line.Data() : "", got.line.Length()) != want.line)
+        abort();
+
+    // The whole check with the real buffers, resuming at the start offset.
+    double position = static_cast<double>(start), lastSize = 1, lastTime = 1, fileSize = 0;
+    String line, message;
+    double value = CheckFileForExpression(path, search, position, lastSize, lastTime,
+                                          filter.isExpression, scanToEnd, filter.caseSensitive,
+                                          filter.wholeWord, line, message, fileSize);
+    if (value < 0) abort();
+    return 0;
+}

@@ -1,0 +1,59 @@
+// The client library: a session key is never partly random.
+#include "client/client.h"
+
+#include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <iterator>
+
+namespace {
+
+// From here on getrandom fails in this process with ENOSYS, as on a system without it.
+bool DenyGetrandom() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+TEST(Client, SessionKeysAreRandomAndDistinct) {
+    String a = NewSessionKey(), b = NewSessionKey();
+    EXPECT_EQ(a.Length(), 16);
+    EXPECT_EQ(b.Length(), 16);
+    EXPECT_FALSE(a == b);
+}
+
+// Without random bytes there is no key and no request: the call is refused before it connects.
+TEST(Client, NoRandomBytesNoRequest) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (!DenyGetrandom()) _exit(10);
+        if (NewSessionKey().Length() != 0) _exit(11);
+        QdxEndpoint endpoint;
+        endpoint.port = 1;
+        endpoint.password = "pw";
+        QdxReplyText reply = QdxCall(endpoint, "GetInfo");
+        if (reply.status != CallStatus::NoSessionKey) _exit(12);
+        if (reply.error.find("session key") == std::string::npos) _exit(13);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no filter, 11: a key, 12: a call, 13: no reason";
+}
+
+}  // namespace

@@ -1,0 +1,359 @@
+#include "handlers/textlog_scan.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fileutils/file_facts.h"
+#include "textlog_reference.h"
+
+namespace {
+
+std::string Str(const String& s) {
+    return std::string(s.Data() ? s.Data() : "", s.Length());
+}
+
+// A log file in a fresh folder, written and grown by the test.
+class LogFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/qdx-textlog-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        path = dir + "/app.log";
+    }
+    void TearDown() override {
+        std::string command = "rm -rf '" + dir + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+    }
+
+    void Write(const std::string& content, int flags = O_TRUNC) {
+        int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC | flags, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+        close(fd);
+    }
+    void Append(const std::string& content) { Write(content, O_APPEND); }
+
+    // The state a server keeps between checks, and what the last check answered.
+    double position = 0, lastSize = 0, lastTime = 0;
+    double value = 0, fileSize = 0;
+    std::string line, message;
+
+    double Check(const char* text, int scanToEnd = 0, int useExpression = 0, int caseSensitive = 0,
+                 int wholeWord = 0) {
+        String matched, why;
+        value =
+            CheckFileForExpression(path.c_str(), text, position, lastSize, lastTime, useExpression,
+                                   scanToEnd, caseSensitive, wholeWord, matched, why, fileSize);
+        line = Str(matched);
+        message = Str(why);
+        return value;
+    }
+    double Now() const { return static_cast<double>(FileAge(path.c_str())); }
+
+    std::string dir, path;
+};
+
+TEST_F(LogFixture, ServerSeesEveryNewMatchOnceAndInOrder) {
+    std::string old;
+    for (int i = 0; i < 10; i++) {
+        std::string text = i == 4 ? "ERROR old" : "line";
+        text.resize(99, '.');
+        old += text + "\n";
+    }
+    ASSERT_EQ(old.size(), 1000u);
+    Write(old);
+
+    // The first check only marks the end: the old ERROR is never reported.
+    EXPECT_EQ(Check("error"), 0);
+    EXPECT_EQ(position, 999);
+    EXPECT_EQ(lastSize, 1000);
+    EXPECT_EQ(lastTime, Now());
+    EXPECT_EQ(fileSize, 1000);
+
+    // Unchanged size and time: the file is not read at all, wherever the position points.
+    double marked = position;
+    position = 0;
+    EXPECT_EQ(Check("error"), 0);
+    EXPECT_EQ(position, 0);
+    EXPECT_EQ(lastSize, 1000);
+    position = marked;
+
+    // One new match: reported at the position before its line plus its place in the line; the
+    // state stays right after it, size and time as sent, so the next check reads on.
+    Append("a\nERROR x\nb\n");
+    EXPECT_EQ(Check("error"), 1003);
+    EXPECT_EQ(line, "ERROR x");
+    EXPECT_EQ(position, 1010);
+    EXPECT_EQ(lastSize, 1000);
+    EXPECT_EQ(fileSize, 1012);
+    EXPECT_EQ(Check("error"), 0);
+    EXPECT_EQ(position, 1012);
+    EXPECT_EQ(lastSize, 1012);
+    EXPECT_EQ(lastTime, Now());
+
+    // Two new matches come one per check.
+    Append("ERROR one\nok\nERROR two\n");
+    EXPECT_EQ(Check("error"), 1013);
+    EXPECT_EQ(line, "ERROR one");
+    EXPECT_EQ(position, 1022);
+    EXPECT_EQ(lastSize, 1012);
+    EXPECT_EQ(Check("error"), 1026);
+    EXPECT_EQ(line, "ERROR two");
+    EXPECT_EQ(Check("error"), 0);
+    EXPECT_EQ(position, 1035);
+
+    // Scanning to the end reports the last match and takes the state to the end.
+    Append("ERROR three\nERROR four\nz\n");
+    EXPECT_EQ(Check("error", 1), 1048);
+    EXPECT_EQ(line, "ERROR four");
+    EXPECT_EQ(position, 1060);
+    EXPECT_EQ(lastSize, 1060);
+
+    // An unfinished line waits for its line end.
+    Append("ERROR part");
+    EXPECT_EQ(Check("error"), 0);
+    EXPECT_EQ(position, 1060);
+    EXPECT_EQ(lastSize, 1070);
+    Append("ial\n");
+    EXPECT_EQ(Check("error"), 1061);
+    EXPECT_EQ(line, "ERROR partial");
+    EXPECT_EQ(position, 1074);
+}
+
+TEST_F(LogFixture, CarriageReturnsEndLinesAndBlankLinesAreSkipped) {
+    Write("start\n");
+    Check("error");
+    Append("x\r\n\r\nERROR y\r\n");
+    // "\n" "x\r" are one line (3 bytes), "\n\r\n" are skipped into the next one.
+    EXPECT_EQ(Check("error"), 9);
+    EXPECT_EQ(line, "ERROR y");
+    EXPECT_EQ(position, 19);
+    EXPECT_EQ(Check("error"), 0);
+    EXPECT_EQ(position, 19) << "a trailing line end alone is not a line";
+    Append("ERROR z\r\n");
+    EXPECT_EQ(Check("error"), 20);
+    EXPECT_EQ(line, "ERROR z");
+}
+
+TEST_F(LogFixture, TruncatedLogIsReadFromItsStart) {
+    Write(std::string(1999, 'x') + "\n");
+    Check("error");
+    Write("ERROR again\n");
+    EXPECT_EQ(Check("error"), 1);
+    EXPECT_EQ(line, "ERROR again");
+    EXPECT_EQ(position, 12);
+
+    // A position far beyond any file (exact up to 2^53) restarts as well.
+    Append("ERROR later\n");
+    position = 9007199254740992.0;
+    EXPECT_EQ(Check("error"), 1);
+}
+
+TEST_F(LogFixture, LogEmptyAtTheFirstCheckIsMarkedOnceItHasContent) {
+    Write("");
+    EXPECT_EQ(Check("error"), 0);
+    EXPECT_EQ(position, -1);
+    EXPECT_EQ(lastSize, 0);
+    EXPECT_EQ(Check("error"), 0);
+    EXPECT_EQ(lastSize, 0) << "still a first check";
+    Append("ERROR first\n");
+    EXPECT_EQ(Check("error"), 0);
+    EXPECT_EQ(position, 11);
+    EXPECT_EQ(lastSize, 12);
+    Append("ERROR second\n");
+    EXPECT_EQ(Check("error"), 12);
+    EXPECT_EQ(line, "ERROR second");
+}
+
+TEST_F(LogFixture, LongLinesAreMatchedOnTheirFirstMebibyte) {
+    const size_t mib = 1024 * 1024;
+    Write("start\n");
+    Check("needle", 1);
+    std::string early(3 * mib, 'A');
+    early.replace(100, 6, "needle");
+    std::string late(3 * mib, 'B');
+    late.replace(mib + 10, 6, "needle");
+    Append(early + "\n" + late + "\n");
+
+    EXPECT_EQ(Check("needle"), 5 + 101);
+    EXPECT_EQ(line.size(), mib) << "the line is kept up to the bound";
+    EXPECT_EQ(line.substr(100, 6), "needle");
+    EXPECT_EQ(position, 6 + 3 * mib + 1);
+    EXPECT_EQ(Check("needle"), 0) << "found only past the bound";
+    EXPECT_EQ(position, 6 + 6 * mib + 2) << "every byte of the long line counts";
+
+    Append(std::string(2 * mib, 'C') + "needle");
+    EXPECT_EQ(Check("needle"), 0);
+    EXPECT_EQ(position, 6 + 6 * mib + 2) << "an unfinished long line waits";
+    Append("\n");
+    EXPECT_EQ(Check("needle"), 0);
+    EXPECT_EQ(position, 6 + 8 * mib + 6 + 3);
+}
+
+TEST_F(LogFixture, LogsBeyondFourGibibytesAreFollowed) {
+    const int64_t size = 5LL << 30;  // sparse: no disk blocks behind the zeros
+    int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, "\n", 1, size - 1), 1);
+    close(fd);
+
+    EXPECT_EQ(Check("error"), 0);
+    EXPECT_EQ(position, static_cast<double>(size - 1));
+    Append("ERROR big\nnext\n");
+    EXPECT_EQ(Check("error"), static_cast<double>(size));
+    EXPECT_EQ(line, "ERROR big");
+    EXPECT_EQ(position, static_cast<double>(size + 10));
+    EXPECT_EQ(Check("error"), 0);
+    EXPECT_EQ(position, static_cast<double>(size + 15));
+    EXPECT_EQ(lastSize, static_cast<double>(size + 15));
+}
+
+TEST_F(LogFixture, ExpressionsAndWholeWords) {
+    Write("start\n");
+    Check("x");
+    Append("error debug\nerrors real\nError real\n");
+    EXPECT_EQ(Check("'error' and not 'debug'", 0, 1, 0, 1), 30 + 1);
+    EXPECT_EQ(line, "Error real");
+    Append("ok\nbad\n");
+    EXPECT_EQ(Check("not 'ok'", 0, 1), 44 + 1);  // every line has to be looked at
+    EXPECT_EQ(line, "bad");
+    Append("still bad\n");
+    EXPECT_EQ(Check("error", 0, 1), 0) << "a refused expression matches nothing";
+    EXPECT_EQ(position, 58);
+}
+
+TEST_F(LogFixture, Refusals) {
+    std::string missing = dir + "/gone/x.log";
+    String matched, why;
+    double p = 5, s = 10, t = 10, size = 0;
+    EXPECT_EQ(CheckFileForExpression(missing.c_str(), "a", p, s, t, 0, 0, 0, 0, matched, why, size),
+              -1);
+    EXPECT_EQ(Str(why), "File \"x.log\" not found");
+    EXPECT_EQ(size, -1);
+    EXPECT_EQ(p, 5);
+    EXPECT_EQ(CheckFileForExpression(dir.c_str(), "a", p, s, t, 0, 0, 0, 0, matched, why, size), -1)
+        << "a folder is no log";
+
+    Write("some\nlines\n");
+    position = -4;
+    lastSize = 3;
+    EXPECT_EQ(Check("a"), -1);
+    EXPECT_EQ(message, "fseek error");
+    EXPECT_EQ(position, -4);
+}
+
+TEST_F(LogFixture, UnreadableLogIsRefusedAfterThreeAttempts) {
+    Write("secret\n");
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+        String matched, why;
+        double p = 0, s = 0, t = 0, size = 0;
+        double r =
+            CheckFileForExpression(path.c_str(), "a", p, s, t, 0, 0, 0, 0, matched, why, size);
+        _exit(r == -1 && why == "Cannot open file" && size == 7 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(LogFixture, TwoFiltersReportWhichOneMatched) {
+    Write("start\n");
+    Check("x");
+    Append("only warning here\nerror and warning\nnothing\n");
+    TTextLogFilter error{"error", 0, 0, 0};
+    TTextLogFilter warning{"'warning'", 1, 0, 1};
+    String matched, why;
+    double saved = position, savedSize = lastSize, savedTime = lastTime;
+    struct Step {
+        int useFilter2;
+        double value;
+        const char* line;
+        int which;
+    } steps[] = {
+        {1, 6, "only warning here", 0},
+        {1, 25, "error and warning", 1},
+        {1, 0, "", 7},  // nothing matched: left as it was
+    };
+    for (const Step& step : steps) {
+        int which = 7;
+        EXPECT_EQ(
+            CheckFileForExpression2(path.c_str(), position, lastSize, lastTime, error, warning,
+                                    step.useFilter2, 0, which, matched, why, fileSize),
+            step.value);
+        EXPECT_EQ(Str(matched), step.line);
+        EXPECT_EQ(which, step.which);
+    }
+    position = saved, lastSize = savedSize, lastTime = savedTime;
+    int which = 7;
+    EXPECT_EQ(CheckFileForExpression2(path.c_str(), position, lastSize, lastTime, error, warning, 0,
+                                      0, which, matched, why, fileSize),
+              25)
+        << "without the second filter the warning line is passed over";
+    EXPECT_EQ(which, 1);
+}
+
+// The block scanner, with tiny buffers and line bounds, against the plain byte-by-byte reading.
+TEST_F(LogFixture, BlockScannerAgreesWithPlainReading) {
+    std::mt19937 rng(17);
+    const std::string alphabet = "abE e\r\n\n";
+    const std::vector<std::string> texts = {"a",       "ab", "E", "b a", "'a' and not 'b'",
+                                            "not 'e'", "",   "x", "e\n", "'ab' or 'E'",
+                                            "'a' 'b'"};
+    for (int round = 0; round < 3000; round++) {
+        std::string content(rng() % 60, ' ');
+        for (char& c : content) c = alphabet[rng() % alphabet.size()];
+        unlink(path.c_str());  // rather than truncating, which makes ext4 flush the old data
+        Write(content);
+        int64_t start = rng() % (content.size() + 1);
+        int64_t end = start + rng() % (content.size() - start + 1);
+        std::vector<textlogref::Filter> plain;
+        for (int n = 1 + rng() % 2; n > 0; n--) {
+            textlogref::Filter f{texts[rng() % texts.size()], 0, static_cast<int>(rng() % 2),
+                                 static_cast<int>(rng() % 2)};
+            f.isExpression = f.text.find('\'') != std::string::npos || f.text == "x";
+            plain.push_back(f);
+        }
+        std::vector<std::unique_ptr<LogLineFilter>> owned;
+        std::vector<LogLineFilter*> filters;
+        for (const textlogref::Filter& f : plain) {
+            String text(f.text.data(), static_cast<int>(f.text.size()));
+            owned.push_back(std::make_unique<LogLineFilter>(text, f.isExpression, f.caseSensitive,
+                                                            f.wholeWord));
+            filters.push_back(owned.back().get());
+        }
+        bool toEnd = rng() % 2;
+        LogScanLimits limits{1 + rng() % 9, 1 + rng() % 12};
+
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(lseek(fd, start, SEEK_SET), start);
+        LogScanResult got;
+        got.position = start;
+        ScanLogLines(fd, end, filters, toEnd, limits, got);
+        close(fd);
+        textlogref::Result want = textlogref::Scan(content.substr(start, end - start), start, plain,
+                                                   toEnd, limits.maxLineBytes);
+        std::string context = "round " + std::to_string(round);
+        ASSERT_EQ(got.position, want.position) << context;
+        ASSERT_EQ(got.matchValue, want.matchValue) << context;
+        ASSERT_EQ(got.filter, want.filter) << context;
+        ASSERT_EQ(Str(got.line), want.line) << context;
+    }
+}
+
+}  // namespace
