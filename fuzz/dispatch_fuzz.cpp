@@ -67,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QDXReply reply;
     reply.InitPacket(nullptr, "fuzz-session-key");
     ThreadParams peer{-1, in_addr{htonl(INADDR_LOOPBACK)}};
-    ProcessZPRequest(request, reply, QDXFlags, peer);
+    UpgradeRec upgrade;
+    ProcessZPRequest(request, reply, QDXFlags, peer, upgrade);
     reply.FinalizePacket();
     if (reply.Text().Length() < 5) __builtin_trap();  // a reply is never empty
     return 0;

@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // off, no configuration file), so no handler touches the host.
     QDXReply reply;
     reply.InitPacket(nullptr, request.GetSessionKey());
-    ProcessZPRequest(request, reply, QDXFlags, ThreadParams{-1, in_addr{}});
+    UpgradeRec upgrade;
+    ProcessZPRequest(request, reply, QDXFlags, ThreadParams{-1, in_addr{}}, upgrade);
     reply.FinalizePacket();
     return 0;
 }

@@ -32,7 +32,8 @@ protected:
         ZPRequest request;
         request = String(text.data(), static_cast<int>(text.size()));
         reply.InitPacket(nullptr, "key");
-        ProcessZPRequest(request, reply, QDXFlags, Peer(peer));
+        UpgradeRec upgrade;
+        ProcessZPRequest(request, reply, QDXFlags, Peer(peer), upgrade);
         return Str(reply.Text());
     }
     SettingsGuard guard_;

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <set>
 #include <string>
@@ -35,9 +36,10 @@ inline String S(const std::string& s) {
 // what the test prepares.
 class TempDir {
 public:
-    TempDir() {
-        char pattern[] = "/tmp/qdx-files-XXXXXX";
-        EXPECT_NE(mkdtemp(pattern), nullptr);
+    // `base` must be open to every user, like /tmp.
+    explicit TempDir(const std::string& base = "/tmp") {
+        std::string pattern = base + "/qdx-files-XXXXXX";
+        EXPECT_NE(mkdtemp(pattern.data()), nullptr);
         path_ = pattern;
         chmod(path_.c_str(), 0755);
     }
@@ -90,6 +92,13 @@ private:
     std::string path_;
 };
 
+// A folder in memory (/dev/shm) where the system offers one open to all, else /tmp: for trees and
+// files that some disks are slow to make, remove or read.
+inline std::string MemoryBase() {
+    struct stat st;
+    return stat("/dev/shm", &st) == 0 && (st.st_mode & 01777) == 01777 ? "/dev/shm" : "/tmp";
+}
+
 // Runs `check` in a child process, as the user nobody when we are root, and returns what it
 // returned (its exit status), or -1 when the child did not end normally.
 inline int RunAsNobody(const std::function<int()>& check) {
@@ -115,6 +124,15 @@ inline int RunInChild(const std::function<int()>& check) {
     int status = 0;
     if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
+}
+
+// The 14-digit local time DDMMYYYYhhmmss of a reply.
+inline std::string LocalStamp(time_t t) {
+    tm local{};
+    localtime_r(&t, &local);
+    char text[32];
+    strftime(text, sizeof text, "%d%m%Y%H%M%S", &local);
+    return text;
 }
 
 inline std::string Sorted(std::vector<std::string> names) {

@@ -44,6 +44,10 @@ protected:
         dir.Dir("epoch");
         dir.File("epoch/zero", "", 0);
         for (int i = 0; i < 10; i++) dir.File("epoch/l" + std::to_string(i), "", 100 + i);
+        // Times past 2038 compare as times, not as wrapped 32-bit numbers.
+        dir.Dir("y2038");
+        dir.File("y2038/before", "", (time_t{1} << 31) - 100);
+        dir.File("y2038/after", "", (time_t{1} << 31) + 100);
         dir.Dir("past");
         dir.File("past/zero", "", 0);
         dir.File("past/before", "", -100);
@@ -68,6 +72,8 @@ TEST_F(FileMacros, MacrosPickNewestAndOldest) {
         // Negative times and the epoch are times like any other.
         {d + "/epoch/%oldestfile%", d + "/epoch/zero"},
         {d + "/epoch/%newestfile%", d + "/epoch/l9"},
+        {d + "/y2038/%newestfile%", d + "/y2038/after"},
+        {d + "/y2038/%oldestfile%", d + "/y2038/before"},
         {d + "/past/%oldestfile%", d + "/past/before"},
         {d + "/past/%newestfile%", d + "/past/zero"},
     };

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "agent/daemon.h"
 #include "agent/flags.h"
@@ -14,6 +15,7 @@
 #include "agent/session.h"
 #include "agent/signals.h"
 #include "agent/timeout_change.h"
+#include "agent/upgrade_script.h"
 #include "config/messages.h"
 #include "config/options.h"
 #include "config/settings.h"
@@ -47,13 +49,13 @@ void ReleaseForExec(AgentProcess& agent) {
     agent.pidfile = -1;
 }
 
-// Replaces the process image with `program`, given the agent's own arguments and environment.
+// Replaces the process image with `program` run with `argv` and the agent's environment.
 // Returns only when that failed, with listener and PID file released.
-void Execute(AgentProcess& agent, String program) {
+void Execute(AgentProcess& agent, String program, char** argv) {
     program.SetZero();
     ReleaseForExec(agent);
     std::fflush(nullptr);
-    execve(program.Data(), agent.argv, environ);
+    execve(program.Data(), argv, environ);
 }
 
 // After a failed execve the agent goes on serving: listener and PID file come back.
@@ -136,7 +138,7 @@ void CarryOutRequests(AgentProcess& agent) {
     }
     if (QDXFlags.restart.load()) {
         showmessage("Reload request received. Executing..\n", LOCAL, msgInfo, 0);
-        Execute(agent, CurrentSettings()->qdxpath);
+        Execute(agent, CurrentSettings()->qdxpath, agent.argv);
         showmessage("Error: cannot start new instance\n", LOCAL, msgFail, 0);
         QDXFlags.restart.store(0);
         Resume(agent);
@@ -148,7 +150,9 @@ void CarryOutRequests(AgentProcess& agent) {
             std::lock_guard<std::mutex> lock(thread_mutex);
             script = QDXFlags.upgradescript;
         }
-        Execute(agent, script);
+        // Through the shell, so a temporary folder mounted without exec rights does not matter.
+        std::vector<char*> argv = UpgradeScriptArgv(script, agent.argv);
+        Execute(agent, kUpgradeShell, argv.data());
         showmessage("Error: cannot start upgrading script\n", LOCAL, msgFail, 0);
         QDXFlags.upgrade.store(0);
         Resume(agent);

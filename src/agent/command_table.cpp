@@ -3,9 +3,13 @@
 #include <cstring>
 
 #include "agent/management.h"
+#include "agent/upgrade.h"
 #include "handlers/actions.h"
 #include "handlers/agent_info.h"
+#include "handlers/file_list.h"
+#include "handlers/file_tests.h"
 #include "handlers/network_tests.h"
+#include "handlers/process_tests.h"
 #include "handlers/textlog_tests.h"
 #include "handlers/unsupported.h"
 
@@ -14,18 +18,30 @@ namespace {
 // One row per command:
 //   name     - the first line of the request, compared exactly and case-sensitively;
 //   handler  - fills the reply; a handler whose settings switch is off answers "600" itself;
+//              one that takes a SessionContext as well gets the session's key and upgrade state;
 //   right    - checked by the dispatcher before the handler runs; without it the peer gets
 //              "600" "Operation is not allowed".
 // clang-format off
 const Command kCommands[] = {
     // name                   handler                        right
+    {"TEST-UNC",              ProcessTest_UNC,               Right::None},
     {"TEST-DiskSpace",        ProcessTest_DiskSpace,         Right::None},
+    {"TEST-FolderSize",       ProcessTest_FolderSize,        Right::None},
+    {"TEST-FileExists",       ProcessTest_FileExists,        Right::None},
+    {"TEST-FileCompare",      ProcessTest_FileCompare,       Right::None},
+    {"TEST-FileCRC",          ProcessTest_FileCRC,           Right::None},
+    {"TEST-CountFiles",       ProcessTest_CountFiles,        Right::None},
     {"TEST-Service",          ProcessTest_Service,           Right::None},
     {"TEST-NTLog",            ProcessTest_NTLog,             Right::None},
     {"TEST-PerfCounter",      ProcessTest_Perf,              Right::None},
     {"TEST-Script",           ProcessTest_Script,            Right::None},
     {"TEST-SNMP",             ProcessTest_SNMP,              Right::None},
     {"TEST-Ping",             ProcessTest_Ping,              Right::None},
+    {"TEST-Process",          ProcessTest_Process,           Right::None},
+    {"TEST-CPU",              ProcessTest_CPU,               Right::None},
+    {"GetProcessesList",      ProcessInfo_ProcessesList,     Right::None},
+    {"TEST-ExternalPrg",      ProcessTest_External,          Right::None},
+    {"TEST-ShellScript",      ProcessTest_ShellScript,       Right::None},
     {"TEST-TCP",              ProcessTest_TCP,               Right::None},
     {"TEST-UDP",              ProcessTest_UDP,               Right::None},
     {"TEST-TextLog",          ProcessTest_TextLog,           Right::None},
@@ -36,12 +52,14 @@ const Command kCommands[] = {
     {"GetEventLogFiles",      ProcessInfo_EventLogFiles,     Right::None},
     {"GetEventLogSources",    ProcessInfo_EventLogSources,   Right::None},
     {"GetDriveList",          ProcessInfo_GetDriveList,      Right::None},
+    {"GetFilesList",          ProcessInfo_GetFileList,       Right::None},
     {"GetInfo",               GetAgentStatus,                Right::None},
     {"GetSettings",           GetAgentSettings,              Right::Manage},
     {"SetSettings",           SetAgentSettings,              Right::Manage},
     {"ReloadCfg",             ProcessMgmt_ReloadCfg,         Right::Manage},
     {"ReloadApp",             ProcessMgmt_ReloadApp,         Right::Manage},
     {"QUIT",                  ProcessMgmt_Quit,              Right::Manage},
+    {"UpgradeCode",           ProcessUpgradeCode,            Right::Upgrade},
 };
 // clang-format on
 

@@ -20,7 +20,8 @@ bool HasRight(Right right, in_addr peer) {
 
 }  // namespace
 
-bool ProcessZPRequest(ZPRequest& request, QDXReply& reply, TQDXFlags& flags, ThreadParams peer) {
+bool ProcessZPRequest(ZPRequest& request, QDXReply& reply, TQDXFlags& flags, ThreadParams peer,
+                      UpgradeRec& upgrade) {
     (void)flags;  // the management handlers raise the process-wide flags themselves
     const String& text = request.Text();
     if (text.Pos('\r') == 0) {
@@ -58,6 +59,7 @@ bool ProcessZPRequest(ZPRequest& request, QDXReply& reply, TQDXFlags& flags, Thr
         reply.SetResult("600") += "Operation is not allowed";
         return true;
     }
-    row->handler(parameters, reply);
+    SessionContext session{peer, request.GetSessionKey(), upgrade};
+    row->handler(parameters, reply, session);
     return true;
 }

@@ -12,6 +12,7 @@
 #include "agent/dispatch.h"
 #include "agent/flags.h"
 #include "agent/timeout_change.h"
+#include "agent/upgrade.h"
 #include "config/messages.h"
 #include "config/settings.h"
 #include "protocol/packet.h"
@@ -70,7 +71,7 @@ bool Oversized(const ZPRequest& request) {
     return DecodeLength(reinterpret_cast<const unsigned char*>(text.Data()), 4) > kMaxRequestPacket;
 }
 
-void AnswerPacket(ZPRequest& request, const ThreadParams& peer) {
+void AnswerPacket(ZPRequest& request, const ThreadParams& peer, UpgradeRec& upgrade) {
     SettingsSnapshot settings = CurrentSettings();
     if (!request.ParseInitRequest(settings->password, peer.addr)) {
         showmessage("<-- Invalid ZP request received\n", peer.addr, msgInfo, 0);
@@ -79,7 +80,7 @@ void AnswerPacket(ZPRequest& request, const ThreadParams& peer) {
     showmessage("<-- Correct ZP request received\n", peer.addr, msgInfo, 0);
     QDXReply reply;
     reply.InitPacket(nullptr, request.GetSessionKey());
-    bool recognised = ProcessZPRequest(request, reply, QDXFlags, peer);
+    bool recognised = ProcessZPRequest(request, reply, QDXFlags, peer, upgrade);
     String code = reply.Text().Length() >= 3 ? reply.Text().Copy(1, 3) : String();
     code.SetZero();
     showmessage(recognised ? "--> request processed (%s)\n"
@@ -88,6 +89,28 @@ void AnswerPacket(ZPRequest& request, const ThreadParams& peer) {
     reply.FinalizePacket();
     SendAll(peer.sock, reply.Text());
     if (QDXReply::SentAction action = reply.AfterSending()) action();
+}
+
+// After its "200" an UpgradeCode session stays open for the executable; the transfer ends with a
+// second reply, or with none when the server went away.
+void FinishUpgrade(const ThreadParams& peer, UpgradeRec& upgrade) {
+    String message;
+    if (!ReceiveUpgrade(peer.sock, upgrade, message)) {
+        showmessage("Upgrade transfer abandoned: %s\n", peer.addr, msgFail, 1,
+                    message.SetZero().Data());
+        return;
+    }
+    QDXReply reply;
+    reply.InitPacket(nullptr, upgrade.key);
+    if (message.Length() == 0) {
+        reply.SetResult("200");
+        showmessage("Upgrade received\n", peer.addr, msgOk, 0);
+    } else {
+        reply.SetResult("300") += message;
+        showmessage("Upgrade failed: %s\n", peer.addr, msgFail, 1, message.SetZero().Data());
+    }
+    reply.FinalizePacket();
+    SendAll(peer.sock, reply.Text());
 }
 
 void Serve(const ThreadParams& peer) {
@@ -124,7 +147,9 @@ void Serve(const ThreadParams& peer) {
         }
         if (!request.WholePacket()) continue;
         packetSeen = true;
-        AnswerPacket(request, peer);
+        UpgradeRec upgrade;
+        AnswerPacket(request, peer, upgrade);
+        if (upgrade.active) FinishUpgrade(peer, upgrade);
         return;  // one request per connection
     }
 }

@@ -1,4 +1,5 @@
-// One connection: read one request packet, answer it, close.
+// One connection: read one request packet, answer it, close. After an accepted UpgradeCode the
+// connection stays open for the new executable, and the transfer is answered too.
 #pragma once
 
 #include <netinet/in.h>

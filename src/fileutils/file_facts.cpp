@@ -30,6 +30,15 @@ bool DeleteFile(const char* path) {
     return path != nullptr && unlink(path) == 0;
 }
 
+bool GetFileInfo(const char* path, int64_t& size, time_t& changeTime, time_t& modifyTime) {
+    struct stat st;
+    if (path == nullptr || lstat(path, &st) != 0) return false;
+    size = static_cast<int64_t>(st.st_size);
+    changeTime = st.st_ctime;
+    modifyTime = st.st_mtime;
+    return true;
+}
+
 String GetCurrentDir() {
     char buffer[PATH_MAX];
     if (getcwd(buffer, sizeof buffer) == nullptr) return String();

@@ -17,5 +17,8 @@ bool FileExists(const char* path);
 bool DirectoryExists(const char* path);
 // True when unlink succeeds.
 bool DeleteFile(const char* path);
+// Size, status-change and modification time of the entry itself (lstat: a symbolic link is the
+// link, not its target). False when lstat fails.
+bool GetFileInfo(const char* path, int64_t& size, time_t& changeTime, time_t& modifyTime);
 // The process's working directory; empty when it cannot be read.
 String GetCurrentDir();

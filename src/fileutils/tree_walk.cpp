@@ -22,9 +22,35 @@ const struct stat* TWalkEntry::Stat() {
     return statState_ == 1 ? &stat_ : nullptr;
 }
 
+namespace {
+
+// The file type a directory listing tells, or 0 when it does not.
+mode_t ListedType(unsigned char type) {
+    switch (type) {
+        case DT_DIR:
+            return S_IFDIR;
+        case DT_REG:
+            return S_IFREG;
+        case DT_LNK:
+            return S_IFLNK;
+        case DT_FIFO:
+            return S_IFIFO;
+        case DT_SOCK:
+            return S_IFSOCK;
+        case DT_CHR:
+            return S_IFCHR;
+        case DT_BLK:
+            return S_IFBLK;
+        default:
+            return 0;
+    }
+}
+
+}  // namespace
+
 int TWalkEntry::Attributes() {
-    if (statState_ == 0 && type_ == DT_DIR) return TypeAttributes(S_IFDIR, name_);
-    if (statState_ == 0 && type_ == DT_LNK) return TypeAttributes(S_IFLNK, name_);
+    mode_t type = statState_ == 0 ? ListedType(type_) : 0;
+    if (type != 0) return TypeAttributes(type, name_);
     const struct stat* st = Stat();
     return st ? TypeAttributes(st->st_mode, name_) : -1;
 }

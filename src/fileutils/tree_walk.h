@@ -12,9 +12,8 @@
 
 #include "foundation/string.h"
 
-// One entry of the directory being read. Type and status come from the directory listing when it
-// tells the type and the entry is a directory or a link, and otherwise from lstat, taken once on
-// first need.
+// One entry of the directory being read. Its type comes from the directory listing when the file
+// system tells it there, and otherwise from lstat, which is taken once, on first need.
 class TWalkEntry {
 public:
     TWalkEntry(int dirFd, const char* name, unsigned char type);
@@ -22,7 +21,7 @@ public:
     const char* Name() const { return name_; }
     // The entry's lstat data, or null when it vanished after the listing.
     const struct stat* Stat();
-    // Attribute bits of search.h without attrReadOnly; -1 when the entry vanished.
+    // Attribute bits of search.h without attrReadOnly; -1 when lstat was needed and failed.
     int Attributes();
 
 private:

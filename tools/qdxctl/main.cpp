@@ -12,6 +12,8 @@
 #include "client/client.h"
 #include "foundation/string.h"
 #include "load.h"
+#include "param_file.h"
+#include "upgrade.h"
 
 namespace {
 
@@ -25,6 +27,7 @@ const char kUsage[] =
     "       qdxctl [options] settings                 read the settings (GetSettings)\n"
     "       qdxctl [options] set NAME=VALUE...        change one or more settings\n"
     "       qdxctl [options] load -n N -c C COMMAND [PARAMETER...]\n"
+    "       qdxctl [options] upgrade [--wait SEC] FILE  send FILE as the agent's new executable\n"
     "\n"
     "Options:\n"
     "  -H, --host HOST          agent address (default 127.0.0.1)\n"
@@ -34,10 +37,13 @@ const char kUsage[] =
     "      --password TEXT      password on the command line (visible to other users)\n"
     "  -t, --timeout MS         connect and reply time-out in milliseconds (default 10000)\n"
     "  -r, --raw                print the reply text exactly as received\n"
+    "  -F, --param-file N=FILE  parameter N is the content of FILE, line breaks escaped\n"
+    "                           (the script of TEST-ShellScript); repeatable\n"
     "\n"
     "COMMAND is an agent command such as GetInfo, TEST-FileExists or QUIT; each PARAMETER\n"
     "is one parameter line. Prints the result code, then the value lines, with list values\n"
     "(escaped line breaks) shown on one line, separated by commas.\n"
+    "upgrade waits (60 s unless --wait says otherwise) until the agent answers again.\n"
     "Exit status: 0 for result 200, 1 for any other result, 2 when no reply came.\n";
 
 struct Options {
@@ -45,6 +51,7 @@ struct Options {
     bool raw = false;
     bool passwordGiven = false;
     std::vector<std::string> words;  // the command and its parameters
+    std::vector<ParamFile> paramFiles;
 };
 
 [[noreturn]] void Usage(const char* problem) {
@@ -97,6 +104,10 @@ Options ParseOptions(int argc, char** argv) {
             options.passwordGiven = true;
         } else if (arg == "-t" || arg == "--timeout") {
             options.endpoint.timeoutMs = ParsePositive(value("--timeout"), "time-out");
+        } else if (arg == "-F" || arg == "--param-file") {
+            ParamFile file;
+            if (!ParseParamFile(value("--param-file"), file)) Usage("invalid --param-file N=FILE");
+            options.paramFiles.push_back(file);
         } else if (arg == "-r" || arg == "--raw") {
             options.raw = true;
         } else if (arg == "-h" || arg == "--help") {
@@ -153,12 +164,29 @@ void PrintReply(const QdxReplyText& reply, bool raw) {
     for (const std::string& line : reply.Lines()) std::printf("%s\n", ForDisplay(line).c_str());
 }
 
+// Prints the reply (or why none came) and returns the exit status for it.
+int Report(const QdxReplyText& reply, bool raw) {
+    int status = ExitFor(reply);
+    if (status != kExitNoReply) PrintReply(reply, raw);
+    return status;
+}
+
 int Call(const Options& options, const std::string& command,
          const std::vector<std::string>& params) {
-    QdxReplyText reply = QdxCall(options.endpoint, command, params);
-    int status = ExitFor(reply);
-    if (status != kExitNoReply) PrintReply(reply, options.raw);
-    return status;
+    return Report(QdxCall(options.endpoint, command, params), options.raw);
+}
+
+// upgrade [--wait SECONDS] FILE
+int Upgrade(const Options& options, const std::vector<std::string>& args) {
+    int waitSeconds = 60;
+    size_t i = 0;
+    if (args.size() > 2 && args[0] == "--wait") {
+        waitSeconds = ParsePositive(args[1].c_str(), "wait");
+        i = 2;
+    }
+    if (args.size() != i + 1) Usage("upgrade needs one FILE");
+    return RunUpgrade(options.endpoint, args[i], waitSeconds,
+                      [&](const QdxReplyText& reply) { return Report(reply, options.raw); });
 }
 
 // The filter list travels with its entries on escaped lines; accept them comma- or
@@ -218,5 +246,8 @@ int main(int argc, char** argv) {
         return Call(options, "SetSettings", rest);
     }
     if (first == "load") return Load(options);
+    if (first == "upgrade") return Upgrade(options, rest);
+    std::string error;
+    if (!InsertParamFiles(options.paramFiles, rest, error)) Usage(error.c_str());
     return Call(options, first, rest);
 }

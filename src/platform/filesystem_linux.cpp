@@ -1,19 +1,16 @@
-#ifdef __FreeBSD__
+#if defined(__linux__)
 
-// sys/param.h must come first.
-#include <sys/mount.h>
-#include <sys/param.h>
+#include <sys/vfs.h>
 
 #include <cerrno>
 
-#include "platform/platform.h"
+#include "platform/filesystem.h"
 
 int GetFileSystemUsage(const char* path, TFileSystemUsage& usage) {
     struct statfs info;
     if (statfs(path, &info) != 0) return errno;
-    // f_bsize is the fragment size the block counts are given in; f_bavail is signed and goes
-    // below zero once the superuser uses the reserve.
-    const double fragment = static_cast<double>(info.f_bsize);
+    // Block counts are in units of the fragment size; f_bsize is only the preferred I/O size.
+    const double fragment = static_cast<double>(info.f_frsize ? info.f_frsize : info.f_bsize);
     usage.total = static_cast<double>(info.f_blocks) * fragment;
     usage.free = static_cast<double>(info.f_bfree) * fragment;
     usage.available = static_cast<double>(info.f_bavail) * fragment;

@@ -1,0 +1,138 @@
+// Helpers for the file benchmarks of bench/run: fixtures, the zlib reference checksum, and timing
+// two commands against each other in alternation so that both see the same machine.
+//
+//   qdx_filetools tree DIR            make 1,000 folders holding 100 files each; print their bytes
+//   qdx_filetools bigfile PATH MIB    write MIB MiB of pseudo-random bytes
+//   qdx_filetools zlibcrc PATH        zlib's crc32 over PATH in 1 MiB blocks, printed as the
+//                                     agent's register (not inverted)
+//   qdx_filetools compare N A... -- B...
+//                                     run A and B alternately N times each (output discarded);
+//                                     print the median seconds of A and of B
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+int Tree(const std::string& top) {
+    unsigned long long total = 0;
+    std::string block(2048, 'x');
+    mkdir(top.c_str(), 0755);
+    for (int g = 0; g < 10; g++) {
+        std::string group = top + "/g" + std::to_string(g);
+        for (int f = 0; f < 100; f++) {
+            // The group folder itself and 99 folders inside it: 1,000 folders in all.
+            std::string folder = f == 0 ? group : group + "/f" + std::to_string(f);
+            if (mkdir(folder.c_str(), 0755) != 0) return 1;
+            for (int i = 0; i < 100; i++) {
+                std::string path = folder + "/file" + std::to_string(i) + ".dat";
+                size_t size = static_cast<size_t>((g * 7919 + f * 104729 + i * 1299709) % 2048);
+                int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
+                if (fd < 0 || write(fd, block.data(), size) != static_cast<ssize_t>(size)) return 1;
+                close(fd);
+                total += size;
+            }
+        }
+    }
+    std::printf("%llu\n", total);
+    return 0;
+}
+
+int BigFile(const std::string& path, long mib) {
+    int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return 1;
+    std::vector<unsigned long long> block(1 << 17);  // 1 MiB
+    std::mt19937_64 rng(7);
+    for (long m = 0; m < mib; m++) {
+        for (auto& word : block) word = rng();
+        if (write(fd, block.data(), 1 << 20) != (1 << 20)) return 1;
+    }
+    return close(fd) == 0 ? 0 : 1;
+}
+
+int ZlibCrc(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 1;
+    std::vector<unsigned char> block(1 << 20);
+    uLong crc = crc32(0, nullptr, 0);
+    ssize_t n;
+    while ((n = read(fd, block.data(), block.size())) > 0)
+        crc = crc32(crc, block.data(), static_cast<uInt>(n));
+    close(fd);
+    if (n < 0) return 1;
+    std::printf("%lu\n", ~crc & 0xFFFFFFFFul);
+    return 0;
+}
+
+double RunQuietly(const std::vector<char*>& argv) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) std::exit(1);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    posix_spawn_file_actions_destroy(&actions);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "qdx_filetools: %s failed\n", argv[0]);
+        std::exit(1);
+    }
+    return took.count();
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+int Compare(int rounds, std::vector<char*> a, std::vector<char*> b) {
+    a.push_back(nullptr);
+    b.push_back(nullptr);
+    RunQuietly(a);  // warm the caches for both
+    RunQuietly(b);
+    std::vector<double> ta, tb;
+    for (int i = 0; i < rounds; i++) {
+        ta.push_back(RunQuietly(a));
+        tb.push_back(RunQuietly(b));
+    }
+    std::printf("%.6f %.6f\n", Median(ta), Median(tb));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string what = argc > 1 ? argv[1] : "";
+    if (what == "tree" && argc == 3) return Tree(argv[2]);
+    if (what == "bigfile" && argc == 4) return BigFile(argv[2], std::atol(argv[3]));
+    if (what == "zlibcrc" && argc == 3) return ZlibCrc(argv[2]);
+    if (what == "compare" && argc > 5) {
+        std::vector<char*> a, b;
+        bool second = false;
+        for (int i = 3; i < argc; i++) {
+            if (!second && std::strcmp(argv[i], "--") == 0)
+                second = true;
+            else
+                (second ? b : a).push_back(argv[i]);
+        }
+        if (!a.empty() && !b.empty()) return Compare(std::atoi(argv[2]), a, b);
+    }
+    std::fputs("usage: see the comment at the top of bench/file_tools.cpp\n", stderr);
+    return 64;
+}

@@ -1,0 +1,21 @@
+// The client side of a self-upgrade: UpgradeCode on a connection that stays open, the executable
+// and its digest trailer, and the replies that come before the agent closes.
+#pragma once
+
+#include "client/client.h"
+#include "foundation/string.h"
+
+// Reads one reply packet (4-byte length, then the ciphertext) and opens it, without waiting for
+// the agent to close the connection. Replies announcing more than 16 MiB are refused.
+QdxReplyText QdxReadReply(int sock, const String& sessionKey, int timeoutMs);
+
+// The trailer that follows the executable: its 16-byte MD5 digest encrypted under the session key
+// of the UpgradeCode request, without length prefix.
+String UpgradeTrailer(const unsigned char digest[16], const String& sessionKey);
+
+// Sends UpgradeCode for an executable of `size` bytes and waits for the answer. Returns the
+// connected socket when the agent answered "200" and waits for the executable; otherwise -1, with
+// the agent's answer or the failure in `reply`. `sessionKey` is the key the trailer must be
+// encrypted under.
+int QdxStartUpgrade(const QdxEndpoint& endpoint, long long size, String& sessionKey,
+                    QdxReplyText& reply);

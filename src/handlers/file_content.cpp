@@ -1,0 +1,135 @@
+#include "handlers/file_content.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "fileutils/file_facts.h"
+#include "fileutils/file_reader.h"
+#include "foundation/crc32.h"
+
+namespace {
+
+// Blocks read at once. Results do not depend on it: the comparison and the search carry what
+// spans two blocks, and the checksum is the same over any split.
+constexpr size_t kCompareBlock = 64 * 1024;
+constexpr size_t kSearchBlock = 64 * 1024;
+constexpr size_t kChecksumBlock = 256 * 1024;
+
+std::unique_ptr<char[]> Allocate(size_t size) {
+    return std::unique_ptr<char[]>(new (std::nothrow) char[size]);
+}
+
+bool IsWordByte(int c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// Searches the stream of bytes read from `file` for `needle` (already lower-cased when the
+// search ignores case). The buffer holds the last needle length bytes of the previous block and
+// the next block; `before` is the file's byte in front of the buffer (-1 at the start). An
+// occurrence that ends where the buffer ends waits for the next block to learn the byte after it.
+double SearchStream(TFileReader& file, const String& needle, bool caseSensitive, bool wholeWord) {
+    const size_t length = static_cast<size_t>(needle.Length());
+    const int64_t size = file.Size();
+    size_t capacity = length + (2 * length > kSearchBlock ? 2 * length : kSearchBlock);
+    if (size >= 0 && static_cast<uint64_t>(size) + 1 < capacity) capacity = size + 1;
+    std::unique_ptr<char[]> buffer = Allocate(capacity);
+    if (!buffer) return -1;
+    char* data = buffer.get();
+    size_t held = 0;
+    int before = -1;
+    for (;;) {
+        ssize_t got = file.ReadFull(data + held, capacity - held);
+        if (got < 0) return -1;
+        if (!caseSensitive) strlower(data + held, static_cast<int>(got));
+        const bool atEnd = held + static_cast<size_t>(got) < capacity;
+        held += static_cast<size_t>(got);
+
+        size_t from = 0;
+        while (held - from >= length) {
+            const void* hit = memmem(data + from, held - from, needle.Data(), length);
+            if (hit == nullptr) break;
+            const size_t at = static_cast<size_t>(static_cast<const char*>(hit) - data);
+            if (!wholeWord) return 1;
+            const size_t end = at + length;
+            if (end == held && !atEnd) break;  // carried into the next round
+            const int previous = at > 0 ? static_cast<unsigned char>(data[at - 1]) : before;
+            const int next = end < held ? static_cast<unsigned char>(data[end]) : -1;
+            if (!IsWordByte(previous) && !IsWordByte(next)) return 1;
+            from = at + 1;
+        }
+        if (atEnd) return 0;
+        before = static_cast<unsigned char>(data[held - length - 1]);
+        std::memmove(data, data + held - length, length);
+        held = length;
+    }
+}
+
+}  // namespace
+
+int CompareFiles(const String& first, const String& second) {
+    TFileReader a, b;
+    if (!a.Open(first) || !b.Open(second)) return -1;
+    std::unique_ptr<char[]> blockA = Allocate(kCompareBlock);
+    std::unique_ptr<char[]> blockB = Allocate(kCompareBlock);
+    if (!blockA || !blockB) return -1;
+    for (;;) {
+        ssize_t na = a.ReadFull(blockA.get(), kCompareBlock);
+        ssize_t nb = b.ReadFull(blockB.get(), kCompareBlock);
+        if (na < 0 || nb < 0) return -1;
+        size_t common = static_cast<size_t>(na < nb ? na : nb);
+        if (std::memcmp(blockA.get(), blockB.get(), common) != 0) return 0;
+        if (static_cast<size_t>(na) < kCompareBlock || static_cast<size_t>(nb) < kCompareBlock)
+            return 1;
+    }
+}
+
+double FindStrInFile(const String& path, const String& what, int caseSensitive, int wholeWord) {
+    if (what.Length() == 0 || path.Length() == 0) return -1;
+    TFileReader file;
+    if (!file.Open(path)) return -1;
+    if (what.Length() > file.Size()) return 0;
+    String needle(what);
+    if (!caseSensitive) needle.LowerCase();
+    return SearchStream(file, needle, caseSensitive != 0, wholeWord != 0);
+}
+
+double FindFileInFile(const String& first, const String& second) {
+    if (second.Length() == 0) return -1;
+    TFileReader file;
+    if (!file.Open(second) || file.Size() > kMaxFileInFile) return -1;
+    if (file.Size() == 0) return 1;
+    String content;
+    content.SetLength(static_cast<int>(file.Size()));
+    ssize_t got = file.ReadFull(content.Data(), static_cast<size_t>(content.Length()));
+    if (got < 0) return -1;
+    if (got == 0) return 1;  // emptied since it was opened
+    content.SetLength(static_cast<int>(got));
+    return FindStrInFile(first, content, 1, 0);
+}
+
+bool GetFileCRC(const String& path, uint32_t& crc, String& message) {
+    message = "";
+    if (path.Length() == 0) {
+        message = "File is not specified";
+        return false;
+    }
+    TFileReader file;
+    std::unique_ptr<char[]> block = Allocate(kChecksumBlock);
+    if (!file.Open(path) || !block) {
+        message = "Cannot open file";
+        return false;
+    }
+    TCRC32 checksum;
+    for (;;) {
+        ssize_t got = file.ReadFull(block.get(), kChecksumBlock);
+        if (got < 0) {
+            message = "Read error";
+            return false;
+        }
+        checksum.UpdateCRC(block.get(), static_cast<int>(got));
+        if (static_cast<size_t>(got) < kChecksumBlock) break;
+    }
+    crc = checksum.GetCRC();
+    return true;
+}

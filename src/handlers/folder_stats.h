@@ -1,0 +1,30 @@
+// Folder size and file count: the walks behind TEST-FolderSize and TEST-CountFiles. Both walk the
+// tree without recursion (fileutils/tree_walk.h), never follow a symbolic link inside it, and
+// keep their state in locals, so session threads may run them in parallel.
+#pragma once
+
+#include "foundation/string.h"
+
+// The condition of TEST-CountFiles under which an entry counts.
+enum TCountFilesMode {
+    AllFiles = 0,     // not a directory
+    OlderThan = 1,    // not a directory, modified before the minute now - value
+    NewerThan = 2,    // not a directory, modified after the minute now - value
+    BiggerThan = 3,   // not a directory, more than value bytes
+    SmallerThan = 4,  // not a directory, fewer than value bytes
+    SubFolders = 5,   // a directory other than "." and ".."
+};
+extern const char* const CountFilesModeName[6];
+
+// The size in bytes of what `path` names: every entry of a folder, or the entries matching the
+// wildcard pattern in the last component (a single file too) when `path` is no existing folder.
+// With `subfolders`, the same pattern is applied in every folder below, at any depth. Only the
+// entries' own sizes count; links are neither counted nor followed. -1 when the folder to search
+// cannot be read; a subfolder that cannot be read is skipped.
+double GetFolderSize(const String& path, bool subfolders);
+
+// The number of entries of `folder` whose names match `mask` and that meet `mode` with `value`
+// (minutes for OlderThan and NewerThan, bytes for BiggerThan and SmallerThan); with `subfolders`
+// also below, in every subfolder that is not hidden. -1 when `folder` cannot be read.
+int CountFiles(const String& folder, const String& mask, bool subfolders, TCountFilesMode mode,
+               int value);
