@@ -56,6 +56,7 @@ TEST_F(NetworkHandlersTest, SwitchesOff) {
     SetSwitches(0);
     EXPECT_EQ(Call(ProcessTest_TCP, {"127.0.0.1", "1"}), "600\ntest is not allowed");
     EXPECT_EQ(Call(ProcessTest_UDP, {"127.0.0.1", "1"}), "600\ntest is not allowed");
+    EXPECT_EQ(Call(ProcessAct_ExternalCmd, {"true"}), "600\noperation is not allowed");
     EXPECT_EQ(Call(ProcessAct_Syslog, {"127.0.0.1"}), "600\noperation is not allowed");
     EXPECT_EQ(Call(ProcessAct_TCPSend, {"127.0.0.1"}), "600\noperation is not allowed");
 }
@@ -213,6 +214,25 @@ TEST_F(NetworkHandlersTest, SyslogAction) {
     EXPECT_EQ(datagram.substr(datagram.size() - 21), " Brenn QDX: disk\nfull");
     EXPECT_EQ(Call(ProcessAct_Syslog, {"no..such..host", "514", "1", "5", "x"}),
               "301\nCannot resolve server name to IP address");
+}
+
+TEST_F(NetworkHandlersTest, ExternalCommandAction) {
+    configtest::TempDir dir;
+    configtest::WriteFile(dir / "marker", "");
+    struct Case {
+        std::vector<std::string> params;
+        std::string reply;
+    } cases[] = {
+        {{"sh -c 'exit 3'", "", "0", "5000"}, "200\n3\n"},
+        // Runs in the working folder, without a shell: the quotes group, nothing expands.
+        {{"test -f marker", dir.path(), "0", "5000"}, "200\n0\n"},
+        {{"test -f marker", "", "0", "5000"}, "200\n1\n"},
+        {{"test $HOME = '$HOME'", "", "0", "0"}, "200\n0\n"},
+        {{"/no/such/program", "", "0", "5000"}, "301\nexec error: No such file or directory"},
+        {{"  ", "", "0", "5000"}, "501\nCommand line to execute is not specified"},
+        {{"true", "", "zero", "5000"}, "501\nWrong parameter"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Call(ProcessAct_ExternalCmd, c.params), c.reply);
 }
 
 TEST_F(NetworkHandlersTest, SendAction) {

@@ -46,6 +46,7 @@ const Command kCommands[] = {
     {"TEST-UDP",              ProcessTest_UDP,               Right::None},
     {"TEST-TextLog",          ProcessTest_TextLog,           Right::None},
     {"TEST-TextLog2",         ProcessTest_TextLog2,          Right::None},
+    {"ACT-ExternalCmd",       ProcessAct_ExternalCmd,        Right::None},
     {"ACT-Syslog",            ProcessAct_Syslog,             Right::None},
     {"ACT-TCPUDPsend",        ProcessAct_TCPSend,            Right::None},
     {"GetServicesList",       ProcessInfo_ServicesList,      Right::None},

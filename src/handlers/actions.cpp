@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "fileutils/process.h"
 #include "handlers/network_params.h"
 #include "net/sync_socket.h"
 #include "net/syslog.h"
@@ -12,6 +13,24 @@ namespace {
 const char kSyslogTag[] = "Brenn QDX";
 
 }  // namespace
+
+void ProcessAct_ExternalCmd(const ZPRequest& request, QDXReply& reply) {
+    ExternalCmdParams params;
+    if (!AdmitRequest(&TQDXSettings::executeaction, kOperationNotAllowed, ReadExternalCmdParams,
+                      request, reply, params))
+        return;
+    String tmpdir = CurrentSettings()->tmpdir;
+    const char* folder = params.folder.Length() > 0 ? params.folder.SetZero().Data() : nullptr;
+    int exitcode = 0;
+    String message;
+    if (!SystemEx(params.commandLine.SetZero().Data(), folder, params.timeoutMs, exitcode, message,
+                  tmpdir.Length() > 0 ? tmpdir.SetZero().Data() : nullptr)) {
+        reply.SetResult("301") += message;
+        return;
+    }
+    reply.SetResult("200");
+    reply.AddIntParam(exitcode);
+}
 
 void ProcessAct_Syslog(const ZPRequest& request, QDXReply& reply) {
     SyslogParams params;

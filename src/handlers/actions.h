@@ -1,9 +1,15 @@
-// The actions: send a syslog message ("ACT-Syslog") and send data over TCP or UDP
-// ("ACT-TCPUDPsend"). Each answers "600" "operation is not allowed" while its switch is off.
+// The actions: run a command line ("ACT-ExternalCmd"), send a syslog message ("ACT-Syslog") and
+// send data over TCP or UDP ("ACT-TCPUDPsend"). Each answers "600" "operation is not allowed"
+// while its switch is off.
 #pragma once
 
 #include "protocol/reply.h"
 #include "protocol/request.h"
+
+// "ACT-ExternalCmd", switch "executeaction": command line, working folder, an unused int, time-out
+// in ms (-1 start only, 0 no limit). Runs the program without a shell, its streams on /dev/null;
+// "200" and its exit code, or "301" and why it did not run or did not end normally.
+void ProcessAct_ExternalCmd(const ZPRequest& request, QDXReply& reply);
 
 // "ACT-Syslog", switch "syslogaction": server, port, facility, severity (0 to 7), text. Sends
 // one datagram with the tag "Brenn QDX"; "200" "Syslog: Data to <server> has been sent", or

@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include "platform/error_text.h"
+
 const char* const ipErrMsg[8] = {
     "Winsock error",        "Connection error",
     "Cannot read data",     "Cannot send data",
@@ -18,24 +20,8 @@ const char kResolveFailedText[] = "Cannot resolve server name to IP address";
 const char kAddressFamilyText[] = "Name resolution error: unknown address structure";
 const char kTimeoutText[] = "Timeout";
 
-namespace {
-
-// strerror_r comes in two shapes: the POSIX one returns 0 and fills the buffer, the GNU one
-// returns the text (which may or may not be the buffer). Overloads pick whichever is declared.
-[[maybe_unused]] const char* ErrorText(int rc, const char* buffer) {
-    return rc == 0 ? buffer : nullptr;
-}
-[[maybe_unused]] const char* ErrorText(const char* text, const char*) {
-    return text;
-}
-
-}  // namespace
-
 String GetErrorStr(int errnum) {
-    char buffer[1024];
-    buffer[0] = '\0';
-    const char* text = ErrorText(strerror_r(errnum, buffer, sizeof buffer), buffer);
-    return String(text);
+    return SystemErrorText(errnum);
 }
 
 char* inet_ntoa_safe(in_addr address, char* buffer, int size) {

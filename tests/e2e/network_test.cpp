@@ -17,6 +17,8 @@ TEST(NetworkE2eTest, ActionsAreOffByDefaultAndTestsCanBeSwitchedOff) {
     TempDir dir;
     Agent agent(dir, "tcp=0\n");
     ASSERT_TRUE(agent.Start());
+    EXPECT_EQ(agent.Call("ACT-ExternalCmd", {"true", "", "0", "1000"}).text,
+              "600\noperation is not allowed\n\r");
     EXPECT_EQ(agent.Call("ACT-Syslog", {"127.0.0.1", "514", "1", "5", "x"}).text,
               "600\noperation is not allowed\n\r");
     EXPECT_EQ(agent.Call("ACT-TCPUDPsend", {"127.0.0.1", "9", "1", "x", "0", ""}).text,
@@ -67,6 +69,13 @@ TEST_F(NetworkAgentTest, SyslogDatagramLayout) {
         "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{1,3}(\\.[0-9]{1,3}){3} Brenn QDX: backup late");
     EXPECT_TRUE(std::regex_match(collector.Received()[0], layout)) << collector.Received()[0];
     EXPECT_EQ(collector.Received().size(), 1u);
+}
+
+TEST_F(NetworkAgentTest, ExternalCommand) {
+    EXPECT_EQ(agent.Call("ACT-ExternalCmd", {"sh -c 'exit 7'", "", "0", "5000"}).text,
+              "200\n7\n\r");
+    EXPECT_EQ(agent.Call("ACT-ExternalCmd", {"", "", "0", "5000"}).text,
+              "501\nCommand line to execute is not specified\n\r");
 }
 
 TEST_F(NetworkAgentTest, SendActionThroughQdxctl) {
