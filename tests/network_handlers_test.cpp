@@ -117,7 +117,7 @@ TEST(NetworkParamsTest, Readings) {
     struct UdpCase {
         std::string timeoutMs;
         int seconds;
-    } udpCases[] = {{"500", 1}, {"0", 1}, {"2500", 2}, {"-999", 1}, {"-1500", -1}};
+    } udpCases[] = {{"500", 1}, {"0", 1}, {"2500", 2}, {"-999", 1}, {"-1500", 1}};
     for (const UdpCase& c : udpCases) {
         ASSERT_EQ(ReadUdpTestParams(Params({"h", "1", c.timeoutMs, "3", "x", "0"}), udp), nullptr);
         EXPECT_EQ(udp.timeoutSeconds, c.seconds) << c.timeoutMs;
@@ -134,6 +134,8 @@ TEST(NetworkParamsTest, Readings) {
     ASSERT_EQ(ReadTcpSendParams(Params({"h", "1", "00", "d"}), send), nullptr);
     EXPECT_FALSE(send.tcp) << "only the text 0 means TCP";
     EXPECT_EQ(send.second.Length(), 0);
+    ASSERT_EQ(ReadTcpSendParams(Params({"h", "1", "0", "d", "2147483647", "e"}), send), nullptr);
+    EXPECT_EQ(send.delaySeconds, kMaxSendDelaySeconds);
 
     ExternalCmdParams command;
     EXPECT_STREQ(ReadExternalCmdParams(Params({" ", "/tmp", "0", "1000"}), command),

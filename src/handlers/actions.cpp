@@ -3,8 +3,8 @@
 #include <chrono>
 #include <thread>
 
-#include "fileutils/process.h"
 #include "handlers/network_params.h"
+#include "handlers/process_tests.h"
 #include "net/sync_socket.h"
 #include "net/syslog.h"
 
@@ -19,17 +19,7 @@ void ProcessAct_ExternalCmd(const ZPRequest& request, QDXReply& reply) {
     if (!AdmitRequest(&TQDXSettings::executeaction, kOperationNotAllowed, ReadExternalCmdParams,
                       request, reply, params))
         return;
-    String tmpdir = CurrentSettings()->tmpdir;
-    const char* folder = params.folder.Length() > 0 ? params.folder.SetZero().Data() : nullptr;
-    int exitcode = 0;
-    String message;
-    if (!SystemEx(params.commandLine.SetZero().Data(), folder, params.timeoutMs, exitcode, message,
-                  tmpdir.Length() > 0 ? tmpdir.SetZero().Data() : nullptr)) {
-        reply.SetResult("301") += message;
-        return;
-    }
-    reply.SetResult("200");
-    reply.AddIntParam(exitcode);
+    AnswerProgramRun(params.commandLine, params.folder, params.timeoutMs, reply);
 }
 
 void ProcessAct_Syslog(const ZPRequest& request, QDXReply& reply) {

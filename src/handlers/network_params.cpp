@@ -1,5 +1,7 @@
 #include "handlers/network_params.h"
 
+#include <algorithm>
+
 #include "protocol/decoders.h"
 
 const char kWrongParameter[] = "Wrong parameter";
@@ -76,8 +78,10 @@ const char* ReadUdpTestParams(const ZPRequest& request, UdpTestParams& params) {
     params.receiveCount = reader.ReceiveCount(6);
     if (!reader.Valid() || params.attempts <= 0 || params.data.Length() == 0)
         return kWrongParameter;
+    // Every attempt waits at least a second: a negative time-out must not turn many attempts
+    // into a burst of datagrams.
     params.timeoutSeconds = timeoutMs / 1000;
-    if (params.timeoutSeconds == 0) params.timeoutSeconds = 1;
+    if (params.timeoutSeconds <= 0) params.timeoutSeconds = 1;
     return nullptr;
 }
 
@@ -111,7 +115,7 @@ const char* ReadTcpSendParams(const ZPRequest& request, TcpSendParams& params) {
     params.port = reader.Port(2);
     params.tcp = reader.Text(3) == "0";
     params.first = reader.Data(4);
-    params.delaySeconds = reader.Int(5);
+    params.delaySeconds = std::min(reader.Int(5), kMaxSendDelaySeconds);
     params.second = reader.Data(6);
     if (!reader.Valid() || params.host.Length() == 0 || params.first.Length() == 0)
         return kWrongParameter;

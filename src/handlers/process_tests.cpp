@@ -233,12 +233,16 @@ void ProcessTest_External(const ZPRequest& request, QDXReply& reply) {
         return Answer(reply, "501", "Wrong parameter");
     if (command.Length() == 0)
         return Answer(reply, "501", "Command line to execute is not specified");
+    AnswerProgramRun(command, folder, timeout, reply);
+}
 
-    const std::string tmpdir = Text(settings->tmpdir);
+void AnswerProgramRun(const String& commandLine, const String& folder, int timeoutMs,
+                      QDXReply& reply) {
+    const std::string tmpdir = Text(CurrentSettings()->tmpdir);
     const std::string workdir = Text(folder);
     int exitcode = 0;
     String message;
-    if (!SystemEx(Text(command).c_str(), workdir.empty() ? nullptr : workdir.c_str(), timeout,
+    if (!SystemEx(Text(commandLine).c_str(), workdir.empty() ? nullptr : workdir.c_str(), timeoutMs,
                   exitcode, message, FolderOf(tmpdir)))
         return Answer(reply, "301", message);
     reply.SetResult("200");

@@ -16,6 +16,11 @@ void ProcessInfo_ProcessesList(const ZPRequest& request, QDXReply& reply);
 // "TEST-ExternalPrg": 1 command line, 2 working folder, 4 time-out in milliseconds; "200" and the
 // program's exit code.
 void ProcessTest_External(const ZPRequest& request, QDXReply& reply);
+// Runs `commandLine` (no shell) in `folder` (empty: the agent's own folder) with the time-out
+// modes of SystemEx and the configured temporary folder; answers "200" and the exit code, or
+// "301" and the reason. TEST-ExternalPrg and ACT-ExternalCmd share it.
+void AnswerProgramRun(const String& commandLine, const String& folder, int timeoutMs,
+                      QDXReply& reply);
 // "TEST-ShellScript": 1 start command ("%script%", "%params%"), 2 script text, 3 parameters (both
 // encoded), 4 time-out in seconds, 5 number of output lines; "200", the result line and the
 // output lines, encoded.
