@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/blocking_wait.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -26,8 +28,13 @@ int served = 0;
 bool released = false;
 SessionPool* testPool = nullptr;
 
-// Each connection says by its first byte what its session does: 'b' is busy until released, 'w'
-// waits for its peer until released.
+void WaitUntilReleased() {
+    std::unique_lock<std::mutex> lock(stateMutex);
+    stateChanged.wait(lock, [] { return released; });
+}
+
+// Each connection says by its first byte what its session does until released: 'b' works, 'w'
+// waits for its peer, 'x' waits for something outside the agent (a program, another host).
 void Serve(int sock, in_addr) {
     char what = 0;
     ssize_t n = recv(sock, &what, 1, 0);
@@ -36,12 +43,16 @@ void Serve(int sock, in_addr) {
         served++;
     }
     stateChanged.notify_all();
-    if (n == 1 && what == 'w') testPool->WaitsForPeer();
-    {
-        std::unique_lock<std::mutex> lock(stateMutex);
-        stateChanged.wait(lock, [] { return released; });
+    if (n == 1 && what == 'w') {
+        testPool->WaitsForPeer();
+        WaitUntilReleased();
+        testPool->GoesOn();
+    } else if (n == 1 && what == 'x') {
+        BlockingWait outside;
+        WaitUntilReleased();
+    } else {
+        WaitUntilReleased();
     }
-    if (n == 1 && what == 'w') testPool->GoesOn();
     close(sock);
 }
 
@@ -72,6 +83,7 @@ bool Served(int count, std::chrono::milliseconds wait) {
 
 TEST(SessionPool, ThreadsTakeTurnsAndNoPeerOrLongRequestHoldsTheListener) {
     testPool = new SessionPool(Serve, 1);  // threads use it for good: never destroyed
+    SetBlockingWaitHooks([] { testPool->WaitsForPeer(); }, [] { testPool->GoesOn(); });
     SessionPool& pool = *testPool;
     sockaddr_in address;
     int listener = Listener(address);
@@ -102,13 +114,16 @@ TEST(SessionPool, ThreadsTakeTurnsAndNoPeerOrLongRequestHoldsTheListener) {
         released = false;
     }
 
-    // A session waiting for its peer hands its turn over at once: the parked thread takes the
-    // next connection without any round of the owner's loop.
+    // A session waiting for its peer, or for a program, hands its turn over at once: the parked
+    // thread, then a new one, take the next connections without any round of the owner's loop.
     clients.push_back(Client(address, 'w'));
     ASSERT_TRUE(Served(3, 5s));
-    clients.push_back(Client(address, 'b'));
-    EXPECT_TRUE(Served(4, 5s));
+    clients.push_back(Client(address, 'x'));
+    ASSERT_TRUE(Served(4, 5s));
     EXPECT_EQ(pool.Parked(), 0);
+    clients.push_back(Client(address, 'b'));
+    EXPECT_TRUE(Served(5, 5s));
+    EXPECT_EQ(pool.Threads(), 3);
 
     // A new listener takes over from the old one.
     EXPECT_EQ(pool.RetireListener(), listener);
@@ -122,11 +137,12 @@ TEST(SessionPool, ThreadsTakeTurnsAndNoPeerOrLongRequestHoldsTheListener) {
     }
     stateChanged.notify_all();
     clients.push_back(Client(moved, 'b'));
-    EXPECT_TRUE(Served(5, 5s));
+    EXPECT_TRUE(Served(6, 5s));
 
     for (int sock : clients) close(sock);
     EXPECT_EQ(pool.RetireListener(), second);
     close(second);
+    SetBlockingWaitHooks(nullptr, nullptr);
 }
 
 }  // namespace

@@ -4,9 +4,12 @@
 
 #include "agent/management.h"
 #include "agent/upgrade.h"
+#include "handlers/actions.h"
 #include "handlers/agent_info.h"
 #include "handlers/file_list.h"
 #include "handlers/file_tests.h"
+#include "handlers/network_tests.h"
+#include "handlers/process_tests.h"
 #include "handlers/textlog_tests.h"
 #include "handlers/unsupported.h"
 
@@ -34,8 +37,18 @@ const Command kCommands[] = {
     {"TEST-Script",           ProcessTest_Script,            Right::None},
     {"TEST-SNMP",             ProcessTest_SNMP,              Right::None},
     {"TEST-Ping",             ProcessTest_Ping,              Right::None},
+    {"TEST-Process",          ProcessTest_Process,           Right::None},
+    {"TEST-CPU",              ProcessTest_CPU,               Right::None},
+    {"GetProcessesList",      ProcessInfo_ProcessesList,     Right::None},
+    {"TEST-ExternalPrg",      ProcessTest_External,          Right::None},
+    {"TEST-ShellScript",      ProcessTest_ShellScript,       Right::None},
+    {"TEST-TCP",              ProcessTest_TCP,               Right::None},
+    {"TEST-UDP",              ProcessTest_UDP,               Right::None},
     {"TEST-TextLog",          ProcessTest_TextLog,           Right::None},
     {"TEST-TextLog2",         ProcessTest_TextLog2,          Right::None},
+    {"ACT-ExternalCmd",       ProcessAct_ExternalCmd,        Right::None},
+    {"ACT-Syslog",            ProcessAct_Syslog,             Right::None},
+    {"ACT-TCPUDPsend",        ProcessAct_TCPSend,            Right::None},
     {"GetServicesList",       ProcessInfo_ServicesList,      Right::None},
     {"GetEventLogFiles",      ProcessInfo_EventLogFiles,     Right::None},
     {"GetEventLogSources",    ProcessInfo_EventLogSources,   Right::None},

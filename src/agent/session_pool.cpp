@@ -16,8 +16,11 @@
 namespace {
 
 constexpr size_t kThreadStack = 256 * 1024;
-// Parked threads kept after a burst; more than this end when their session does.
+// Parked threads kept after a burst; more than this end when their session does, and a parked
+// thread that nobody calls in for this long ends too, so an agent back at rest holds no more
+// threads than it started with.
 constexpr int kMostParkedThreads = 64;
+constexpr auto kParkedFor = std::chrono::seconds(5);
 // Pause after running out of descriptors or memory with no connection to shed, so a pending
 // connection does not spin the threads.
 constexpr int kExhaustedPauseMilliseconds = 100;
@@ -29,6 +32,11 @@ constexpr auto kFastRound = std::chrono::milliseconds(20);
 constexpr auto kFastRoundsFor = std::chrono::milliseconds(1000);
 
 EventReport acceptErrors("Accept error: %s");
+
+// The pool whose connection the calling thread serves (null on other threads), and how many waits
+// for the outside it is in: only the outermost one gives its turn away.
+thread_local SessionPool* servingPool = nullptr;
+thread_local int waitDepth = 0;
 EventReport threadFailures("Cannot start session thread: %s");
 
 bool Transient(int error) {
@@ -113,12 +121,14 @@ void SessionPool::WakeOwner() {
 }
 
 void SessionPool::WaitsForPeer() {
+    if (servingPool != this || waitDepth++ > 0) return;
     std::lock_guard<std::mutex> lock(mutex_);
     inTurn_--;
     if (inTurn_ < threadsInTurn_) CallInLocked();
 }
 
 void SessionPool::GoesOn() {
+    if (servingPool != this || --waitDepth > 0) return;
     std::lock_guard<std::mutex> lock(mutex_);
     inTurn_++;
 }
@@ -148,7 +158,9 @@ void* SessionPool::ThreadMain(void* arg) {
         int sock;
         in_addr peer;
         if (!pool->AcceptNext(sock, peer)) continue;
+        servingPool = pool;
         pool->serve_(sock, peer);
+        servingPool = nullptr;
         if (!pool->ReturnToTurn()) return nullptr;
     }
 }
@@ -232,9 +244,13 @@ bool SessionPool::ReturnToTurn() {
         return false;
     }
     parked_++;
-    callIn_.wait(lock, [this] { return calledIn_ > 0; });
-    calledIn_--;
+    bool called = callIn_.wait_for(lock, kParkedFor, [this] { return calledIn_ > 0; });
     parked_--;
+    if (!called) {
+        threads_--;
+        return false;
+    }
+    calledIn_--;
     return true;  // counted in turn by whoever called it in
 }
 

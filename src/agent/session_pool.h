@@ -2,10 +2,10 @@
 // close. A few threads take turns in accept() on the listener, as many as the processors can keep
 // busy; each serves the connection it takes to its end and goes back to accept(). A busy agent
 // thus takes connections that are already waiting, with their request already in, without a
-// thread going to sleep in between. The other threads are parked. A thread whose peer keeps it
-// waiting hands its turn to a parked thread (or a new one), so slow or idle peers never leave the
-// listener unattended; and when the threads in turn are all held up by long requests, the next
-// round of the owner's loop calls one more in.
+// thread going to sleep in between. The other threads are parked, for a few seconds at most. A
+// thread whose peer keeps it waiting hands its turn to a parked thread (or a new one), so slow or
+// idle peers never leave the listener unattended; and when the threads in turn are all held up by
+// long requests, the next round of the owner's loop calls one more in.
 #pragma once
 
 #include <netinet/in.h>
@@ -45,8 +45,10 @@ public:
     // Ends the owner's current wait in Tend at once (or its next one, when it is not waiting).
     void WakeOwner();
 
-    // The calling thread's session is about to wait for its peer, or goes on after such a wait.
-    // While it waits, its turn goes to another thread.
+    // The calling thread's session is about to wait for its peer or for anything else outside
+    // (a child program, another host), or goes on after such a wait. While it waits, its turn goes
+    // to another thread. Calls nest; on threads that serve no connection of this pool they do
+    // nothing.
     void WaitsForPeer();
     void GoesOn();
 

@@ -13,6 +13,7 @@
 #include "agent/session_table.h"
 #include "config/messages.h"
 #include "config/settings.h"
+#include "foundation/blocking_wait.h"
 #include "net/iplist.h"
 
 namespace {
@@ -87,7 +88,13 @@ void TakeConnection(int sock, in_addr peer) {
 
 SessionPool& Pool() {
     // Never destroyed: its threads use it for the life of the process.
-    static SessionPool* pool = new SessionPool(TakeConnection, ThreadsInTurn());
+    static SessionPool* pool = [] {
+        auto* made = new SessionPool(TakeConnection, ThreadsInTurn());
+        // Handlers that wait for a program or another host give their turn away as a session
+        // waiting for its peer does.
+        SetBlockingWaitHooks(SessionWaitsForPeer, SessionGoesOn);
+        return made;
+    }();
     return *pool;
 }
 

@@ -184,15 +184,6 @@ bool IsFile(const String& text) {
     return CPath(text, path) && stat(path.Data(), &info) == 0 && !S_ISDIR(info.st_mode);
 }
 
-// Child programs take their temporary folder from TMPDIR. The variable is written only when it
-// changes, so threads that read the environment meanwhile see a stable value.
-void ExportTmpdir(const String& tmpdir) {
-    String value;
-    if (!CPath(tmpdir, value)) return;
-    const char* now = getenv("TMPDIR");
-    if (now == nullptr || std::strcmp(now, value.Data()) != 0) setenv("TMPDIR", value.Data(), 1);
-}
-
 void BuildActiveFilterList(TQDXSettings& s, String& message) {
     s.filteractivelist = "\r\n";
     // Entries are taken in one pass: entry i is the i-th piece between LF bytes.
@@ -239,7 +230,6 @@ void SettleTmpdir(TQDXSettings& s) {
     // "/" keeps its slash: an empty folder would not name the root.
     if (s.tmpdir.Length() > 1 && s.tmpdir[s.tmpdir.Length()] == '/')
         s.tmpdir.SetLength(s.tmpdir.Length() - 1);
-    ExportTmpdir(s.tmpdir);
 }
 
 String CannotOpen(const String& path) {
@@ -342,7 +332,5 @@ bool LoadOptions(String& message) {
         PublishSettings(next);
         return true;
     }
-    // The settings in force stay; so does the temporary folder their children see.
-    ExportTmpdir(running->tmpdir);
     return false;
 }

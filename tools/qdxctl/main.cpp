@@ -12,6 +12,7 @@
 #include "client/client.h"
 #include "foundation/string.h"
 #include "load.h"
+#include "param_file.h"
 #include "upgrade.h"
 
 namespace {
@@ -36,6 +37,8 @@ const char kUsage[] =
     "      --password TEXT      password on the command line (visible to other users)\n"
     "  -t, --timeout MS         connect and reply time-out in milliseconds (default 10000)\n"
     "  -r, --raw                print the reply text exactly as received\n"
+    "  -F, --param-file N=FILE  parameter N is the content of FILE, line breaks escaped\n"
+    "                           (the script of TEST-ShellScript); repeatable\n"
     "\n"
     "COMMAND is an agent command such as GetInfo, TEST-FileExists or QUIT; each PARAMETER\n"
     "is one parameter line. Prints the result code, then the value lines, with list values\n"
@@ -48,6 +51,7 @@ struct Options {
     bool raw = false;
     bool passwordGiven = false;
     std::vector<std::string> words;  // the command and its parameters
+    std::vector<ParamFile> paramFiles;
 };
 
 [[noreturn]] void Usage(const char* problem) {
@@ -100,6 +104,10 @@ Options ParseOptions(int argc, char** argv) {
             options.passwordGiven = true;
         } else if (arg == "-t" || arg == "--timeout") {
             options.endpoint.timeoutMs = ParsePositive(value("--timeout"), "time-out");
+        } else if (arg == "-F" || arg == "--param-file") {
+            ParamFile file;
+            if (!ParseParamFile(value("--param-file"), file)) Usage("invalid --param-file N=FILE");
+            options.paramFiles.push_back(file);
         } else if (arg == "-r" || arg == "--raw") {
             options.raw = true;
         } else if (arg == "-h" || arg == "--help") {
@@ -239,5 +247,7 @@ int main(int argc, char** argv) {
     }
     if (first == "load") return Load(options);
     if (first == "upgrade") return Upgrade(options, rest);
+    std::string error;
+    if (!InsertParamFiles(options.paramFiles, rest, error)) Usage(error.c_str());
     return Call(options, first, rest);
 }

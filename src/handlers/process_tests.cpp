@@ -1,0 +1,300 @@
+#include "handlers/process_tests.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "config/settings.h"
+#include "fileutils/file_facts.h"
+#include "foundation/blocking_wait.h"
+#include "fileutils/process.h"
+#include "fileutils/tempname.h"
+#include "handlers/script_output.h"
+#include "protocol/decoders.h"
+
+namespace {
+
+const char kNotAllowed[] = "test is not allowed";
+constexpr int kCpuScriptLimitMs = 8000;
+std::atomic<int> scriptWaitLimitMs{60000};
+
+void Answer(QDXReply& reply, const char* code, const String& reason) {
+    reply.SetResult(code) += reason;
+}
+
+// The bytes of s up to its first zero byte, as a C string.
+std::string Text(const String& s) {
+    return s.Data() != nullptr ? std::string(s.Data(), static_cast<size_t>(s.Length())).c_str()
+                               : std::string();
+}
+
+// The configured temporary folder; null (the environment's) before any configuration is loaded.
+const char* FolderOf(const std::string& tmpdir) {
+    return tmpdir.empty() ? nullptr : tmpdir.c_str();
+}
+
+// A temporary file of one request: created exclusively, closed and deleted with the object.
+class TempFile {
+public:
+    TempFile() = default;
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    ~TempFile() {
+        Close();
+        if (path_.Length() > 0) DeleteFile(Text(path_).c_str());
+    }
+
+    // kTempNoName, kTempCannotCreate or a descriptor, as CreateTempFile.
+    int Create(const std::string& tmpdir, const char* pattern, mode_t mode) {
+        fd_ = CreateTempFile(FolderOf(tmpdir), pattern, mode, path_);
+        return fd_;
+    }
+    int fd() const { return fd_; }
+    std::string path() const { return Text(path_); }
+    void Close() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+    // A stream reading the file from its start; null when it cannot be had.
+    FILE* OpenForReading() const {
+        if (fd_ < 0 || lseek(fd_, 0, SEEK_SET) != 0) return nullptr;
+        int copy = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+        if (copy < 0) return nullptr;
+        FILE* file = fdopen(copy, "r");
+        if (file == nullptr) close(copy);
+        return file;
+    }
+
+private:
+    int fd_ = -1;
+    String path_;
+};
+
+// Closes a stream at the end of a scope.
+struct FileCloser {
+    FILE* file;
+    ~FileCloser() {
+        if (file != nullptr) std::fclose(file);
+    }
+};
+
+// False, with "301" "<what> script is not speified" or "... doesn't exist", unless the setting
+// names an existing file.
+bool ScriptIsThere(const String& setting, const char* what, QDXReply& reply) {
+    if (setting.Length() == 0) {
+        Answer(reply, "301", String(what) + " script is not speified");
+        return false;
+    }
+    if (!FileExists(Text(setting).c_str())) {
+        Answer(reply, "301", String(what) + " script doesn't exist");
+        return false;
+    }
+    return true;
+}
+
+// `text` as shell words: split on blanks as the shell would, each word single-quoted, so the
+// shell passes the words on as arguments and interprets none of them.
+std::string QuotedWords(const std::string& text) {
+    std::string quoted;
+    size_t i = 0;
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n'; };
+    while (i < text.size()) {
+        if (blank(text[i])) {
+            i++;
+            continue;
+        }
+        if (!quoted.empty()) quoted += ' ';
+        quoted += '\'';
+        for (; i < text.size() && !blank(text[i]); i++) {
+            if (text[i] == '\'')
+                quoted += "'\\''";
+            else
+                quoted += text[i];
+        }
+        quoted += '\'';
+    }
+    return quoted;
+}
+
+// Runs `command` with /bin/sh, its descriptors 1, 2 and 3 writing into `out`, bounded by the
+// script wait limit. True when the shell started; `finished` is false when it had to be killed.
+bool RunWithShell(const std::string& command, const TempFile& out, const std::string& tmpdir,
+                  bool& finished) {
+    std::string line = command + " 3>&1";
+    char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), line.data(), nullptr};
+    TChildSetup setup;
+    setup.out = setup.err = out.fd();
+    setup.tmpdir = FolderOf(tmpdir);
+    int exitcode = 0;
+    String message;
+    ChildEnd end = RunProgram(argv, setup, scriptWaitLimitMs.load(), exitcode, message);
+    finished = end != ChildEnd::KilledAtLimit && end != ChildEnd::CannotTerminate;
+    return end != ChildEnd::NotStarted;
+}
+
+void Pause(int microseconds) {
+    if (microseconds <= 0) return;
+    BlockingWait pause;
+    std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+}
+
+// Parameter 4 of the shell-script test in milliseconds, clamped to the int range (never -1).
+int ScriptTimeout(int seconds) {
+    long long ms = static_cast<long long>(seconds) * 1000;
+    return ms > INT_MAX ? INT_MAX : ms < INT_MIN ? INT_MIN : static_cast<int>(ms);
+}
+
+}  // namespace
+
+void SetScriptWaitLimitForTesting(int milliseconds) {
+    scriptWaitLimitMs = milliseconds;
+}
+
+void ProcessTest_Process(const ZPRequest& request, QDXReply& reply) {
+    SettingsSnapshot settings = CurrentSettings();
+    if (!settings->process) return Answer(reply, "600", kNotAllowed);
+    if (!ScriptIsThere(settings->proccntscript, "ProcCnt", reply)) return;
+    String name = request.GetParam(2, 1);
+    if (name.Length() == 0) return Answer(reply, "501", "Name of the process is not specified");
+    const std::string tmpdir = Text(settings->tmpdir);
+    TempFile out;
+    if (out.Create(tmpdir, "tmpPqdx-%ld.txt", 0600) < 0)
+        return Answer(reply, "301", "cannot get temp file");
+
+    bool finished = false;
+    std::string command = Text(settings->proccntscript) + " " + QuotedWords(Text(name));
+    if (!RunWithShell(command, out, tmpdir, finished))
+        return Answer(reply, "301", "Cannot execute script");
+    FileCloser results{out.OpenForReading()};
+    if (results.file == nullptr) return Answer(reply, "301", "Cannot get script results");
+    int count = 0;
+    // A script killed at the limit counts as one that left no result.
+    if (!finished || !ReadLeadingInt(results.file, count))
+        return Answer(reply, "301", "Script error");
+    reply.SetResult("200");
+    reply.AddIntParam(count);
+}
+
+void ProcessTest_CPU(const ZPRequest&, QDXReply& reply) {
+    SettingsSnapshot settings = CurrentSettings();
+    if (!settings->cpuusage) return Answer(reply, "600", kNotAllowed);
+    if (!ScriptIsThere(settings->cpuusagescript, "CPUUsage", reply)) return;
+    const std::string tmpdir = Text(settings->tmpdir);
+    TempFile out;
+    if (out.Create(tmpdir, "tmpCqdx-%ld.txt", 0600) < 0)
+        return Answer(reply, "301", "cannot get temp file");
+    Pause(settings->delayforscripts);
+
+    TChildSetup setup;
+    setup.out = setup.err = out.fd();
+    setup.tmpdir = FolderOf(tmpdir);
+    int exitcode = 0;
+    String message;
+    if (RunCommandLine(Text(settings->cpuusagescript).c_str(), setup, kCpuScriptLimitMs, exitcode,
+                       message) != ChildEnd::Exited)
+        return Answer(reply, "301", "Cannot execute script");
+    FileCloser results{out.OpenForReading()};
+    if (results.file == nullptr) return Answer(reply, "301", "Cannot get script results");
+    float usage = 0;
+    if (!ReadLeadingReal(results.file, usage)) return Answer(reply, "301", "Script error");
+    reply.SetResult("200");
+    reply.AddRealParam(static_cast<double>(usage));
+}
+
+void ProcessInfo_ProcessesList(const ZPRequest&, QDXReply& reply) {
+    SettingsSnapshot settings = CurrentSettings();
+    if (!settings->process) return Answer(reply, "600", kNotAllowed);
+    if (!ScriptIsThere(settings->proclistscript, "ProcList", reply)) return;
+    const std::string tmpdir = Text(settings->tmpdir);
+    TempFile out;
+    if (out.Create(tmpdir, "tmpPqdx-%ld.txt", 0600) < 0)
+        return Answer(reply, "301", "cannot get temp file");
+
+    bool finished = false;
+    if (!RunWithShell(Text(settings->proclistscript), out, tmpdir, finished))
+        return Answer(reply, "301", "Cannot execute script");
+    FileCloser results{out.OpenForReading()};
+    if (results.file == nullptr) return Answer(reply, "301", "Cannot get script results");
+    reply.SetResult("200");
+    reply.AddStringParam(finished ? ReadProcessList(results.file) : String(), 1);
+}
+
+void ProcessTest_External(const ZPRequest& request, QDXReply& reply) {
+    SettingsSnapshot settings = CurrentSettings();
+    if (!settings->external) return Answer(reply, "600", kNotAllowed);
+    String command = request.GetParam(1, 1);
+    String folder = request.GetParam(2, 1);
+    int timeout = 0;
+    if (!qdxDecodeInt(request.GetParam(4, 1), timeout))
+        return Answer(reply, "501", "Wrong parameter");
+    if (command.Length() == 0)
+        return Answer(reply, "501", "Command line to execute is not specified");
+    AnswerProgramRun(command, folder, timeout, reply);
+}
+
+void AnswerProgramRun(const String& commandLine, const String& folder, int timeoutMs,
+                      QDXReply& reply) {
+    const std::string tmpdir = Text(CurrentSettings()->tmpdir);
+    const std::string workdir = Text(folder);
+    int exitcode = 0;
+    String message;
+    if (!SystemEx(Text(commandLine).c_str(), workdir.empty() ? nullptr : workdir.c_str(), timeoutMs,
+                  exitcode, message, FolderOf(tmpdir)))
+        return Answer(reply, "301", message);
+    reply.SetResult("200");
+    reply.AddIntParam(exitcode);
+}
+
+void ProcessTest_ShellScript(const ZPRequest& request, QDXReply& reply) {
+    SettingsSnapshot settings = CurrentSettings();
+    if (!settings->shellscript) return Answer(reply, "600", kNotAllowed);
+    String start = request.GetParam(1, 1);
+    String body = qdxDecodeStrings(request.GetParam(2, 1)).ReplaceAll("\r\n", "\n", 1);
+    String params = qdxDecodeStrings(request.GetParam(3, 1));
+    int timeout = ScriptTimeout(qdxDecodeInt(request.GetParam(4, 1)));
+    int budget = qdxDecodeInt(request.GetParam(5, 1));
+    const std::string tmpdir = Text(settings->tmpdir);
+
+    TempFile script;
+    {
+        // No child may inherit the script's descriptor open for writing, or the exec below
+        // would fail with "Text file busy".
+        auto noForks = HoldForks();
+        int fd = script.Create(tmpdir, nullptr, 0700);
+        if (fd == kTempNoName) return Answer(reply, "301", "Cannot get temp file");
+        if (fd < 0) return Answer(reply, "301", "Cannot create temp file");
+        ssize_t written = body.Length() > 0 ? write(fd, body.Data(), body.Length()) : 0;
+        if (written != body.Length()) return Answer(reply, "301", "cannot create temp file");
+        if (fchmod(fd, 0700) != 0) return Answer(reply, "301", "Cannot set exec flag for script");
+        script.Close();
+    }
+    TempFile out;
+    int fd = out.Create(tmpdir, nullptr, 0600);
+    if (fd == kTempNoName) return Answer(reply, "301", "Cannot get temp file");
+    if (fd < 0) return Answer(reply, "301", "Cannot create temp file");
+
+    String line = start.ReplaceAll("%script%", script.path().c_str(), 0)
+                      .ReplaceAll("%params%", Text(params).c_str(), 0);
+    Pause(settings->delayforscripts);
+    TChildSetup setup;
+    setup.out = setup.err = out.fd();
+    setup.tmpdir = FolderOf(tmpdir);
+    int exitcode = 0;
+    String message;
+    if (RunCommandLine(Text(line).c_str(), setup, timeout, exitcode, message) != ChildEnd::Exited)
+        return Answer(reply, "301", String("Script execution error: ") + message);
+    FileCloser results{out.OpenForReading()};
+    if (results.file == nullptr) return Answer(reply, "301", "Cannot get script results");
+    String result, output;
+    ReadScriptResult(results.file, budget, result, output);
+    reply.SetResult("200");
+    reply.AddStringParam(result, 1);
+    reply.AddStringParam(output, 1);
+}

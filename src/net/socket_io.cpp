@@ -1,0 +1,121 @@
+#include "net/socket_io.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+
+#include "foundation/blocking_wait.h"
+#include "net/resolve.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until deadline, rounded up so a wait never ends early; 0 once it passed.
+int MillisecondsLeft(Clock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return 0;
+    return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
+bool WouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+}  // namespace
+
+int OpenSocketFor(int type, const char* host, int port, sockaddr_in& peer, int& sock,
+                  String& error) {
+    sock = -1;
+    int result = PeerAddress(host, port, peer, error);
+    if (result != 1) return result;
+    sock = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    if (sock >= 0) return 1;
+    error = GetErrorStr(errno);
+    return kIpSocketError;
+}
+
+int WaitForSocket(int sock, short events, int timeoutMs) {
+    if (timeoutMs < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    int wait = timeoutMs;
+    BlockingWait outside;
+    for (;;) {
+        pollfd entry{sock, events, 0};
+        int ready = poll(&entry, 1, wait);
+        if (ready > 0) {
+            if (entry.revents & POLLNVAL) {
+                errno = EBADF;
+                return -1;
+            }
+            return 1;
+        }
+        if (ready == 0) return 0;
+        if (errno != EINTR) return -1;
+        wait = MillisecondsLeft(deadline);
+    }
+}
+
+int SecondsToMilliseconds(int seconds) {
+    long long ms = static_cast<long long>(seconds) * 1000;
+    if (ms > INT_MAX) return INT_MAX;
+    if (ms < INT_MIN) return INT_MIN;
+    return static_cast<int>(ms);
+}
+
+int SendWhole(int sock, const char* data, int length, int limitMs, String& error) {
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+    int sent = 0;
+    while (sent < length) {
+        ssize_t n = send(sock, data + sent, static_cast<size_t>(length - sent),
+                         MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && !WouldBlock(errno)) {
+            error = GetErrorStr(errno);
+            return kIpSendError;
+        }
+        int ready = WaitForSocket(sock, POLLOUT, MillisecondsLeft(deadline));
+        if (ready == 0) {
+            error = kTimeoutText;
+            return kIpTimeout;
+        }
+        if (ready < 0) {
+            error = GetErrorStr(errno);
+            return kIpSendError;
+        }
+    }
+    return sent;
+}
+
+int ReceiveOnce(int sock, char* buffer, int capacity, int timeoutMs, String& error) {
+    Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
+    int wait = timeoutMs;
+    for (;;) {
+        if (WaitForSocket(sock, POLLIN, wait) != 1) {
+            error = kTimeoutText;
+            return kIpTimeout;
+        }
+        ssize_t n = recv(sock, buffer, static_cast<size_t>(capacity), MSG_DONTWAIT);
+        if (n >= 0) return static_cast<int>(n);
+        if (errno == ETIMEDOUT) {
+            error = kTimeoutText;
+            return kIpTimeout;
+        }
+        if (errno != EINTR && !WouldBlock(errno)) {
+            error = GetErrorStr(errno);
+            return kIpReceiveError;
+        }
+        wait = MillisecondsLeft(deadline);  // a wake-up without data: wait for the rest
+    }
+}

@@ -1,0 +1,31 @@
+// Bounded waiting, sending and receiving on one socket: the building blocks of the outbound
+// exchanges. No call here waits longer than the time it is given, and none waits for ever.
+#pragma once
+
+#include <netinet/in.h>
+
+#include "foundation/string.h"
+
+// Resolves host:port into peer and makes a close-on-exec socket of `type` (SOCK_STREAM or
+// SOCK_DGRAM) in sock. Returns 1; the codes of PeerAddress with sock -1; or kIpSocketError
+// with the system's error text.
+int OpenSocketFor(int type, const char* host, int port, sockaddr_in& peer, int& sock,
+                  String& error);
+
+// Waits with poll until `events` are ready on sock. Returns 1 when ready (an error or hang-up
+// on the socket counts as ready), 0 when timeoutMs passed, -1 with errno on failure. A negative
+// time-out fails at once with EINVAL. An interrupted wait goes on with the time that is left.
+int WaitForSocket(int sock, short events, int timeoutMs);
+
+// A time-out in seconds as milliseconds, kept within int (negative stays negative).
+int SecondsToMilliseconds(int seconds);
+
+// Sends all `length` bytes without ever blocking in send, waiting at most limitMs in all for
+// room in the socket buffer. Returns length; 0 with "Timeout" when the peer did not take the
+// bytes in time; kIpSendError with the system's error text.
+int SendWhole(int sock, const char* data, int length, int limitMs, String& error);
+
+// Waits up to timeoutMs for data, then makes one recv of at most capacity bytes. Returns the
+// number of bytes (0 when the peer closed, error untouched); 0 with "Timeout" when nothing came
+// in time (a negative time-out included); kIpReceiveError with the system's error text.
+int ReceiveOnce(int sock, char* buffer, int capacity, int timeoutMs, String& error);

@@ -1,0 +1,93 @@
+// The network tests and actions through the running agent, against peers on 127.0.0.1.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "../loopback_peers.h"
+#include "harness.h"
+
+namespace {
+
+using peers::TcpPeer;
+using peers::UdpPeer;
+
+const char kActionsOn[] = "executeaction=1\ntcpudpaction=1\nsyslogaction=1\n";
+
+TEST(NetworkE2eTest, ActionsAreOffByDefaultAndTestsCanBeSwitchedOff) {
+    TempDir dir;
+    Agent agent(dir, "tcp=0\n");
+    ASSERT_TRUE(agent.Start());
+    EXPECT_EQ(agent.Call("ACT-ExternalCmd", {"true", "", "0", "1000"}).text,
+              "600\noperation is not allowed\n\r");
+    EXPECT_EQ(agent.Call("ACT-Syslog", {"127.0.0.1", "514", "1", "5", "x"}).text,
+              "600\noperation is not allowed\n\r");
+    EXPECT_EQ(agent.Call("ACT-TCPUDPsend", {"127.0.0.1", "9", "1", "x", "0", ""}).text,
+              "600\noperation is not allowed\n\r");
+    EXPECT_EQ(agent.Call("TEST-TCP", {"127.0.0.1", "9", "1000", "", "0"}).text,
+              "600\ntest is not allowed\n\r");
+    EXPECT_EQ(agent.Call("TEST-UDP", {"127.0.0.1", "9", "1000", "0", "", "0"}).text,
+              "501\nWrong parameter\n\r");
+}
+
+class NetworkAgentTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(agent.Start()); }
+    TempDir dir;
+    Agent agent{dir, kActionsOn};
+};
+
+TEST_F(NetworkAgentTest, TcpAndUdpTests) {
+    TcpPeer tcp(TcpPeer::Mode::Answer, "220 ready\r\n");
+    QdxReplyText reply = agent.Call(
+        "TEST-TCP", {"127.0.0.1", std::to_string(tcp.port()), "2000", "HELO%0D%0A", "100"});
+    EXPECT_TRUE(std::regex_match(reply.text, std::regex("200\n[0-9]+\n220 ready%0D%0A\n\r")))
+        << reply.text;
+    ASSERT_TRUE(tcp.WaitForEntries(1, 5));
+    EXPECT_EQ(tcp.Received()[0], "HELO\r\n");
+
+    EXPECT_EQ(
+        agent.Call("TEST-TCP", {"127.0.0.1", std::to_string(peers::ClosedPort()), "2000", "", "10"})
+            .text,
+        "301\nConnection refused\n-6\n\r");
+
+    UdpPeer echo(UdpPeer::Mode::Echo);
+    reply = agent.Call("TEST-UDP",
+                       {"127.0.0.1", std::to_string(echo.port()), "1000", "3", "status?", "64"});
+    EXPECT_TRUE(std::regex_match(reply.text, std::regex("200\n[0-9]+\nstatus\\?\n\r")))
+        << reply.text;
+}
+
+TEST_F(NetworkAgentTest, SyslogDatagramLayout) {
+    UdpPeer collector(UdpPeer::Mode::Capture);
+    QdxReplyText reply = agent.Call(
+        "ACT-Syslog", {"127.0.0.1", std::to_string(collector.port()), "3", "4", "backup late"});
+    EXPECT_EQ(reply.text, "200\nSyslog: Data to 127.0.0.1 has been sent\n\r");
+    ASSERT_TRUE(collector.WaitForEntries(1, 5));
+    // <facility * 8 + severity>Mmm dd hh:mm:ss address tag: text, the day padded by a blank.
+    std::regex layout(
+        "<28>(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 1-3][0-9] "
+        "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{1,3}(\\.[0-9]{1,3}){3} Brenn QDX: backup late");
+    EXPECT_TRUE(std::regex_match(collector.Received()[0], layout)) << collector.Received()[0];
+    EXPECT_EQ(collector.Received().size(), 1u);
+}
+
+TEST_F(NetworkAgentTest, ExternalCommand) {
+    EXPECT_EQ(agent.Call("ACT-ExternalCmd", {"sh -c 'exit 7'", "", "0", "5000"}).text,
+              "200\n7\n\r");
+    EXPECT_EQ(agent.Call("ACT-ExternalCmd", {"", "", "0", "5000"}).text,
+              "501\nCommand line to execute is not specified\n\r");
+}
+
+TEST_F(NetworkAgentTest, SendActionThroughQdxctl) {
+    TcpPeer peer(TcpPeer::Mode::Answer);
+    RunResult run = RunProgram(QDXCTL_BINARY,
+                               {"-p", std::to_string(agent.port()), "ACT-TCPUDPsend", "127.0.0.1",
+                                std::to_string(peer.port()), "0", "GET /%0D%0A", "0", "bye"},
+                               20, {"QDX_PASSWORD=" + Agent::Password()});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "200\nData has been sent\n");
+    ASSERT_TRUE(peer.WaitForEntries(1, 5));
+    EXPECT_EQ(peer.Received()[0], "GET /\r\nbye");
+}
+
+}  // namespace

@@ -1,0 +1,54 @@
+#include "param_file.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "foundation/string.h"
+
+namespace {
+
+constexpr int kMaxIndex = 1000;
+
+bool ReadWhole(const std::string& path, std::string& content) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream text;
+    text << in.rdbuf();
+    content = text.str();
+    return !in.bad();
+}
+
+}  // namespace
+
+bool ParseParamFile(const std::string& option, ParamFile& file) {
+    size_t equals = option.find('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 == option.size()) return false;
+    std::string number = option.substr(0, equals);
+    if (number.find_first_not_of("0123456789") != std::string::npos || number.size() > 4)
+        return false;
+    file.index = std::atoi(number.c_str());
+    file.path = option.substr(equals + 1);
+    return file.index >= 1 && file.index <= kMaxIndex;
+}
+
+bool InsertParamFiles(std::vector<ParamFile> files, std::vector<std::string>& params,
+                      std::string& error) {
+    std::stable_sort(files.begin(), files.end(),
+                     [](const ParamFile& a, const ParamFile& b) { return a.index < b.index; });
+    for (const ParamFile& file : files) {
+        std::string content;
+        if (!ReadWhole(file.path, content)) {
+            error = "cannot read " + file.path;
+            return false;
+        }
+        String encoded = qdxEncodeStrings(content.data(), static_cast<int>(content.size()));
+        size_t at = static_cast<size_t>(file.index - 1);
+        if (params.size() < at) params.resize(at);
+        params.insert(params.begin() + static_cast<long>(at),
+                      std::string(encoded.Data() ? encoded.Data() : "",
+                                  static_cast<size_t>(encoded.Length())));
+    }
+    return true;
+}
