@@ -21,16 +21,29 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// What the served connections report, and the gate that holds them.
-std::mutex stateMutex;
-std::condition_variable stateChanged;
-int served = 0;
-bool released = false;
+// What the served connections report, and the gate that holds them. Never destroyed: pool threads
+// may still be leaving a session while the test program exits.
+struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int served = 0;           // sessions begun, numbered from 1
+    int releasedThrough = 0;  // sessions up to this number may end
+};
+State& state = *new State;
 SessionPool* testPool = nullptr;
 
-void WaitUntilReleased() {
-    std::unique_lock<std::mutex> lock(stateMutex);
-    stateChanged.wait(lock, [] { return released; });
+void WaitUntilReleased(int session) {
+    std::unique_lock<std::mutex> lock(state.mutex);
+    state.changed.wait(lock, [session] { return state.releasedThrough >= session; });
+}
+
+// Lets every session begun so far end.
+void ReleaseAll() {
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.releasedThrough = state.served;
+    }
+    state.changed.notify_all();
 }
 
 // Each connection says by its first byte what its session does until released: 'b' works, 'w'
@@ -38,20 +51,21 @@ void WaitUntilReleased() {
 void Serve(int sock, in_addr) {
     char what = 0;
     ssize_t n = recv(sock, &what, 1, 0);
+    int session;
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        served++;
+        std::lock_guard<std::mutex> lock(state.mutex);
+        session = ++state.served;
     }
-    stateChanged.notify_all();
+    state.changed.notify_all();
     if (n == 1 && what == 'w') {
         testPool->WaitsForPeer();
-        WaitUntilReleased();
+        WaitUntilReleased(session);
         testPool->GoesOn();
     } else if (n == 1 && what == 'x') {
         BlockingWait outside;
-        WaitUntilReleased();
+        WaitUntilReleased(session);
     } else {
-        WaitUntilReleased();
+        WaitUntilReleased(session);
     }
     close(sock);
 }
@@ -77,8 +91,8 @@ int Client(const sockaddr_in& address, char what) {
 
 // True once `count` connections have been served (within `wait`).
 bool Served(int count, std::chrono::milliseconds wait) {
-    std::unique_lock<std::mutex> lock(stateMutex);
-    return stateChanged.wait_for(lock, wait, [count] { return served >= count; });
+    std::unique_lock<std::mutex> lock(state.mutex);
+    return state.changed.wait_for(lock, wait, [count] { return state.served >= count; });
 }
 
 TEST(SessionPool, ThreadsTakeTurnsAndNoPeerOrLongRequestHoldsTheListener) {
@@ -100,19 +114,11 @@ TEST(SessionPool, ThreadsTakeTurnsAndNoPeerOrLongRequestHoldsTheListener) {
     for (int round = 0; round < 3 && !Served(2, 0ms); round++) pool.Tend(1000ms);
     EXPECT_TRUE(Served(2, 5s));
 
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        released = true;
-    }
-    stateChanged.notify_all();
+    ReleaseAll();
     // Done, one thread goes back to accept() and the other parks.
     for (int i = 0; i < 250 && pool.Parked() < 1; i++) std::this_thread::sleep_for(20ms);
     EXPECT_EQ(pool.Parked(), 1);
     EXPECT_EQ(pool.Threads(), 2);
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        released = false;
-    }
 
     // A session waiting for its peer, or for a program, hands its turn over at once: the parked
     // thread, then a new one, take the next connections without any round of the owner's loop.
@@ -131,13 +137,10 @@ TEST(SessionPool, ThreadsTakeTurnsAndNoPeerOrLongRequestHoldsTheListener) {
     sockaddr_in moved;
     int second = Listener(moved);
     pool.ServeListener(second);
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        released = true;
-    }
-    stateChanged.notify_all();
+    ReleaseAll();
     clients.push_back(Client(moved, 'b'));
     EXPECT_TRUE(Served(6, 5s));
+    ReleaseAll();
 
     for (int sock : clients) close(sock);
     EXPECT_EQ(pool.RetireListener(), second);
