@@ -224,6 +224,31 @@ TEST_F(PacketTest, RequestPacketsBuildAndParseByteForByte) {
     }
 }
 
+// The password's keys are prepared once and kept for the next request: a changed password must
+// replace them at once, and a reply closed under the session key the request prepared must be the
+// reply closed under a key prepared afresh.
+TEST_F(PacketTest, PreparedKeysFollowThePasswordAndMatchFreshOnes) {
+    const std::string underSecret = FromHex(kRequestVectors[0].packet);
+    for (const char* configured : {"secret", "other", "secret", "", "secret"}) {
+        SCOPED_TRACE(configured);
+        ZPRequest request;
+        request.Append(underSecret.data(), static_cast<int>(underSecret.size()));
+        bool opened = request.ParseInitRequest(configured, in_addr{});
+        EXPECT_EQ(opened, std::strcmp(configured, "secret") == 0);
+        EXPECT_EQ(request.SessionCipher() != nullptr, opened);
+        if (!opened) continue;
+        QDXReply fresh, prepared;
+        fresh.InitPacket(nullptr, request.GetSessionKey());
+        prepared.InitPacket(nullptr, request.GetSessionKey(), request.SessionCipher());
+        for (QDXReply* reply : {&fresh, &prepared}) {
+            reply->SetResult("200") += "Ok";
+            reply->FinalizePacket();
+        }
+        EXPECT_EQ(Hex(prepared.Text()), "0800000013BF32FEFBA72B51");
+        EXPECT_EQ(Hex(fresh.Text()), Hex(prepared.Text()));
+    }
+}
+
 TEST_F(PacketTest, PacketArrivingInPiecesIsWholeOnlyAtItsLastByte) {
     std::string packet = FromHex(kRequestVectors[0].packet);
     ZPRequest request;

@@ -25,6 +25,10 @@ extern TQDXFlags QDXFlags;
 // Guards the connection counters' hand-over at session end and `upgradescript`.
 extern std::mutex thread_mutex;
 
+// Ends the process with `code` after flushing the standard streams. Static destructors are
+// skipped: sessions may still be running on other threads and using what they would destroy.
+[[noreturn]] void EndProcess(int code);
+
 struct ThreadParams {
     int sock;
     in_addr addr;  // peer, network byte order

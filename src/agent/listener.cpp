@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "config/settings.h"
+#include "platform/socket.h"
 
 namespace {
 
@@ -70,12 +71,18 @@ int TcpListen(const char* host, int port, socklen_t* addrlen, String& error) {
 }
 
 int Listen(int port, socklen_t& addrlen, String& error) {
-    String host(CurrentSettings()->host);
+    SettingsSnapshot settings = CurrentSettings();
+    String host(settings->host);
     host.SetZero();
     const char* hostText = host.Length() > 0 ? host.Data() : nullptr;
     for (int attempt = 0; attempt < kAttempts; attempt++) {
         int sock = TcpListen(hostText, port, &addrlen, error);
-        if (sock > 0) return sock;
+        if (sock > 0) {
+            // Every accepted connection inherits keepalive, so a peer that vanishes without
+            // closing is found even when "timeout" never closes its session.
+            SetTcpKeepalive(sock, settings->keepalive);
+            return sock;
+        }
         sleep(1);
     }
     return 0;

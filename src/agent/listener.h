@@ -12,5 +12,6 @@ int TcpListen(const char* host, int port, socklen_t* addrlen, String& error);
 
 // Opens the listener on the configured "host" and the given port (the caller's reading of
 // "port", so it knows which port it holds): up to three attempts with a pause of one second after
-// each failure. Returns the socket or 0 with the last error in `error`.
+// each failure. The socket has TCP keepalive as "keepalive" says, for the connections it accepts.
+// Returns the socket or 0 with the last error in `error`.
 int Listen(int port, socklen_t& addrlen, String& error);

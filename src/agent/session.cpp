@@ -1,16 +1,17 @@
 #include "agent/session.h"
 
 #include <poll.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <ctime>
+#include <optional>
 
 #include "agent/dispatch.h"
+#include "agent/event_report.h"
 #include "agent/flags.h"
+#include "agent/session_threads.h"
 #include "agent/timeout_change.h"
 #include "agent/upgrade.h"
 #include "config/messages.h"
@@ -21,14 +22,41 @@
 
 namespace {
 
-constexpr size_t kSessionStack = 256 * 1024;
 constexpr int kReceiveBlock = 16 * 1024;
-constexpr int kSendTimeoutSeconds = 60;
+// A peer that does not take its reply within this time is given up.
+constexpr long long kSendTimeoutMilliseconds = 60000;
+
+// A request that has not come in full this long after the connection was taken keeps its session
+// waiting for the peer: the thread leaves its turn to another meanwhile. A server sends its request
+// right after connecting, so it rarely waits this long.
+constexpr int kPromptMilliseconds = 1;
+
+// The session waits for its peer while this lives (see SessionWaitsForPeer).
+class PeerWait {
+public:
+    PeerWait() { SessionWaitsForPeer(); }
+    ~PeerWait() { SessionGoesOn(); }
+    PeerWait(const PeerWait&) = delete;
+    PeerWait& operator=(const PeerWait&) = delete;
+};
+
+EventReport requestTooSlow("Request not complete within requesttimeout: connection closed");
+EventReport memoryBound(
+    "Partial requests above their memory bound: the oldest one's connection closed");
+
+long long Milliseconds(clockid_t clock) {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 long long NowMilliseconds() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return Milliseconds(CLOCK_REALTIME);
+}
+
+// For limits counted from a moment in the session: never moved by a change of the system time.
+long long MonotonicMilliseconds() {
+    return Milliseconds(CLOCK_MONOTONIC);
 }
 
 // The longest wait while the idle rule is not due: a longer time-out is approached in steps.
@@ -41,8 +69,7 @@ constexpr int kRecheckMilliseconds = 1000;
 // idle too long, -1 for ever. The session ends once the clock second passes
 // last activity + timeout / 1000; a time-out of 0 or below never ends it. `longest` caps the
 // wait (-1: no cap).
-int IdleWait(int timeoutMs, bool packetSeen, time_t lastActivity, int longest) {
-    if (packetSeen) return -1;
+int IdleWait(int timeoutMs, time_t lastActivity, int longest) {
     if (timeoutMs <= 0) return longest;
     long long closeAt = (static_cast<long long>(lastActivity) + timeoutMs / 1000 + 1) * 1000;
     long long left = closeAt - NowMilliseconds();
@@ -51,16 +78,28 @@ int IdleWait(int timeoutMs, bool packetSeen, time_t lastActivity, int longest) {
     return left > longest ? longest : static_cast<int>(left);
 }
 
-// Sends all of `data`; a peer that stops reading is given up after the socket's send time-out.
-void SendAll(int sock, const String& data) {
+// Sends all of `data`; a peer that stops reading is given up after kSendTimeoutMilliseconds. A
+// reply nearly always fits the socket buffer and goes out in one call. With `last`, nothing more
+// follows but the end of the connection: the system may hold the bytes back until the shutdown,
+// so that they leave together with it in one segment.
+void SendAll(int sock, const String& data, bool last) {
     const char* p = data.Data();
     size_t left = static_cast<size_t>(data.Length());
+    long long giveUpAt = -1;
     while (left > 0) {
-        ssize_t n = send(sock, p, left, MSG_NOSIGNAL);
+        ssize_t n = send(sock, p, left, MSG_NOSIGNAL | MSG_DONTWAIT | (last ? MSG_MORE : 0));
+        if (n > 0) {
+            p += n;
+            left -= static_cast<size_t>(n);
+            continue;
+        }
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<size_t>(n);
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return;
+        long long now = MonotonicMilliseconds();
+        if (giveUpAt < 0) giveUpAt = now + kSendTimeoutMilliseconds;
+        if (now >= giveUpAt) return;
+        pollfd writable{sock, POLLOUT, 0};
+        poll(&writable, 1, static_cast<int>(giveUpAt - now));
     }
 }
 
@@ -79,23 +118,38 @@ void AnswerPacket(ZPRequest& request, const ThreadParams& peer, UpgradeRec& upgr
     }
     showmessage("<-- Correct ZP request received\n", peer.addr, msgInfo, 0);
     QDXReply reply;
-    reply.InitPacket(nullptr, request.GetSessionKey());
+    reply.InitPacket(nullptr, request.GetSessionKey(), request.SessionCipher());
     bool recognised = ProcessZPRequest(request, reply, QDXFlags, peer, upgrade);
     String code = reply.Text().Length() >= 3 ? reply.Text().Copy(1, 3) : String();
     code.SetZero();
+    reply.FinalizePacket();
+    QDXReply::SentAction action = reply.AfterSending();
+    // The reply may wait for the end of the connection, to leave with it in one segment, unless
+    // more follows on this connection (an upgrade), the action may end the process, or session
+    // messages are to be written before the connection ends.
+    bool last = !upgrade.active && action == nullptr &&
+                (MessageSinks() & (kSinkConsole | kSinkVerbose)) == 0;
+    SendAll(peer.sock, reply.Text(), last);
+    // Logged once the reply is on its way, and before an action can end the process.
     showmessage(recognised ? "--> request processed (%s)\n"
                            : "--> request rejected or operation failed (%s)\n",
                 peer.addr, msgInfo, 1, code.Data());
-    reply.FinalizePacket();
-    SendAll(peer.sock, reply.Text());
-    if (QDXReply::SentAction action = reply.AfterSending()) action();
+    if (action != nullptr) {
+        action();
+        WakeMainLoop();
+    }
 }
 
 // After its "200" an UpgradeCode session stays open for the executable; the transfer ends with a
 // second reply, or with none when the server went away.
 void FinishUpgrade(const ThreadParams& peer, UpgradeRec& upgrade) {
     String message;
-    if (!ReceiveUpgrade(peer.sock, upgrade, message)) {
+    bool received;
+    {
+        PeerWait transfer;
+        received = ReceiveUpgrade(peer.sock, upgrade, message);
+    }
+    if (!received) {
         showmessage("Upgrade transfer abandoned: %s\n", peer.addr, msgFail, 1,
                     message.SetZero().Data());
         return;
@@ -110,87 +164,107 @@ void FinishUpgrade(const ThreadParams& peer, UpgradeRec& upgrade) {
         showmessage("Upgrade failed: %s\n", peer.addr, msgFail, 1, message.SetZero().Data());
     }
     reply.FinalizePacket();
-    SendAll(peer.sock, reply.Text());
+    SendAll(peer.sock, reply.Text(), true);
 }
 
-void Serve(const ThreadParams& peer) {
+// A whole packet is in: answer it (and receive the upgrade it may start).
+void Answer(ZPRequest& request, const ThreadParams& peer) {
+    UpgradeRec upgrade;
+    AnswerPacket(request, peer, upgrade);
+    if (upgrade.active) FinishUpgrade(peer, upgrade);
+}
+
+// Reads the request and answers it. The session ends when the peer closes, when it stays silent
+// past the idle time-out before its request is complete, when the request takes longer than
+// "requesttimeout" from its first byte, or when the table closes it to keep the agent's bounds.
+void Serve(const ThreadParams& peer, SessionEntry& entry) {
     ZPRequest request;
     time_t lastActivity = time(nullptr);
-    bool packetSeen = false;
+    long long completeBy = -1;  // monotonic deadline of the request, from its first byte
     char block[kReceiveBlock];
-    std::shared_ptr<const TimeoutChange> change = CurrentTimeoutChange();
+    // Fetched before the first wait, so a time-out changed after it wakes the wait.
+    std::shared_ptr<const TimeoutChange> change;
+    bool changeFetched = false;
+    std::optional<PeerWait> waiting;  // once the request is late
     for (;;) {
-        int timeoutMs = CurrentSettings()->timeout;
-        int wait = IdleWait(timeoutMs, packetSeen, lastActivity,
+        // The request is usually there already when the connection is taken: read first, wait
+        // only when nothing has come yet.
+        ssize_t n = recv(peer.sock, block, sizeof block, MSG_DONTWAIT);
+        if (n > 0) {
+            lastActivity = time(nullptr);
+            if (completeBy < 0)
+                completeBy = MonotonicMilliseconds() + CurrentSettings()->requesttimeout;
+            request.Append(block, static_cast<int>(n));
+            if (Oversized(request)) {
+                showmessage("<-- Invalid ZP request received\n", peer.addr, msgInfo, 0);
+                return;
+            }
+            int closed = 0;
+            bool kept =
+                Sessions().Buffer(entry, static_cast<size_t>(request.Text().Length()), closed);
+            for (int i = 0; i < closed; i++) memoryBound.Note();
+            if (!kept) return;
+            if (!request.WholePacket()) continue;
+            if (!Sessions().StartWorking(entry)) return;  // closed to make room meanwhile
+            waiting.reset();
+            Answer(request, peer);
+            return;  // one request per connection
+        }
+        if (n == 0) return;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return;
+
+        if (!changeFetched) {
+            change = CurrentTimeoutChange();
+            changeFetched = true;
+        }
+        int wait = IdleWait(CurrentSettings()->timeout, lastActivity,
                             change != nullptr ? -1 : kRecheckMilliseconds);
         if (wait == 0) return;
+        if (completeBy >= 0) {
+            long long left = completeBy - MonotonicMilliseconds();
+            if (left <= 0) {
+                requestTooSlow.Note();
+                return;
+            }
+            if (wait < 0 || wait > left) wait = static_cast<int>(left);
+        }
+        // With connections waiting to be taken, this thread's turn goes to another at once.
+        if (!waiting.has_value() && ConnectionsPending()) waiting.emplace();
+        bool prompt = !waiting.has_value() && (wait < 0 || wait > kPromptMilliseconds);
         pollfd fds[2] = {{peer.sock, POLLIN, 0},
                          {change != nullptr ? change->readFd : -1, POLLIN, 0}};
-        int ready = poll(fds, 2, wait);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        if (fds[1].revents != 0) {
-            change = CurrentTimeoutChange();  // the time-out changed: read it again
-            continue;
-        }
-        if (fds[0].revents == 0) continue;  // IdleWait tells whether the idle rule is due
-        ssize_t n = recv(peer.sock, block, sizeof block, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        lastActivity = time(nullptr);
-        request.Append(block, static_cast<int>(n));
-        if (Oversized(request)) {
-            showmessage("<-- Invalid ZP request received\n", peer.addr, msgInfo, 0);
-            return;
-        }
-        if (!request.WholePacket()) continue;
-        packetSeen = true;
-        UpgradeRec upgrade;
-        AnswerPacket(request, peer, upgrade);
-        if (upgrade.active) FinishUpgrade(peer, upgrade);
-        return;  // one request per connection
+        int ready = poll(fds, 2, prompt ? kPromptMilliseconds : wait);
+        if (ready < 0 && errno != EINTR) return;
+        if (ready == 0 && prompt) waiting.emplace();
+        if (ready > 0 && fds[1].revents != 0) change = CurrentTimeoutChange();  // time-out changed
     }
 }
 
 }  // namespace
 
-void* ClientExecute(void* arg) {
-    ThreadParams peer = *static_cast<ThreadParams*>(arg);
-    delete static_cast<ThreadParams*>(arg);
+SessionTable& Sessions() {
+    // Never destroyed: session threads may still use it while the process exits.
+    static SessionTable* table = new SessionTable(kPartialRequestMemory);
+    return *table;
+}
+
+void RunSession(SessionEntry& entry, in_addr peer) {
+    ThreadParams params{entry.sock, peer};
     {
         std::lock_guard<std::mutex> lock(thread_mutex);
         AgentStatus.ActiveConnections++;
         AgentStatus.OpenedConnections++;
     }
-    Serve(peer);
+    Serve(params, entry);
+    Sessions().Leave(entry);
     showmessage("Session closed, wait for next ..\n", LOCAL, msgInfo, 0);
-    shutdown(peer.sock, SHUT_RDWR);
-    close(peer.sock);
+    shutdown(entry.sock, SHUT_RDWR);
+    close(entry.sock);
     {
         std::lock_guard<std::mutex> lock(thread_mutex);
         AgentStatus.ActiveConnections--;
         if (QDXFlags.upgradescript.Length() > 0) QDXFlags.upgrade.store(1);
     }
-    return nullptr;
-}
-
-void StartSession(int sock, in_addr peer) {
-    timeval sendTimeout{kSendTimeoutSeconds, 0};
-    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
-    auto* params = new ThreadParams{sock, peer};
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, kSessionStack);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    int rc = pthread_create(&thread, &attributes, ClientExecute, params);
-    pthread_attr_destroy(&attributes);
-    if (rc != 0) {
-        delete params;
-        shutdown(sock, SHUT_RDWR);
-        close(sock);
-        showmessage("Cannot start session thread: %s\n", peer, msgFail, 1, std::strerror(rc));
-    }
+    if (QDXFlags.upgrade.load()) WakeMainLoop();
 }

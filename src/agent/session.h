@@ -4,14 +4,23 @@
 
 #include <netinet/in.h>
 
+#include <cstddef>
+
+#include "agent/session_table.h"
+
 // Largest request accepted, counted as the packet-length field does (bytes after the field).
 // The biggest requests carry a script or a payload to send; 1 MiB holds any of them with room to
 // spare while a flood of hostile connections costs at most 1 MiB of buffer each.
 constexpr unsigned kMaxRequestPacket = 1u << 20;
 
-// The session thread function; `arg` is a ThreadParams allocated with new, which it frees.
-void* ClientExecute(void* arg);
+// Memory that the partial requests of all sessions may pin together; beyond it the oldest partial
+// request is dropped. 256 honest requests of the largest size fit at once.
+constexpr size_t kPartialRequestMemory = size_t{256} << 20;
 
-// Starts a detached session thread for an accepted socket. On failure the socket is closed and
-// the failure logged; the caller goes on accepting.
-void StartSession(int sock, in_addr peer);
+// Every running session; never destroyed.
+SessionTable& Sessions();
+
+// Serves the connection of `entry`, just admitted to Sessions(), to its end: counts it in the
+// connection counters, reads one request within the idle and request time limits, answers it,
+// closes the socket and leaves the table.
+void RunSession(SessionEntry& entry, in_addr peer);

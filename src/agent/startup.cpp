@@ -8,15 +8,16 @@
 #include <cstdio>
 #include <cstring>
 
-#include "agent/accept_loop.h"
 #include "agent/cmdline.h"
 #include "agent/daemon.h"
 #include "agent/listener.h"
+#include "agent/main_loop.h"
 #include "agent/selfcheck.h"
 #include "agent/signals.h"
 #include "config/messages.h"
 #include "config/options.h"
 #include "config/settings.h"
+#include "platform/memory.h"
 
 namespace {
 
@@ -98,6 +99,7 @@ int RunAgent(int argc, char** argv, char** envp) {
     }
     InstallFaultHandlers(argv, envp);
     RaiseDescriptorLimit();
+    ReturnLargeBlocksToTheSystem();
 
     settings = CurrentSettings();
     agent.listeningPort = settings->port;
@@ -111,5 +113,5 @@ int RunAgent(int argc, char** argv, char** envp) {
     daemon_ready();
     settings.reset();
     showmessage("Listening...\n", LOCAL, msgInfo, 0);
-    AcceptLoop(agent);
+    RunMainLoop(agent);
 }

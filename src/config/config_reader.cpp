@@ -60,6 +60,9 @@ constexpr ConfigKey kReaderKeys[] = {
     FlagKey("syslogaction", &TQDXSettings::syslogaction),
     TextKey("pidfile", &TQDXSettings::pidfile),
     NumberKey("delayforscripts", &TQDXSettings::delayforscripts),
+    NumberKey("maxsessions", &TQDXSettings::maxsessions),
+    NumberKey("requesttimeout", &TQDXSettings::requesttimeout),
+    NumberKey("keepalive", &TQDXSettings::keepalive),
 };
 
 // Host, port, timeout, verboselogfile, tmpdir and the script paths are kept: a load leaves them
@@ -81,6 +84,9 @@ void ResetDefaults(TQDXSettings& s) {
     s.filtermarks = "1";
     s.allowmanage = 1;
     s.manageaddr = "127.0.0.1";
+    s.maxsessions = kDefaultMaxSessions;
+    s.requesttimeout = kDefaultRequestTimeout;
+    s.keepalive = kDefaultKeepalive;
     for (int TQDXSettings::*test :
          {&TQDXSettings::unc, &TQDXSettings::freespace, &TQDXSettings::foldersize,
           &TQDXSettings::countfiles, &TQDXSettings::fileexists, &TQDXSettings::filecrc,
@@ -300,6 +306,19 @@ bool LoadOptions_(TQDXSettings& settings, String& message) {
         ok = false;
     } else if (!IsFile(settings.qdxpath)) {
         message += "  Invalid path to the agent!\n";
+        ok = false;
+    }
+    // A bound of 0 would not switch the bound off but refuse every peer: say so instead.
+    if (settings.maxsessions < 1) {
+        message += "  Invalid session limit (maxsessions must be 1 or more)!\n";
+        ok = false;
+    }
+    if (settings.requesttimeout < 1) {
+        message += "  Invalid request time limit (requesttimeout must be 1 or more)!\n";
+        ok = false;
+    }
+    if (settings.keepalive < 0) {
+        message += "  Invalid keepalive time (0 for none, or seconds)!\n";
         ok = false;
     }
     return ok;

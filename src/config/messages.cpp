@@ -58,6 +58,12 @@ void AppendLog(const String& file, const String& cfgfile, const char* line) {
     va_end(args);
 }
 
+// True when some console or log takes a message of `type` under the sinks in force.
+bool Wanted(MsgType type, unsigned sinks) {
+    if (sinks & (kSinkConsole | kSinkVerbose)) return true;
+    return (type == msgOk && (sinks & kSinkOkLog)) || (type == msgFail && (sinks & kSinkFailLog));
+}
+
 }  // namespace
 
 void writelog(String file, const char* line) {
@@ -67,7 +73,7 @@ void writelog(String file, const char* line) {
 
 void showmessage(const char* text, in_addr peer, MsgType type, int formatted, ...) {
     if (type == msgDetail && !VerboseDetailOn()) return;
-    if (text == nullptr) return;
+    if (text == nullptr || !Wanted(type, MessageSinks())) return;
     SettingsSnapshot settings = CurrentSettings();
     if (type == msgDetail && settings->verbosedetail == 0) return;
 

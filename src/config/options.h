@@ -19,6 +19,14 @@ void PutRight(TQDXSettings& settings, String& message);
 // The idle time-out a "timeout" of 0 stands for, in the file and from SetSettings alike.
 constexpr int kDefaultTimeout = 4000;
 
+// Defaults of the resource bounds. 4096 sessions hold 2,000 honest connections at once with room
+// to spare; a request of the largest size arrives well within a minute on any working link; a
+// peer that vanished without closing is found about a minute after it went silent (the first
+// probe after `keepalive` seconds, then three more a third of that apart).
+constexpr int kDefaultMaxSessions = 4096;
+constexpr int kDefaultRequestTimeout = 60000;
+constexpr int kDefaultKeepalive = 30;
+
 // The filter list as the settings hold it: the entries of `text` (separated there by blanks, CR or
 // LF, escapes already decoded), separated by single CR LF pairs. This is the form the file gives
 // back after any rewrite, where the entries are separated by single blanks.

@@ -6,6 +6,12 @@ std::mutex optmutex;
 // Guards only the hand-over of the snapshot pointer, never any work on the settings.
 std::mutex snapshotMutex;
 std::atomic<bool> detailOn{false};
+std::atomic<unsigned> sinks{0};
+
+unsigned SinksOf(const TQDXSettings& s) {
+    return (s.interactive ? kSinkConsole : 0u) | (s.verbose ? kSinkVerbose : 0u) |
+           (s.logsuccess ? kSinkOkLog : 0u) | (s.logfails ? kSinkFailLog : 0u);
+}
 
 SettingsSnapshot& Slot() {
     // Never destroyed: detached session threads may still take a snapshot while the process exits.
@@ -28,6 +34,7 @@ void PublishSettings(const TQDXSettings& next) {
         std::lock_guard<std::mutex> lock(snapshotMutex);
         slot.swap(fresh);
         detailOn.store(next.verbosedetail != 0, std::memory_order_relaxed);
+        sinks.store(SinksOf(next), std::memory_order_relaxed);
     }
     // `fresh` now holds the previous snapshot; its last owner frees it outside the lock.
 }
@@ -38,6 +45,10 @@ std::unique_lock<std::mutex> LockOptions() {
 
 bool VerboseDetailOn() {
     return detailOn.load(std::memory_order_relaxed);
+}
+
+unsigned MessageSinks() {
+    return sinks.load(std::memory_order_relaxed);
 }
 
 TAgentStatus AgentStatus;

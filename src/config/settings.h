@@ -53,6 +53,11 @@ struct TQDXSettings {
     String cpuusagescript;
     String proclistscript;
     String proccntscript;
+
+    // Bounds on what peers can hold of the agent. Reset to their defaults at every load.
+    int maxsessions = 0;     // sessions at once; when full, the longest-waiting one makes room
+    int requesttimeout = 0;  // milliseconds a request may take to arrive, from its first byte
+    int keepalive = 0;       // seconds of silence before TCP keepalive probes; 0 for none
 };
 
 using SettingsSnapshot = std::shared_ptr<const TQDXSettings>;
@@ -67,6 +72,16 @@ std::unique_lock<std::mutex> LockOptions();
 // verbosedetail of the settings in force, read without any lock: lets a suppressed detail message
 // return before it touches a mutex.
 bool VerboseDetailOn();
+
+// Where messages go under the settings in force, as bits, read without any lock: a message that
+// no console or log would receive returns before it is formatted.
+enum MessageSink : unsigned {
+    kSinkConsole = 1,  // interactive
+    kSinkVerbose = 2,  // verbose: every message
+    kSinkOkLog = 4,    // logsuccess: msgOk messages
+    kSinkFailLog = 8,  // logfails: msgFail messages
+};
+unsigned MessageSinks();
 
 // Identification record reported by GetInfo, with the connection counters.
 struct TAgentStatus {

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "fileutils/process.h"
+#include "foundation/blocking_wait.h"
 #include "platform/process.h"
 
 extern char** environ;
@@ -335,7 +336,10 @@ ChildEnd Judge(int status, bool killed, int failFd, bool startOnly, int& exitcod
 
 ChildEnd AwaitStartOnly(ChildWatch& watch, pid_t pid, int failFd, int& exitcode, String& message) {
     exitcode = 0;
-    std::this_thread::sleep_for(kStartOnlyLook);
+    {
+        BlockingWait look;
+        std::this_thread::sleep_for(kStartOnlyLook);
+    }
     {
         std::lock_guard<std::mutex> lock(watch.mutex);
         if (!watch.ended) {
@@ -355,6 +359,7 @@ ChildEnd AwaitEnd(ChildWatch& watch, pid_t pid, int timeout, Clock::time_point s
                   int& exitcode, String& message) {
     bool killed = false;
     {
+        BlockingWait program;
         std::unique_lock<std::mutex> lock(watch.mutex);
         auto ended = [&] { return watch.ended; };
         if (timeout == kNoLimit) {

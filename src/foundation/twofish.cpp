@@ -133,23 +133,41 @@ uint32_t H(uint32_t x, const uint32_t* key_words, int k_cycles) {
     return result;
 }
 
-// The keyed S-boxes: s[col][x] is column col of g applied to byte x alone.
-void FillKeyedSboxes(const uint32_t* sbox_words, int k_cycles, Twofish_key* xkey) {
-    if (k_cycles < 2 || k_cycles > 4)
-        Twofish_fatal("Twofish fill_keyed_sboxes(): Illegal argument");
+// The keyed S-boxes: s[col][x] is column col of g applied to byte x alone. The number of
+// permutation stages is a template argument, so the 1024 entries are computed without a loop
+// over the stages.
+template <int kCycles>
+void FillKeyedSboxesWith(const uint32_t* sbox_words, Twofish_key* xkey) {
+    constexpr int first = 4 - kCycles;
     for (int col = 0; col < 4; ++col) {
-        const int first = 4 - k_cycles;
         unsigned key_byte[4] = {};
         const unsigned char* q[4] = {};
         for (int stage = first; stage < 4; ++stage) {
             key_byte[stage] = SelectByte(sbox_words[3 - stage], col);
             q[stage] = q_table[kQOrder[col][stage]];
         }
+        const uint32_t* mds = mds_table[col];
         for (unsigned x = 0; x < 256; ++x) {
             unsigned b = x;
-            for (int stage = first; stage < 4; ++stage) b = q[stage][b] ^ key_byte[stage];
-            xkey->s[col][x] = mds_table[col][b];
+            if constexpr (first <= 0) b = q[0][b] ^ key_byte[0];
+            if constexpr (first <= 1) b = q[1][b] ^ key_byte[1];
+            b = q[2][b] ^ key_byte[2];
+            b = q[3][b] ^ key_byte[3];
+            xkey->s[col][x] = mds[b];
         }
+    }
+}
+
+void FillKeyedSboxes(const uint32_t* sbox_words, int k_cycles, Twofish_key* xkey) {
+    switch (k_cycles) {
+        case 2:
+            return FillKeyedSboxesWith<2>(sbox_words, xkey);
+        case 3:
+            return FillKeyedSboxesWith<3>(sbox_words, xkey);
+        case 4:
+            return FillKeyedSboxesWith<4>(sbox_words, xkey);
+        default:
+            Twofish_fatal("Twofish fill_keyed_sboxes(): Illegal argument");
     }
 }
 
@@ -364,6 +382,39 @@ void Twofish_encrypt(const Twofish_key* xkey, const unsigned char in[16], unsign
     Put32(d ^ K[5], out + 4);
     Put32(a ^ K[6], out + 8);
     Put32(b ^ K[7], out + 12);
+}
+
+void Twofish_cfb8(const Twofish_key* xkey, unsigned char reg[16], const unsigned char* in,
+                  unsigned char* out, size_t n, bool decrypt) {
+    const uint32_t* K = xkey->K;
+    uint32_t w0 = Get32(reg), w1 = Get32(reg + 4), w2 = Get32(reg + 8), w3 = Get32(reg + 12);
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t a = w0 ^ K[0], b = w1 ^ K[1], c = w2 ^ K[2], d = w3 ^ K[3];
+        for (int r = 0; r < 14; r += 2) {
+            uint32_t t0 = G0(xkey, a), t1 = G1(xkey, b);
+            c = Ror(c ^ (t0 + t1 + K[2 * r + 8]), 1);
+            d = Rol(d, 1) ^ (t0 + 2 * t1 + K[2 * r + 9]);
+            t0 = G0(xkey, c);
+            t1 = G1(xkey, d);
+            a = Ror(a ^ (t0 + t1 + K[2 * r + 10]), 1);
+            b = Rol(b, 1) ^ (t0 + 2 * t1 + K[2 * r + 11]);
+        }
+        // The first output byte comes from c, which the fifteenth round finishes: the last round
+        // and the rest of the output block are not needed.
+        c = Ror(c ^ (G0(xkey, a) + G1(xkey, b) + K[36]), 1);
+        const unsigned char stream = static_cast<unsigned char>(c ^ K[4]);
+        const unsigned char input = in[i];  // read first: in and out may alias
+        const unsigned char cipher = decrypt ? input : static_cast<unsigned char>(input ^ stream);
+        out[i] = static_cast<unsigned char>(input ^ stream);
+        w0 = (w0 >> 8) | (w1 << 24);
+        w1 = (w1 >> 8) | (w2 << 24);
+        w2 = (w2 >> 8) | (w3 << 24);
+        w3 = (w3 >> 8) | (uint32_t(cipher) << 24);
+    }
+    Put32(w0, reg);
+    Put32(w1, reg + 4);
+    Put32(w2, reg + 8);
+    Put32(w3, reg + 12);
 }
 
 void Twofish_decrypt(const Twofish_key* xkey, const unsigned char in[16], unsigned char out[16]) {

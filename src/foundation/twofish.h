@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 // A prepared key: four key-dependent S-box tables (each already multiplied through its MDS
@@ -30,6 +31,15 @@ void Twofish_prepare_key(const unsigned char* key, int key_len, Twofish_key* xke
 // One block; in and out may be the same buffer.
 void Twofish_encrypt(const Twofish_key* xkey, const unsigned char in[16], unsigned char out[16]);
 void Twofish_decrypt(const Twofish_key* xkey, const unsigned char in[16], unsigned char out[16]);
+
+// 8-bit cipher feedback over n bytes from in to out (which may be the same buffer): each byte is
+// XORed with the first byte of the encryption of the 16-byte shift register `reg`, whose bytes
+// then move up by one to take the ciphertext byte at the end. With decrypt, `in` is the
+// ciphertext; otherwise `out` is. `reg` is left as the next byte would find it. The same as a
+// Twofish_encrypt per byte, at a fraction of the cost: the register stays in machine words and
+// only the first byte of each block is computed.
+void Twofish_cfb8(const Twofish_key* xkey, unsigned char reg[16], const unsigned char* in,
+                  unsigned char* out, size_t n, bool decrypt);
 
 // Prints "\nTwofish fatal error: <msg>\nProcess terminated\n" on standard error and ends the
 // process with exit code 3.

@@ -13,6 +13,7 @@
 
 #include "config/settings.h"
 #include "fileutils/file_facts.h"
+#include "foundation/blocking_wait.h"
 #include "fileutils/process.h"
 #include "fileutils/tempname.h"
 #include "handlers/script_output.h"
@@ -139,7 +140,9 @@ bool RunWithShell(const std::string& command, const TempFile& out, const std::st
 }
 
 void Pause(int microseconds) {
-    if (microseconds > 0) std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+    if (microseconds <= 0) return;
+    BlockingWait pause;
+    std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
 }
 
 // Parameter 4 of the shell-script test in milliseconds, clamped to the int range (never -1).

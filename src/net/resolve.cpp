@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "foundation/blocking_wait.h"
 #include "platform/error_text.h"
 
 const char* const ipErrMsg[8] = {
@@ -44,7 +45,12 @@ int GetHostIP(const char* name, in_addr& address, String& error) {
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;  // one entry per address instead of one per socket type
     addrinfo* found = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) {
+    int failed;
+    {
+        BlockingWait outside;  // a name server may take seconds
+        failed = getaddrinfo(name, nullptr, &hints, &found);
+    }
+    if (failed != 0 || found == nullptr) {
         error = kResolveFailedText;
         return kIpResolveError;
     }

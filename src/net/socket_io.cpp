@@ -7,6 +7,7 @@
 #include <chrono>
 #include <climits>
 
+#include "foundation/blocking_wait.h"
 #include "net/resolve.h"
 
 namespace {
@@ -44,6 +45,7 @@ int WaitForSocket(int sock, short events, int timeoutMs) {
     }
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     int wait = timeoutMs;
+    BlockingWait outside;
     for (;;) {
         pollfd entry{sock, events, 0};
         int ready = poll(&entry, 1, wait);

@@ -1,6 +1,7 @@
 #include "protocol/packet.h"
 
 #include <cstring>
+#include <mutex>
 
 #include "foundation/check.h"
 #include "foundation/md5.h"
@@ -12,48 +13,9 @@ namespace {
 constexpr int kBlock = 16;
 constexpr int kKeyDigest = 20;  // SHA-1 digest length, used as a 160-bit Twofish key
 
-// 8-bit cipher feedback. The 16-byte shift register lives twice in a 32-byte ring, so the
-// register is always the contiguous window ring_[pos_ .. pos_+15] and a shift costs two byte
-// stores instead of moving fifteen bytes.
-class Cfb8 {
-public:
-    Cfb8(const char* key, int keyLength) {
-        // The agent initialises at start-up; tools, tests and fuzzers get it on first use.
-        if (!Twofish_initialised.load(std::memory_order_acquire)) Twofish_initialise();
-        THash_SHA sha;
-        const unsigned char* digest =
-            sha.GetHash(key != nullptr ? key : "", key != nullptr && keyLength > 0 ? keyLength : 0);
-        Twofish_prepare_key(digest, kKeyDigest, &key_);
-        unsigned char ones[kBlock];
-        std::memset(ones, 0xFF, sizeof ones);
-        Twofish_encrypt(&key_, ones, ring_);
-        std::memcpy(ring_ + kBlock, ring_, kBlock);
-    }
-    Cfb8(const Cfb8&) = delete;
-    Cfb8& operator=(const Cfb8&) = delete;
-
-    void Run(const unsigned char* in, unsigned char* out, size_t n, CipherDirection direction) {
-        unsigned char stream[kBlock];
-        for (size_t i = 0; i < n; i++) {
-            Twofish_encrypt(&key_, ring_ + pos_, stream);
-            unsigned char input = in[i];  // read first: in and out may alias
-            unsigned char cipher = direction == CipherDirection::Encrypt
-                                       ? static_cast<unsigned char>(input ^ stream[0])
-                                       : input;
-            out[i] = static_cast<unsigned char>(input ^ stream[0]);
-            ring_[pos_] = cipher;
-            ring_[pos_ + kBlock] = cipher;
-            pos_ = (pos_ + 1) & (kBlock - 1);
-        }
-    }
-
-private:
-    Twofish_key key_;
-    unsigned char ring_[2 * kBlock];
-    unsigned pos_ = 0;
-};
-
-String Transform(const String& data, const String& key, int digits, CipherDirection direction) {
+// Lays out `data` ciphered by `run` behind its length prefix of `digits` bytes.
+template <typename Run>
+String Transformed(const String& data, int digits, Run run) {
     if (data.Length() == 0) return String();
     // The ciphertext is as long as the data, so the prefix can be computed from the data.
     String prefix = EncodeLength(data, digits);
@@ -62,17 +24,73 @@ String Transform(const String& data, const String& key, int digits, CipherDirect
     out.SetLength(prefixLength + data.Length());
     unsigned char* bytes = reinterpret_cast<unsigned char*>(out.Data());
     if (prefixLength > 0) std::memcpy(bytes, prefix.Data(), static_cast<size_t>(prefixLength));
-    CipherBytes(key.Data(), key.Length(), reinterpret_cast<const unsigned char*>(data.Data()),
-                bytes + prefixLength, static_cast<size_t>(data.Length()), direction);
+    run(reinterpret_cast<const unsigned char*>(data.Data()), bytes + prefixLength,
+        static_cast<size_t>(data.Length()));
     return out;
 }
+
+String Transform(const String& data, const String& key, int digits, CipherDirection direction) {
+    return Transformed(data, digits, [&](const unsigned char* in, unsigned char* out, size_t n) {
+        CipherBytes(key.Data(), key.Length(), in, out, n, direction);
+    });
+}
+
+std::mutex passwordMutex;
+std::shared_ptr<const PasswordKeys> preparedPassword;  // guarded by passwordMutex
 
 }  // namespace
 
 void CipherBytes(const char* key, int keyLength, const unsigned char* in, unsigned char* out,
                  size_t n, CipherDirection direction) {
-    Cfb8 cipher(key, keyLength);
-    cipher.Run(in, out, n, direction);
+    PacketKey prepared(key, keyLength);
+    prepared.Run(in, out, n, direction);
+}
+
+PacketKey::PacketKey(const char* key, int keyLength) {
+    // The agent initialises at start-up; tools, tests and fuzzers get it on first use.
+    if (!Twofish_initialised.load(std::memory_order_acquire)) Twofish_initialise();
+    THash_SHA sha;
+    const unsigned char* digest =
+        sha.GetHash(key != nullptr ? key : "", key != nullptr && keyLength > 0 ? keyLength : 0);
+    Twofish_prepare_key(digest, kKeyDigest, &key_);
+    unsigned char ones[kBlock];
+    std::memset(ones, 0xFF, sizeof ones);
+    Twofish_encrypt(&key_, ones, initial_);
+}
+
+void PacketKey::Run(const unsigned char* in, unsigned char* out, size_t n,
+                    CipherDirection direction) const {
+    unsigned char reg[kBlock];
+    std::memcpy(reg, initial_, sizeof reg);
+    Twofish_cfb8(&key_, reg, in, out, n, direction == CipherDirection::Decrypt);
+}
+
+String PacketKey::Encode(const String& data, int digits) const {
+    return Transformed(data, digits, [&](const unsigned char* in, unsigned char* out, size_t n) {
+        Run(in, out, n, CipherDirection::Encrypt);
+    });
+}
+
+String PacketKey::Decode(const String& data) const {
+    return Transformed(data, 0, [&](const unsigned char* in, unsigned char* out, size_t n) {
+        Run(in, out, n, CipherDirection::Decrypt);
+    });
+}
+
+PasswordKeys::PasswordKeys(const String& text)
+    : password(text), digest(EncodePswd(text)), key(text.Data(), text.Length()) {}
+
+std::shared_ptr<const PasswordKeys> PreparePassword(const String& password) {
+    {
+        std::lock_guard<std::mutex> lock(passwordMutex);
+        if (preparedPassword != nullptr && preparedPassword->password == password)
+            return preparedPassword;
+    }
+    // Prepared outside the lock: a change of password never holds up requests under the old one.
+    auto fresh = std::make_shared<const PasswordKeys>(password);
+    std::lock_guard<std::mutex> lock(passwordMutex);
+    preparedPassword = fresh;
+    return fresh;
 }
 
 String EncodeLength(const String& data, int digits) {

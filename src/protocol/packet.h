@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 #include "foundation/string.h"
+#include "foundation/twofish.h"
 
 // Request packet (the server sends it); P, K and R are the field lengths, all length fields are
 // unsigned little-endian:
@@ -72,3 +74,38 @@ enum class CipherDirection { Encrypt, Decrypt };
 // packet field does. Twofish_initialise() runs first when nobody has called it yet.
 void CipherBytes(const char* key, int keyLength, const unsigned char* in, unsigned char* out,
                  size_t n, CipherDirection direction);
+
+// A key text made ready for the packet cipher: the Twofish key schedule of its SHA-1 digest and
+// the initial shift register. Preparing one costs a digest, a key schedule and a block, which a
+// key used for several fields (the session key opens the request and closes the reply) or for
+// every request (the password) need not pay again. Read-only once made: any number of threads
+// may use one at once.
+class PacketKey {
+public:
+    PacketKey(const char* key, int keyLength);
+    PacketKey(const PacketKey&) = delete;
+    PacketKey& operator=(const PacketKey&) = delete;
+
+    // As CipherBytes under the key text this was prepared from.
+    void Run(const unsigned char* in, unsigned char* out, size_t n,
+             CipherDirection direction) const;
+    // As EncodeData and DecodeData under the key text this was prepared from.
+    String Encode(const String& data, int digits) const;
+    String Decode(const String& data) const;
+
+private:
+    Twofish_key key_;
+    unsigned char initial_[16];
+};
+
+// What checking a request needs of the configured password, prepared once per password text.
+struct PasswordKeys {
+    explicit PasswordKeys(const String& text);
+    String password;  // the text they were prepared from
+    String digest;    // EncodePswd(password), as the packet carries it
+    PacketKey key;    // opens the session key
+};
+
+// The prepared keys of `password`. One entry shared by every thread is kept, so requests under an
+// unchanged password reuse it and a changed password replaces it. Safe from any thread.
+std::shared_ptr<const PasswordKeys> PreparePassword(const String& password);

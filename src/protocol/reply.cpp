@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <utility>
 
 #include "protocol/packet.h"
 
@@ -29,7 +30,14 @@ void QDXReply::InitPacket(const char* name, const String& key) {
         text_ += '\n';
     }
     sessionKey_ = key;
+    prepared_.reset();
     afterSending_ = nullptr;
+}
+
+void QDXReply::InitPacket(const char* name, const String& key,
+                          std::shared_ptr<const PacketKey> prepared) {
+    InitPacket(name, key);
+    prepared_ = std::move(prepared);
 }
 
 String& QDXReply::SetResult(const char* code) {
@@ -122,5 +130,6 @@ void QDXReply::AddVarParams(const char* format, ...) {
 void QDXReply::FinalizePacket() {
     CommandSeparatorCheck();
     text_ += '\r';
-    text_ = EncodeData(text_, sessionKey_, SIZELEN_PACKET);
+    text_ = prepared_ != nullptr ? prepared_->Encode(text_, SIZELEN_PACKET)
+                                 : EncodeData(text_, sessionKey_, SIZELEN_PACKET);
 }

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <ctime>
+#include <memory>
 
 #include "foundation/string.h"
+
+class PacketKey;
 
 // Reply text: "ccc" LF, optional free text, values each ended by LF, then one CR (added by
 // FinalizePacket). Result codes: "200" done, "300" operation failed, "301" test failed to run,
@@ -24,6 +27,9 @@ public:
     // The text becomes name and LF (empty for a null name); key is the session key to encrypt
     // under.
     void InitPacket(const char* name, const String& key);
+    // The same with `key` already prepared for the cipher (ZPRequest::SessionCipher()), which
+    // FinalizePacket then uses instead of preparing the key again. `prepared` must come from `key`.
+    void InitPacket(const char* name, const String& key, std::shared_ptr<const PacketKey> prepared);
 
     // Replaces the whole text by code and LF (empty for a null code). Returns the text so that
     // a reason can follow at once: reply.SetResult("301") += "I/O Error".
@@ -69,5 +75,6 @@ private:
 
     String text_;
     String sessionKey_;
+    std::shared_ptr<const PacketKey> prepared_;
     SentAction afterSending_ = nullptr;
 };

@@ -69,6 +69,7 @@ bool ZPRequest::WholePacket() const {
 
 bool ZPRequest::ParseInitRequest(const String& password, in_addr peer) {
     sessionKey_ = String();
+    sessionCipher_.reset();
     const bool detail = VerboseDetailOn();
     auto report = [&](const char* format, uint32_t value) {
         if (detail) showmessage(format, peer, msgDetail, 1, static_cast<int>(value));
@@ -103,20 +104,21 @@ bool ZPRequest::ParseInitRequest(const String& password, in_addr peer) {
 
     if (packet[OFFSET_AUTH - 1] != AUTH_BYTE_1 || packet[OFFSET_AUTH] != AUTH_BYTE_2) return false;
 
-    String expected = EncodePswd(password);
-    if (!SameBytesConstantTime(pswd, static_cast<int>(pswdLength), Bytes(expected),
-                               expected.Length())) {
+    std::shared_ptr<const PasswordKeys> keys = PreparePassword(password);
+    if (!SameBytesConstantTime(pswd, static_cast<int>(pswdLength), Bytes(keys->digest),
+                               keys->digest.Length())) {
         if (detail) showmessage("<-- Wrong password or MD5 error\n", peer, msgDetail, 0);
         return false;
     }
 
-    String sessionKey = DecodeData(
-        String(reinterpret_cast<const char*>(key), static_cast<int>(keyLength)), password);
-    String text =
-        DecodeData(String(reinterpret_cast<const char*>(request), static_cast<int>(requestLength)),
-                   sessionKey);
+    String sessionKey =
+        keys->key.Decode(String(reinterpret_cast<const char*>(key), static_cast<int>(keyLength)));
+    auto sessionCipher = std::make_shared<const PacketKey>(sessionKey.Data(), sessionKey.Length());
+    String text = sessionCipher->Decode(
+        String(reinterpret_cast<const char*>(request), static_cast<int>(requestLength)));
     text_ = std::move(text);
     sessionKey_ = std::move(sessionKey);
+    sessionCipher_ = std::move(sessionCipher);
     return true;
 }
 

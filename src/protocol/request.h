@@ -5,7 +5,11 @@
 
 #include <netinet/in.h>
 
+#include <memory>
+
 #include "foundation/string.h"
+
+class PacketKey;
 
 // Request text, as the server writes it: the command name and LF, then one parameter per line
 // each ended by LF, then one CR. Parameters are read by position, counted from 1.
@@ -34,6 +38,9 @@ public:
     bool ParseInitRequest(const String& password, in_addr peer);
 
     String GetSessionKey() const { return sessionKey_; }
+    // The session key prepared for the packet cipher once the request has been opened (null
+    // before), so that the reply is closed under it without preparing the key again.
+    const std::shared_ptr<const PacketKey>& SessionCipher() const { return sessionCipher_; }
 
     // The number of LF bytes in the text; a last line without LF does not count.
     int GetParamsCount() const;
@@ -49,4 +56,5 @@ public:
 private:
     String text_;
     String sessionKey_;
+    std::shared_ptr<const PacketKey> sessionCipher_;
 };

@@ -1,46 +1,39 @@
-#include "agent/accept_loop.h"
+#include "agent/main_loop.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include "agent/daemon.h"
 #include "agent/flags.h"
 #include "agent/listener.h"
-#include "agent/session.h"
+#include "agent/session_threads.h"
 #include "agent/signals.h"
 #include "agent/timeout_change.h"
 #include "agent/upgrade_script.h"
 #include "config/messages.h"
 #include "config/options.h"
 #include "config/settings.h"
-#include "net/iplist.h"
+#include "platform/socket.h"
 
 extern char** environ;
 
 namespace {
 
-constexpr int kWakeMilliseconds = 1000;
-// Pause after running out of descriptors or memory, so the pending connection does not spin us.
-constexpr int kExhaustedPauseMilliseconds = 100;
-
-[[noreturn]] void EndProcess(int code) {
-    // Sessions may still be running: skip static destructors they could be using.
-    std::fflush(nullptr);
-    _exit(code);
+// Takes the listener from the session threads and closes it.
+void CloseListener(AgentProcess& agent) {
+    int listener = RetireListener();
+    // -1: a thread could still be in accept() on it; leave it open rather than close a descriptor
+    // in use (it no longer takes connections).
+    if (listener > 0) close(listener);
+    agent.listener = 0;
 }
 
-void CloseListener(AgentProcess& agent) {
-    if (agent.listener > 0) {
-        shutdown(agent.listener, SHUT_RDWR);
-        close(agent.listener);
-    }
-    agent.listener = 0;
+// The session threads accept on `listener` from now on.
+void UseListener(AgentProcess& agent, int listener) {
+    agent.listener = listener;
+    ServeListener(listener);
 }
 
 void ReleaseForExec(AgentProcess& agent) {
@@ -62,12 +55,13 @@ void Execute(AgentProcess& agent, String program, char** argv) {
 void Resume(AgentProcess& agent) {
     String error;
     int port = CurrentSettings()->port;
-    agent.listener = Listen(port, agent.addrlen, error);
-    if (agent.listener == 0) {
+    int listener = Listen(port, agent.addrlen, error);
+    if (listener == 0) {
         error.SetZero();
         showmessage("TCP listen error: %s\n", LOCAL, msgFail, 1, error.Data());
         EndProcess(4);
     }
+    UseListener(agent, listener);
     agent.listeningPort = port;
     if (agent.daemon && CurrentSettings()->pidfile.Length() > 0) agent.pidfile = createpidfile();
 }
@@ -91,7 +85,7 @@ void SwitchPort(AgentProcess& agent, int wanted) {
     int fresh = Listen(wanted, addrlen, error);
     if (fresh != 0) {
         CloseListener(agent);
-        agent.listener = fresh;
+        UseListener(agent, fresh);
         agent.addrlen = addrlen;
         agent.listeningPort = wanted;
         showmessage("Server port switching .. Ok\n", LOCAL, msgOk, 0);
@@ -162,41 +156,13 @@ void CarryOutRequests(AgentProcess& agent) {
     if (wanted != agent.listeningPort) SwitchPort(agent, wanted);
 }
 
-bool Transient(int error) {
-    switch (error) {
-        case ECONNABORTED:
-        case EPROTO:
-        case EAGAIN:
-        case EPERM:
-        case ENETDOWN:
-        case ENOPROTOOPT:
-        case EHOSTDOWN:
-        case ENONET:
-        case EHOSTUNREACH:
-        case EOPNOTSUPP:
-        case ENETUNREACH:
-            return true;
-        default:
-            return false;
-    }
-}
-
-bool Exhausted(int error) {
-    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
-}
-
-// The connection filter: the peer's dotted text must equal an active entry.
-bool Admitted(in_addr peer) {
-    SettingsSnapshot settings = CurrentSettings();
-    if (!settings->filteractive) return true;
-    char text[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &peer, text, sizeof text);
-    return FilterAdmits(settings->filteractivelist, text);
-}
-
 }  // namespace
 
-void AcceptLoop(AgentProcess& agent) {
+void RunMainLoop(AgentProcess& agent) {
+    // Made now rather than by the first session that waits: the agent's descriptors stay the same
+    // from here on whenever no connection is open.
+    CurrentTimeoutChange();
+    UseListener(agent, agent.listener);
     SettingsSnapshot seen;  // held, so a new snapshot never reuses its address
     for (;;) {
         CarryOutRequests(agent);
@@ -204,36 +170,13 @@ void AcceptLoop(AgentProcess& agent) {
         if (settings != seen) {
             // Sessions waiting for their request sleep until their time-out is due: wake them.
             if (seen != nullptr && settings->timeout != seen->timeout) AnnounceTimeoutChange();
+            // Connections inherit keepalive from the listener.
+            if (seen != nullptr && settings->keepalive != seen->keepalive)
+                SetTcpKeepalive(agent.listener, settings->keepalive);
             seen = settings;
             UpdateFaultContext();
         }
-
-        pollfd readable{agent.listener, POLLIN, 0};
-        if (poll(&readable, 1, kWakeMilliseconds) <= 0) continue;
-
-        sockaddr_in peer{};
-        socklen_t length = sizeof peer;
-        int sock =
-            accept4(agent.listener, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-        if (sock < 0) {
-            int error = errno;
-            if (error == EINTR || Transient(error)) continue;
-            if (Exhausted(error)) {
-                showmessage("Accept error: %s\n", LOCAL, msgFail, 1, std::strerror(error));
-                poll(nullptr, 0, kExhaustedPauseMilliseconds);
-                continue;
-            }
-            showmessage("Accept fatal error: %s\n\n", LOCAL, msgFail, 1, std::strerror(error));
-            EndProcess(4);
-        }
-        if (!Admitted(peer.sin_addr)) {
-            AgentStatus.FailedConnections++;
-            showmessage("TCP connection rejected\n", peer.sin_addr, msgFail, 0);
-            shutdown(sock, SHUT_RDWR);
-            close(sock);
-            continue;
-        }
-        showmessage("TCP connection accepted\n", peer.sin_addr, msgOk, 0);
-        StartSession(sock, peer.sin_addr);
+        settings.reset();
+        TendSessionThreads();  // waits for the next round
     }
 }

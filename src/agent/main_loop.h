@@ -1,0 +1,20 @@
+// The main loop: carries out the process-wide requests and owns the listener, which the session
+// threads accept on (session_threads.h).
+#pragma once
+
+#include <sys/socket.h>
+
+struct AgentProcess {
+    char** argv;        // kept for re-execution
+    int listener;       // listening socket
+    socklen_t addrlen;  // address length the listener reported
+    int listeningPort;  // the port `listener` is bound to
+    int pidfile;        // open PID file or -1
+    bool daemon;        // daemon mode: keeps a PID file
+};
+
+// Hands the listener to the session threads and runs for the life of the process, waking once a
+// second to act on terminate, restart, upgrade, reload and port-change requests, in that order,
+// and to apply changed settings. A port change keeps the old listener until the new port listens,
+// and keeps it for good when the new port cannot be opened.
+[[noreturn]] void RunMainLoop(AgentProcess& agent);

@@ -1,0 +1,10 @@
+#if defined(__FreeBSD__)
+
+#include "platform/socket.h"
+
+bool IgnoreIncomingPackets(int) {
+    // Socket filters here see packets for reading only, after TCP has answered them.
+    return false;
+}
+
+#endif
