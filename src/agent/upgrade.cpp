@@ -73,7 +73,7 @@ bool Fail(UpgradeRec& upgrade, String& message, const String& reason) {
     return false;
 }
 
-// The spec'd text, with the reason added when the folder was refused as unsafe (the new kind of
+// The fixed reply text, with the reason added when the folder was refused as unsafe (the new kind of
 // failure an administrator must be able to tell apart); plain failures are logged with theirs.
 String CreationFailure(const char* text, int result, const String& reason) {
     if (result == kPrivateFileUnsafe) return String(text) + ": " + reason;
