@@ -16,6 +16,7 @@
 #include "agent/upgrade.h"
 #include "config/messages.h"
 #include "config/settings.h"
+#include "platform/socket.h"
 #include "protocol/packet.h"
 #include "protocol/reply.h"
 #include "protocol/request.h"
@@ -87,7 +88,7 @@ void SendAll(int sock, const String& data, bool last) {
     size_t left = static_cast<size_t>(data.Length());
     long long giveUpAt = -1;
     while (left > 0) {
-        ssize_t n = send(sock, p, left, MSG_NOSIGNAL | MSG_DONTWAIT | (last ? MSG_MORE : 0));
+        ssize_t n = send(sock, p, left, MSG_NOSIGNAL | MSG_DONTWAIT | (last ? LastSendFlags() : 0));
         if (n > 0) {
             p += n;
             left -= static_cast<size_t>(n);

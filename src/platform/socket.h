@@ -16,3 +16,7 @@ void WakeBlockedAccepts(int listener);
 // as a host that vanished without closing (it answers nothing, not even keepalive probes). For
 // tests and benchmarks. Returns false where the system has no way to do it.
 bool IgnoreIncomingPackets(int sock);
+
+// The flags for send() of a reply after which only the end of the connection follows: where the
+// system can hold the bytes back until the shutdown, they leave together with it in one segment.
+int LastSendFlags();

@@ -7,4 +7,8 @@ bool IgnoreIncomingPackets(int) {
     return false;
 }
 
+int LastSendFlags() {
+    return 0;
+}
+
 #endif

@@ -12,4 +12,8 @@ bool IgnoreIncomingPackets(int sock) {
     return setsockopt(sock, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
 }
 
+int LastSendFlags() {
+    return MSG_MORE;
+}
+
 #endif
