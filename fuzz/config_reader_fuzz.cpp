@@ -1,7 +1,6 @@
 // Configuration files: any bytes, NUL bytes and endless lines included, must load or be refused
 // without reading outside a line.
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -9,33 +8,25 @@
 
 #include "config/options.h"
 #include "config/settings.h"
+#include "scratch_folder.h"
 
 namespace {
 
-// One scratch file for the whole run, rewritten in place for every input.
-char path[256];
-int fd = -1;
+ScratchFile file;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const char* folder = getenv("TMPDIR");
-    if (folder == nullptr || std::strlen(folder) > 200) folder = "/tmp";
-    std::strcpy(path, folder);
-    std::strcat(path, "/qdxcfgfuzz.XXXXXX");
-    fd = mkstemp(path);
-    if (fd < 0) abort();
-    atexit([] { unlink(path); });
+    file = MakeScratchFile("qdxcfgfuzz");
+    if (file.path.size() >= sizeof TQDXSettings::cfgfile) abort();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > (1u << 20)) return 0;
-    if (pwrite(fd, data, size, 0) != static_cast<ssize_t>(size) ||
-        ftruncate(fd, static_cast<off_t>(size)) != 0)
-        abort();
+    file.Rewrite(data, size);
     TQDXSettings settings;
-    std::strcpy(settings.cfgfile, path);
+    std::strcpy(settings.cfgfile, file.path.c_str());
     String message;
     LoadOptions_(settings, message);
     return 0;

@@ -22,8 +22,9 @@ FILE* Open(const uint8_t* data, size_t size) {
 }
 
 std::string_view View(const String& text) {
-    return text.Data() == nullptr ? std::string_view()
-                                  : std::string_view(text.Data(), static_cast<size_t>(text.Length()));
+    return text.Data() == nullptr
+               ? std::string_view()
+               : std::string_view(text.Data(), static_cast<size_t>(text.Length()));
 }
 
 // Splits `text` at every CR LF; false when a piece is empty, too long or holds a line break, or

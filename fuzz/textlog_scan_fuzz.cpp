@@ -4,7 +4,6 @@
 // Input: a flag byte (bit 0 case-sensitive, bit 1 whole word, bit 2 expression, bit 3 scan to
 // the end, bits 4-7 the line bound - 1), a byte (bits 0-3 the read block - 1, bits 4-7 the start
 // offset), the search text, a NUL, then the file content.
-#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -16,23 +15,16 @@
 
 #include "../tests/textlog_reference.h"
 #include "handlers/textlog_scan.h"
+#include "scratch_folder.h"
 
 namespace {
 
-// One scratch file for the whole run, rewritten in place for every input.
-char path[256];
-int fd = -1;
+ScratchFile file;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const char* folder = getenv("TMPDIR");
-    if (folder == nullptr || std::strlen(folder) > 200) folder = "/tmp";
-    std::strcpy(path, folder);
-    std::strcat(path, "/qdxlogfuzz.XXXXXX");
-    fd = mkstemp(path);
-    if (fd < 0) abort();
-    atexit([] { unlink(path); });
+    file = MakeScratchFile("qdxlogfuzz");
     return 0;
 }
 
@@ -54,16 +46,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (textLength < rest) content.assign(text + textLength + 1, rest - textLength - 1);
     int64_t start = std::min<int64_t>(data[1] >> 4, static_cast<int64_t>(content.size()));
 
-    if (pwrite(fd, content.data(), content.size(), 0) != static_cast<ssize_t>(content.size()) ||
-        ftruncate(fd, static_cast<off_t>(content.size())) != 0 ||
-        lseek(fd, start, SEEK_SET) != start)
-        abort();
+    file.Rewrite(content.data(), content.size());
+    if (lseek(file.fd, start, SEEK_SET) != start) abort();
     String search(filter.text.data(), static_cast<int>(filter.text.size()));
     LogLineFilter matcher(search, filter.isExpression, filter.caseSensitive, filter.wholeWord);
     LogLineFilter* filters[] = {&matcher};
     LogScanResult got;
     got.position = start;
-    ScanLogLines(fd, static_cast<int64_t>(content.size()), filters, scanToEnd, limits, got);
+    ScanLogLines(file.fd, static_cast<int64_t>(content.size()), filters, scanToEnd, limits, got);
     textlogref::Result want =
         textlogref::Scan(content.substr(start), start, {filter}, scanToEnd, limits.maxLineBytes);
     if (got.position != want.position || got.matchValue != want.matchValue ||
@@ -74,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The whole check with the real buffers, resuming at the start offset.
     double position = static_cast<double>(start), lastSize = 1, lastTime = 1, fileSize = 0;
     String line, message;
-    double value = CheckFileForExpression(path, search, position, lastSize, lastTime,
+    double value = CheckFileForExpression(file.path.c_str(), search, position, lastSize, lastTime,
                                           filter.isExpression, scanToEnd, filter.caseSensitive,
                                           filter.wholeWord, line, message, fileSize);
     if (value < 0) abort();
