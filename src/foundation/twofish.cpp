@@ -195,6 +195,15 @@ inline uint32_t G1(const Twofish_key* k, uint32_t x) {
            k->s[3][(x >> 16) & 0xFF];
 }
 
+// Encryption round r mixes (a, b) into (c, d). Callers alternate the halves' parts from round to
+// round instead of swapping them.
+inline void EncryptRound(const Twofish_key* k, int r, uint32_t a, uint32_t b, uint32_t& c,
+                         uint32_t& d) {
+    const uint32_t t0 = G0(k, a), t1 = G1(k, b);
+    c = Ror(c ^ (t0 + t1 + k->K[2 * r + 8]), 1);
+    d = Rol(d, 1) ^ (t0 + 2 * t1 + k->K[2 * r + 9]);
+}
+
 // ---- Self-test. ----
 
 struct KnownAnswer {
@@ -368,15 +377,9 @@ void Twofish_encrypt(const Twofish_key* xkey, const unsigned char in[16], unsign
     uint32_t b = Get32(in + 4) ^ K[1];
     uint32_t c = Get32(in + 8) ^ K[2];
     uint32_t d = Get32(in + 12) ^ K[3];
-    // Two rounds per pass: the halves trade places instead of being swapped.
     for (int r = 0; r < 16; r += 2) {
-        uint32_t t0 = G0(xkey, a), t1 = G1(xkey, b);
-        c = Ror(c ^ (t0 + t1 + K[2 * r + 8]), 1);
-        d = Rol(d, 1) ^ (t0 + 2 * t1 + K[2 * r + 9]);
-        t0 = G0(xkey, c);
-        t1 = G1(xkey, d);
-        a = Ror(a ^ (t0 + t1 + K[2 * r + 10]), 1);
-        b = Rol(b, 1) ^ (t0 + 2 * t1 + K[2 * r + 11]);
+        EncryptRound(xkey, r, a, b, c, d);
+        EncryptRound(xkey, r + 1, c, d, a, b);
     }
     Put32(c ^ K[4], out);
     Put32(d ^ K[5], out + 4);
@@ -391,13 +394,8 @@ void Twofish_cfb8(const Twofish_key* xkey, unsigned char reg[16], const unsigned
     for (size_t i = 0; i < n; ++i) {
         uint32_t a = w0 ^ K[0], b = w1 ^ K[1], c = w2 ^ K[2], d = w3 ^ K[3];
         for (int r = 0; r < 14; r += 2) {
-            uint32_t t0 = G0(xkey, a), t1 = G1(xkey, b);
-            c = Ror(c ^ (t0 + t1 + K[2 * r + 8]), 1);
-            d = Rol(d, 1) ^ (t0 + 2 * t1 + K[2 * r + 9]);
-            t0 = G0(xkey, c);
-            t1 = G1(xkey, d);
-            a = Ror(a ^ (t0 + t1 + K[2 * r + 10]), 1);
-            b = Rol(b, 1) ^ (t0 + 2 * t1 + K[2 * r + 11]);
+            EncryptRound(xkey, r, a, b, c, d);
+            EncryptRound(xkey, r + 1, c, d, a, b);
         }
         // The first output byte comes from c, which the fifteenth round finishes: the last round
         // and the rest of the output block are not needed.
