@@ -69,7 +69,7 @@ int createpidfile() {
     SettingsSnapshot settings = CurrentSettings();
     String path(settings->pidfile);
     path.SetZero();
-    int fd = open(path.Data(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(path.Data(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
     if (fd < 0) {
         showmessage("Failed to create pid file %s\n", LOCAL, msgFail, 1, path.Data());
         return -1;

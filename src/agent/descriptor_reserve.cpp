@@ -18,7 +18,7 @@ std::atomic<int> reserve{-1};
 
 void RefillReserve() {
     if (reserve.load() >= 0) return;
-    int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int fd = open("/dev/null", O_RDONLY | O_CLOEXEC | O_NOCTTY);
     int expected = -1;
     if (fd >= 0 && !reserve.compare_exchange_strong(expected, fd)) close(fd);
 }

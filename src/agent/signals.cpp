@@ -113,7 +113,7 @@ void EmitFromSignal(const FaultContext& context, const char* message) {
     log.Add("]\t qdx\t\t ");
     log.Add(message);
     for (int i = 0; i < context.logCount; i++) {
-        int fd = open(context.logs[i], O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        int fd = open(context.logs[i], O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
         if (fd < 0) continue;
         ssize_t ignored = write(fd, log.text, log.length);
         (void)ignored;

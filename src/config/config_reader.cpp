@@ -272,7 +272,7 @@ bool LoadOptions_(TQDXSettings& settings, String& message) {
         return false;
     }
     int fd;
-    do fd = open(path.Data(), O_RDONLY | O_CLOEXEC);
+    do fd = open(path.Data(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         message = CannotOpen(path);

@@ -215,9 +215,9 @@ void AppendMissing(const TQDXSettings& s, const bool* seen, FileOutput& out) {
 
 // A copy made with the source's permission bits; false (and nothing left behind) on any failure.
 bool CopyFile(const String& from, const String& to, mode_t mode) {
-    int in = configfs::Open(from.Data(), O_RDONLY | O_CLOEXEC);
+    int in = configfs::Open(from.Data(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (in < 0) return false;
-    int out = configfs::Open(to.Data(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int out = configfs::Open(to.Data(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
     if (out < 0) {
         close(in);
         return false;
@@ -257,7 +257,7 @@ void SyncFolder(const String& path) {
     while (slash > 0 && path[slash] != '/') slash--;
     String folder = slash == 0 ? String(".") : slash == 1 ? String("/") : path.Copy(1, slash - 1);
     folder.SetZero();
-    int fd = configfs::Open(folder.Data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = configfs::Open(folder.Data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return;
     configfs::Fsync(fd);
     configfs::Close(fd);
@@ -293,7 +293,7 @@ bool SaveOptions_(TQDXSettings& settings, String& message) {
         message = "Configuration file is not specified";
         return false;
     }
-    int in = configfs::Open(path.Data(), O_RDONLY | O_CLOEXEC);
+    int in = configfs::Open(path.Data(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (in < 0) {
         message = Quoted("Cannot open configuration file '", path);
         return false;
@@ -306,7 +306,7 @@ bool SaveOptions_(TQDXSettings& settings, String& message) {
     // A leftover of an interrupted save (or anything planted under that name) goes first, so the
     // new file is always one this save created.
     unlink(fresh.Data());
-    int out = configfs::Open(fresh.Data(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int out = configfs::Open(fresh.Data(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
     if (out < 0) {
         close(in);
         message = Quoted("Cannot create new configuration file '", fresh);

@@ -216,7 +216,7 @@ bool Prepare(char* const argv[], const TChildSetup& setup, ChildPlan& plan, Stri
         int fd = given[i];
         if (fd < 0) {
             if (devnull < 0) {
-                devnull = open("/dev/null", O_RDWR | O_CLOEXEC);
+                devnull = open("/dev/null", O_RDWR | O_CLOEXEC | O_NOCTTY);
                 if (devnull < 0) {
                     message = String("cannot open /dev/null: ") + std::strerror(errno);
                     return false;

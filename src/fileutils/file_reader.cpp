@@ -11,7 +11,7 @@ bool TFileReader::Open(const String& path) {
     String name(path);
     name.SetZero();
     // O_NONBLOCK: a FIFO would otherwise block the open until a writer comes.
-    int fd = open(name.Data(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(name.Data(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return false;
     struct stat st;
     int error = 0;

@@ -64,7 +64,7 @@ int CreatePrivateFile(const String& folder, const char* name, unsigned mode, Str
         message = String("folder ") + Quoted(folder) + " is not a valid path";
         return kPrivateFileFailed;
     }
-    int dir = open(terminated.Data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dir = open(terminated.Data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
     if (dir < 0) {
         message = Failure("cannot open folder", folder, errno);
         return kPrivateFileFailed;
@@ -77,7 +77,7 @@ int CreatePrivateFile(const String& folder, const char* name, unsigned mode, Str
         result = kPrivateFileUnsafe;
     } else if ((result = RemoveExisting(dir, name, path, message)) == 0) {
         int fd =
-            openat(dir, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 07777);
+            openat(dir, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode & 07777);
         if (fd < 0) {
             // Someone made the name again between the removal and the creation.
             result = errno == EEXIST ? kPrivateFileUnsafe : kPrivateFileFailed;

@@ -19,7 +19,7 @@ int OpenStream(const char* path, bool output, String& message) {
     const char* target = path != nullptr ? path : "/dev/null";
     int flags = output ? O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW : O_RDONLY;
     int fd;
-    do fd = open(target, flags | O_CLOEXEC, 0600);
+    do fd = open(target, flags | O_CLOEXEC | O_NOCTTY, 0600);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) message = String("cannot open ") + target + ": " + std::strerror(errno);
     return fd;

@@ -19,7 +19,7 @@ constexpr int kMaxName = 255;
 DIR* OpenDirectoryStream(const String& path, int& error) {
     String name(path);
     name.SetZero();
-    int fd = open(name.Data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = open(name.Data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         error = errno;
         return nullptr;

@@ -94,7 +94,7 @@ int CreateTempFile(const char* folder, const char* pattern, mode_t mode, String&
         if (!gettempfilename(candidate, sizeof candidate, pattern ? name : nullptr, folder))
             return kTempNoName;
         int fd;
-        do fd = open(candidate, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        do fd = open(candidate, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
         while (fd < 0 && errno == EINTR);
         if (fd >= 0) {
             path = candidate;

@@ -71,7 +71,7 @@ int ListDirectory(const String& path, bool followLink, const TWalkVisitor& visit
     // A trailing '/' would make the system follow a link even with O_NOFOLLOW.
     String name = followLink ? path : ExcludeTrailingPathDelimiter(path);
     name.SetZero();
-    int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
+    int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | (followLink ? 0 : O_NOFOLLOW);
     int fd = open(name.Data(), flags);
     if (fd < 0) return errno;
     DIR* dir = fdopendir(fd);

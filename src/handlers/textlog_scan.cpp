@@ -237,7 +237,7 @@ void LineScanner::ForgetCaches() {
 // name swapped for a pipe cannot block the session.
 int OpenLog(const char* path) {
     for (int attempt = 1;; attempt++) {
-        int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
         struct stat st;
         if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
         if (fd >= 0) close(fd);

@@ -1,8 +1,9 @@
 #if defined(__FreeBSD__)
 
-// sys/param.h must come first.
-#include <sys/mount.h>
+// sys/param.h must come first; the blank line keeps the formatter from sorting it after.
 #include <sys/param.h>
+
+#include <sys/mount.h>
 
 #include <cerrno>
 
