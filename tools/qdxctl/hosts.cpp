@@ -167,9 +167,16 @@ int RunHosts(const Options& options, const Request& request, const CheckOptions*
             const HostLine& host = hosts[printed];
             if (host.duplicateOf != 0) {
                 tally["skipped (duplicate)"]++;
-                if (options.output != OutputForm::Json)
-                    std::printf("%s skipped: duplicate of line %d\n", label(host).c_str(),
-                                host.duplicateOf);
+                std::string skipped = "duplicate of line " + std::to_string(host.duplicateOf);
+                if (options.output == OutputForm::Json)
+                    std::printf("%s\n", nlohmann::ordered_json({{"host", host.target.host},
+                                                                {"port", host.target.port},
+                                                                {"command", request.command},
+                                                                {"skipped", skipped}})
+                                            .dump()
+                                            .c_str());
+                else
+                    std::printf("%s skipped: %s\n", label(host).c_str(), skipped.c_str());
                 continue;
             }
             std::optional<Outcome>& outcome = outcomes[targetOf[printed]];
