@@ -102,7 +102,7 @@ void PrintCommand(std::FILE* out, const CommandSpec& command) {
     }
 }
 
-// Text for roff: backslashes written \e, a leading dot or quote protected, hyphens as \-.
+// Text for roff: backslashes written \e, quotes and hyphens as glyphs, a leading dot protected.
 std::string Roff(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); i++) {
@@ -111,8 +111,6 @@ std::string Roff(const std::string& text) {
             out += "\\e";
         else if (c == '-')
             out += "\\-";
-        else if (c == '\'' && i == 0)
-            out += "\\(aq";
         else if (c == '\'')
             out += "\\(aq";
         else if (c == '"')
