@@ -1,4 +1,5 @@
-// What the test process has left of its children and descriptors, read from /proc.
+// What a process has left of its children, and the test process of its descriptors, read from
+// /proc.
 #pragma once
 
 #include <dirent.h>
@@ -10,8 +11,8 @@
 
 namespace testing_support {
 
-// Children of this process that have ended but were not reaped.
-inline int ZombieChildren() {
+// Children of `parent` that have ended but were not reaped.
+inline int ZombieChildren(pid_t parent = getpid()) {
     int zombies = 0;
     DIR* proc = opendir("/proc");
     if (proc == nullptr) return 0;
@@ -25,7 +26,7 @@ inline int ZombieChildren() {
         char state;
         long ppid;
         rest >> state >> ppid;
-        if (state == 'Z' && ppid == getpid()) zombies++;
+        if (state == 'Z' && ppid == parent) zombies++;
     }
     closedir(proc);
     return zombies;

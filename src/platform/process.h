@@ -8,8 +8,8 @@
 // - FreeBSD 13.1 or later: posix_spawn_file_actions_addfchdir_np and
 //   posix_spawn_file_actions_addclosefrom_np, and POSIX_SPAWN_SETSID where <spawn.h> defines it.
 //   libc starts the child with vfork.
-// - Anything older lacks one of these steps: the Add* functions below answer ENOSYS and the agent
-//   starts its children with fork instead.
+// - Anything older lacks one of these steps: the Add* functions below (spawn_actions.cpp) answer
+//   ENOSYS and the agent starts its children with fork instead.
 #pragma once
 
 #include <signal.h>
@@ -26,7 +26,8 @@ int AddSpawnNewSession(short& flags);
 
 // Every signal a spawned child must find at its default disposition, for
 // posix_spawnattr_setsigdefault. On Linux that includes the two signals glibc keeps for itself
-// (32 and 33), which sigfillset leaves out and its posix_spawn would otherwise leave ignored.
+// (32 and 33), which sigfillset leaves out and its posix_spawn would otherwise leave ignored; on
+// FreeBSD it leaves out those that sigaction refuses to change.
 void SignalsToReset(sigset_t& set);
 
 // Closes every descriptor numbered `lowest` or above, in a child between fork and exec (async-

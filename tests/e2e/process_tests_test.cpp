@@ -12,10 +12,9 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
+#include "../process_census.h"
 #include "harness.h"
 
 namespace {
@@ -47,27 +46,6 @@ int CountEntries(const std::string& folder) {
         closedir(d);
     }
     return n;
-}
-
-// Ended but unreaped children of `parent`.
-int Zombies(pid_t parent) {
-    int zombies = 0;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return 0;
-    while (dirent* entry = readdir(proc)) {
-        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-        std::string line;
-        if (!std::getline(stat, line)) continue;
-        size_t close = line.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream rest(line.substr(close + 2));
-        char state;
-        long ppid;
-        rest >> state >> ppid;
-        if (state == 'Z' && ppid == parent) zombies++;
-    }
-    closedir(proc);
-    return zombies;
 }
 
 std::string Value(const QdxReplyText& reply, size_t i) {
@@ -394,7 +372,7 @@ TEST(ProcessTestsLoad, ThousandRunsLeaveNothingBehind) {
     // Watcher threads end once their program has ended and been reaped.
     EXPECT_TRUE(WaitUntil([&] { return CountEntries(taskDir) <= threadsBefore; }, 10))
         << CountEntries(taskDir) << " threads, " << threadsBefore << " before";
-    EXPECT_EQ(Zombies(agent.pid()), 0);
+    EXPECT_EQ(testing_support::ZombieChildren(agent.pid()), 0);
     EXPECT_TRUE(WaitUntil([&] { return CountEntries(fdDir) <= fdsBefore; }, 5))
         << CountEntries(fdDir) << " descriptors, " << fdsBefore << " before";
     EXPECT_EQ(TempFilesIn(dir), std::vector<std::string>());
