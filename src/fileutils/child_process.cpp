@@ -220,7 +220,7 @@ int StartCandidates(ChildPlan& plan, pid_t& pid) {
 struct ChildWatch {
     std::mutex mutex;
     std::condition_variable changed;
-    pid_t pid = 0;           // 0 until the fork; -1 when there is no child
+    pid_t pid = 0;           // 0 until the start; -1 when there is no child
     bool ended = false;      // the child has ended (it may not be reaped yet)
     bool abandoned = false;  // nobody waits any more: the watcher reaps
 };
@@ -358,6 +358,10 @@ ChildEnd RunProgram(char* const argv[], const TChildSetup& setup, int timeout, i
     int error = StartCandidates(plan, pid);
     const Clock::time_point start = Clock::now();
     SetPid(*watch, error == 0 ? pid : -1);
+    if (error == EAGAIN || error == ENOMEM) {
+        message = "fork error";  // no process could be made: the system's limits
+        return ChildEnd::NotStarted;
+    }
     if (error != 0) {
         // Start-only mode has never told more than this.
         message = timeout == kStartOnly ? String("exec error")

@@ -64,8 +64,9 @@ enum class ChildEnd {
 // "#!" script is run by /bin/sh) with the arguments argv, in a new session, with the given setup
 // and wait mode, without copying the agent's address space where the system allows. On Exited
 // `exitcode` is the program's status (0..255, 255 included); otherwise `message` says why:
-// "fork error" (no watcher thread), "exec error: <reason>" (the working folder cannot be
-// entered, the program cannot be started), "cannot terminate process", "abnormal termination".
+// "fork error" (no process or watcher thread could be made), "exec error: <reason>" (the working
+// folder cannot be entered, the program cannot be started), "cannot terminate process",
+// "abnormal termination".
 // In start-only mode the exit code is 0 and a start failure gives just "exec error".
 ChildEnd RunProgram(char* const argv[], const TChildSetup& setup, int timeout, int& exitcode,
                     String& message);

@@ -123,13 +123,11 @@ std::string QuotedWords(const std::string& text) {
     return quoted;
 }
 
-// How a process-count or process-list script ran.
-enum class ScriptRun { Finished, NotStarted, Killed };
-
 // Runs `command` with /bin/sh, its descriptors 1, 2 and 3 writing into `out`, bounded by the
 // script wait limit. The shell replaces itself with the command, so a script that counts
-// processes does not find the agent's shell among them.
-ScriptRun RunWithShell(const std::string& command, const TempFile& out, const std::string& tmpdir) {
+// processes does not find the agent's shell among them. True when the script ran to its end; false
+// when it could not start or was killed at the limit.
+bool RunWithShell(const std::string& command, const TempFile& out, const std::string& tmpdir) {
     std::string line = "exec " + command + " 3>&1";
     char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), line.data(), nullptr};
     TChildSetup setup;
@@ -137,15 +135,9 @@ ScriptRun RunWithShell(const std::string& command, const TempFile& out, const st
     setup.tmpdir = FolderOf(tmpdir);
     int exitcode = 0;
     String message;
-    switch (RunProgram(argv, setup, scriptWaitLimitMs.load(), exitcode, message)) {
-        case ChildEnd::NotStarted:
-            return ScriptRun::NotStarted;
-        case ChildEnd::KilledAtLimit:
-        case ChildEnd::CannotTerminate:
-            return ScriptRun::Killed;
-        default:
-            return ScriptRun::Finished;
-    }
+    ChildEnd end = RunProgram(argv, setup, scriptWaitLimitMs.load(), exitcode, message);
+    return end != ChildEnd::NotStarted && end != ChildEnd::KilledAtLimit &&
+           end != ChildEnd::CannotTerminate;
 }
 
 // The refusal when the output file of a script cannot be had: no name could be formed, or the
@@ -184,8 +176,7 @@ void ProcessTest_Process(const ZPRequest& request, QDXReply& reply) {
         return Answer(reply, "301", NoOutputFile(created));
 
     std::string command = Text(settings->proccntscript) + " " + QuotedWords(Text(name));
-    if (RunWithShell(command, out, tmpdir) != ScriptRun::Finished)
-        return Answer(reply, "301", "Cannot execute script");
+    if (!RunWithShell(command, out, tmpdir)) return Answer(reply, "301", "Cannot execute script");
     FileCloser results{out.OpenForReading()};
     if (results.file == nullptr) return Answer(reply, "301", "Cannot get script results");
     int count = 0;
@@ -229,7 +220,7 @@ void ProcessInfo_ProcessesList(const ZPRequest&, QDXReply& reply) {
     if (int created = out.Create(tmpdir, "tmpPqdx-%ld.txt", 0600); created < 0)
         return Answer(reply, "301", NoOutputFile(created));
 
-    if (RunWithShell(Text(settings->proclistscript), out, tmpdir) != ScriptRun::Finished)
+    if (!RunWithShell(Text(settings->proclistscript), out, tmpdir))
         return Answer(reply, "301", "Cannot execute script");
     FileCloser results{out.OpenForReading()};
     if (results.file == nullptr) return Answer(reply, "301", "Cannot get script results");
