@@ -354,6 +354,10 @@ ChildEnd RunProgram(char* const argv[], const TChildSetup& setup, int timeout, i
         message = "fork error";
         return ChildEnd::NotStarted;
     }
+    // The start waits for the child's exec (a program file to load, perhaps from a slow disk):
+    // the session's turn goes to another thread from here to the end, so that the starts of
+    // requests served side by side overlap.
+    BlockingWait running;
     pid_t pid = -1;
     int error = StartCandidates(plan, pid);
     const Clock::time_point start = Clock::now();
