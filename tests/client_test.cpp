@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <iterator>
 
+#include "client/upgrade_client.h"
+
 namespace {
 
 // From here on getrandom fails in this process with ENOSYS, as on a system without it.
@@ -35,7 +37,8 @@ TEST(Client, SessionKeysAreRandomAndDistinct) {
     EXPECT_FALSE(a == b);
 }
 
-// Without random bytes there is no key and no request: the call is refused before it connects.
+// Without random bytes there is no key and no request: the call, and an upgrade, are refused
+// before they connect.
 TEST(Client, NoRandomBytesNoRequest) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -48,12 +51,16 @@ TEST(Client, NoRandomBytesNoRequest) {
         QdxReplyText reply = QdxCall(endpoint, "GetInfo");
         if (reply.status != CallStatus::NoSessionKey) _exit(12);
         if (reply.error.find("session key") == std::string::npos) _exit(13);
+        String upgradeKey("stale");
+        if (QdxStartUpgrade(endpoint, 500, upgradeKey, reply) != -1) _exit(14);
+        if (reply.status != CallStatus::NoSessionKey || upgradeKey.Length() != 0) _exit(15);
         _exit(0);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no filter, 11: a key, 12: a call, 13: no reason";
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "10: no filter, 11: a key, 12: a call, 13: no reason, 14-15: an upgrade started";
 }
 
 }  // namespace

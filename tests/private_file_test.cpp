@@ -162,3 +162,81 @@ TEST(PrivateFile, UnprivilegedRefusesAForeignFileInAStickyFolder) {
     EXPECT_EQ(code, 0);
     EXPECT_EQ(ReadFile(dir + "/qdx__.upd"), "root's");
 }
+
+// Every folder from the root down is checked, and the file is named by the path resolved for the
+// check, so no link on the way can redirect it afterwards.
+TEST(PrivateFile, ChecksEveryFolderFromTheRootAndResolvesLinks) {
+    struct Case {
+        const char* what;
+        // Makes the folder chain under `top`; returns the folder to create the file in.
+        std::function<std::string(const std::string& top)> prepare;
+        int result;
+        const char* message;  // with "<top>" for the test's folder
+        const char* path;     // where the file is, for a success
+    };
+    const Case cases[] = {
+        {"a parent writable by all, not sticky",
+         [](const std::string& top) {
+             chmod(top.c_str(), 0777);
+             mkdir((top + "/own").c_str(), 0700);
+             return top + "/own";
+         },
+         kPrivateFileUnsafe, "folder '<top>' is writable by other users and not sticky", ""},
+        {"a parent writable by all, sticky",
+         [](const std::string& top) {
+             chmod(top.c_str(), 01777);
+             mkdir((top + "/own").c_str(), 0700);
+             return top + "/own";
+         },
+         0, "", "<top>/own/qdx__.upd"},
+        {"a link and a dot-dot on the way",
+         [](const std::string& top) {
+             mkdir((top + "/real").c_str(), 0700);
+             mkdir((top + "/real/sub").c_str(), 0700);
+             symlink((top + "/real").c_str(), (top + "/link").c_str());
+             return top + "/link/sub/../sub";
+         },
+         0, "", "<top>/real/sub/qdx__.upd"},
+        {"a link to a folder writable by all",
+         [](const std::string& top) {
+             mkdir((top + "/open").c_str(), 0700);
+             chmod((top + "/open").c_str(), 0777);
+             symlink((top + "/open").c_str(), (top + "/link").c_str());
+             return top + "/link";
+         },
+         kPrivateFileUnsafe, "folder '<top>/open' is writable by other users", ""},
+    };
+    auto fill = [](std::string text, const std::string& top) {
+        size_t at = text.find("<top>");
+        return at == std::string::npos ? text : text.replace(at, 5, top);
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        char* real = realpath(dir.path().c_str(), nullptr);
+        ASSERT_NE(real, nullptr);
+        const std::string top = std::string(real) + "/top";
+        free(real);
+        ASSERT_EQ(mkdir(top.c_str(), 0700), 0);
+        Created made = Create(c.prepare(top));
+        EXPECT_EQ(made.result, c.result) << made.message;
+        EXPECT_NE(made.message.find(fill(c.message, top)), std::string::npos) << made.message;
+        if (c.result == 0) {
+            EXPECT_EQ(made.path, fill(c.path, top));
+            EXPECT_TRUE(Exists(made.path));
+        }
+    }
+}
+
+TEST(PrivateFile, RefusesAParentOfAnotherUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give the folder away";
+    TempDir dir;
+    std::string parent = dir / "theirs";
+    ASSERT_EQ(mkdir(parent.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((parent + "/own").c_str(), 0700), 0);
+    ASSERT_EQ(chown(parent.c_str(), kNobody, kNobody), 0);
+    Created made = Create(parent + "/own");
+    EXPECT_EQ(made.result, kPrivateFileUnsafe);
+    EXPECT_NE(made.message.find("'" + parent + "' belongs to another user"), std::string::npos)
+        << made.message;
+}

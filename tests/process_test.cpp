@@ -18,7 +18,11 @@
 #include <thread>
 #include <vector>
 
+#include "fileutils/child_start.h"
 #include "fileutils/tempname.h"
+#include "process_census.h"
+
+using testing_support::ZombieChildren;
 
 namespace {
 
@@ -116,27 +120,6 @@ protected:
     std::string dir, out;
 };
 
-// Children of this process that have ended but were not reaped.
-int ZombieChildren() {
-    int zombies = 0;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return 0;
-    while (dirent* entry = readdir(proc)) {
-        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-        std::string line;
-        if (!std::getline(stat, line)) continue;
-        size_t close = line.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream rest(line.substr(close + 2));
-        char state;
-        long ppid;
-        rest >> state >> ppid;
-        if (state == 'Z' && ppid == getpid()) zombies++;
-    }
-    closedir(proc);
-    return zombies;
-}
-
 // True while `pid` runs (a zombie counts as ended).
 bool Alive(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -155,7 +138,25 @@ bool WaitFor(const std::function<bool()>& done, double seconds) {
     return true;
 }
 
-TEST_F(Process, ExitCodesAndStartFailures) {
+// The tests of the start run with both ways of starting a child: posix_spawn, where the system has
+// every step it needs, and fork, which the other systems use.
+class ProcessStart : public Process, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        Process::SetUp();
+        ForceForkStartForTesting(GetParam());
+    }
+    void TearDown() override {
+        ForceForkStartForTesting(false);
+        Process::TearDown();
+    }
+};
+INSTANTIATE_TEST_SUITE_P(Start, ProcessStart, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                             return param.param ? "Fork" : "Spawn";
+                         });
+
+TEST_P(ProcessStart, ExitCodesAndStartFailures) {
     std::string noexec = Script("noexec.sh", "#!/bin/sh\nexit 0\n", 0644);
     std::string bare = Script("bare.sh", "echo bare; exit 4\n");  // no "#!": run by /bin/sh
     struct Case {
@@ -194,7 +195,7 @@ TEST_F(Process, ExitCodesAndStartFailures) {
     EXPECT_EQ(left, std::vector<std::string>({"bare.sh", "noexec.sh"}));
 }
 
-TEST_F(Process, StreamsWorkingFolderAndEnvironment) {
+TEST_P(ProcessStart, StreamsWorkingFolderAndEnvironment) {
     std::string input = Script("input.txt", "from the input file\n", 0644);
     int exitcode = 0;
     String message;
@@ -211,6 +212,8 @@ TEST_F(Process, StreamsWorkingFolderAndEnvironment) {
     EXPECT_EQ(nowhere.result, 0) << "never run in another folder than the one asked for";
     EXPECT_EQ(nowhere.message,
               "exec error: cannot change to the working folder: No such file or directory");
+    Run file = Ex("pwd", 5000, out.c_str());
+    EXPECT_EQ(file.message, "exec error: cannot change to the working folder: Not a directory");
 
     setenv("QDX_PROCESS_TEST", "inherited", 1);
     const char* before = std::getenv("TMPDIR");
@@ -231,7 +234,7 @@ TEST_F(Process, StreamsWorkingFolderAndEnvironment) {
     EXPECT_FALSE(std::filesystem::exists(victim));
 }
 
-TEST_F(Process, ChildStartsCleanDescriptorsAndSignals) {
+TEST_P(ProcessStart, ChildStartsCleanDescriptorsAndSignals) {
     if (access("/proc/self/status", R_OK) != 0) GTEST_SKIP() << "needs /proc";
     int leaked = open("/dev/null", O_RDONLY);  // deliberately without close-on-exec
     ASSERT_GE(leaked, 0);
@@ -327,7 +330,7 @@ TEST_F(Process, StartOnlyLooksOnceAfterASecondAndReapsLater) {
 
 // Program runs while other threads allocate all the time: a child that touched the allocator
 // between fork and exec could hang on a lock held at the moment of the fork.
-TEST_F(Process, ManyRunsWhileOtherThreadsAllocate) {
+TEST_P(ProcessStart, ManyRunsWhileOtherThreadsAllocate) {
     std::atomic<bool> stop{false};
     std::vector<std::thread> allocators;
     for (int t = 0; t < 3; t++)
@@ -360,7 +363,7 @@ TEST_F(Process, ManyRunsWhileOtherThreadsAllocate) {
 
 // Scripts written and run at once by several threads: without HoldForks a child forked by
 // another thread could hold the script open for writing at its exec ("Text file busy").
-TEST_F(Process, FreshlyWrittenScriptsRunWhileOthersFork) {
+TEST_P(ProcessStart, FreshlyWrittenScriptsRunWhileOthersFork) {
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; t++)

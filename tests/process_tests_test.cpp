@@ -3,16 +3,21 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "config/settings.h"
+#include "process_census.h"
 
 namespace {
 
@@ -68,6 +73,11 @@ protected:
 
 using HandlerFn = void (*)(const ZPRequest&, QDXReply&);
 
+// A temporary folder whose name leaves no room for a file name.
+void LongTmp(TQDXSettings& s) {
+    s.tmpdir = std::string(600, 'd').c_str();
+}
+
 TEST_F(ScriptHandlers, SwitchesAndScriptSettings) {
     const std::string missing = dir + "/missing.sh";
     struct Case {
@@ -102,6 +112,22 @@ TEST_F(ScriptHandlers, SwitchesAndScriptSettings) {
         {"missing cpu script",
          [](TQDXSettings& s, const std::string& m) { s.cpuusagescript = m.c_str(); },
          ProcessTest_CPU, "", "301\nCPUUsage script doesn't exist"},
+        // The output file is named but cannot be created; no name fits at all.
+        {"count, no temporary folder",
+         [](TQDXSettings& s, const std::string& m) { s.tmpdir = m.c_str(); }, ProcessTest_Process,
+         "\nsshd\n", "301\nCannot get script results"},
+        {"list, no temporary folder",
+         [](TQDXSettings& s, const std::string& m) { s.tmpdir = m.c_str(); },
+         ProcessInfo_ProcessesList, "", "301\nCannot get script results"},
+        {"cpu, no temporary folder",
+         [](TQDXSettings& s, const std::string& m) { s.tmpdir = m.c_str(); }, ProcessTest_CPU, "",
+         "301\nCannot get script results"},
+        {"count, folder name too long", [](TQDXSettings& s, const std::string&) { LongTmp(s); },
+         ProcessTest_Process, "\nsshd\n", "301\ncannot get temp file"},
+        {"list, folder name too long", [](TQDXSettings& s, const std::string&) { LongTmp(s); },
+         ProcessInfo_ProcessesList, "", "301\ncannot get temp file"},
+        {"cpu, folder name too long", [](TQDXSettings& s, const std::string&) { LongTmp(s); },
+         ProcessTest_CPU, "", "301\ncannot get temp file"},
     };
     const std::string fine = Script("fine.sh", "#!/bin/sh\necho 1\n");
     for (const Case& c : cases) {
@@ -154,7 +180,7 @@ TEST_F(ScriptHandlers, ScriptOutcomes) {
 }
 
 // A script that never ends would hold its session thread for ever: it is killed with its
-// process group at the limit and answered as a script that left no result.
+// process group at the limit, and what it left is not taken for a result.
 TEST_F(ScriptHandlers, EndlessScriptsAreKilledAtTheLimit) {
     std::string late = dir + "/late";
     std::string body = "#!/bin/sh\necho 5\n(sleep 1; touch " + late + ") &\nsleep 60\n";
@@ -162,14 +188,89 @@ TEST_F(ScriptHandlers, EndlessScriptsAreKilledAtTheLimit) {
     SetScriptWaitLimitForTesting(300);
 
     auto start = Clock::now();
-    EXPECT_EQ(Call(ProcessTest_Process, "\nsshd\n"), "301\nScript error");
-    EXPECT_EQ(Call(ProcessInfo_ProcessesList, ""), "200\n\n");
+    EXPECT_EQ(Call(ProcessTest_Process, "\nsshd\n"), "301\nCannot execute script");
+    EXPECT_EQ(Call(ProcessInfo_ProcessesList, ""), "301\nCannot execute script");
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(4));
     std::this_thread::sleep_for(std::chrono::milliseconds(1300));
     EXPECT_FALSE(std::filesystem::exists(late)) << "the script's background job survived";
     std::vector<std::string> left = Files();
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, std::vector<std::string>({"count.sh", "list.sh"}));
+}
+
+// Many program requests at once while other threads allocate and fault in pages: every answer
+// is right, and nothing is left behind (no zombie, no descriptor, no temporary file).
+TEST_F(ScriptHandlers, ManyRequestsAtOnceWhileMemoryChurns) {
+    TQDXSettings s = saved;
+    s.process = s.cpuusage = s.external = s.shellscript = 1;
+    s.proccntscript = Script("count.sh", "#!/bin/sh\necho 4\n").c_str();
+    s.proclistscript = Script("list.sh", "#!/bin/sh\necho init\n").c_str();
+    s.cpuusagescript = Script("cpu.sh", "#!/bin/sh\necho 2.5\n").c_str();
+    s.tmpdir = dir.c_str();
+    s.delayforscripts = 0;
+    Publish(s);
+    const int descriptorsBefore = testing_support::OpenDescriptors();
+
+    struct Request {
+        HandlerFn handler;
+        std::string params;
+        std::string reply;
+    };
+    const Request mix[] = {
+        {ProcessTest_External, "sh -c 'exit 3'\n\n\n5000\n", "200\n3\n"},
+        {ProcessTest_External, "no-such-program-anywhere\n\n\n5000\n",
+         "301\nexec error: No such file or directory"},
+        {ProcessTest_External, "pwd\n" + dir + "\n\n5000\n", "200\n0\n"},
+        // No "#!": run by /bin/sh after the exec refuses it.
+        {ProcessTest_ShellScript, "%script% %params%\necho scriptres:$1\nok\n10\n5\n",
+         "200\nscriptres:ok\nscriptres:ok%0D%0A\n"},
+        {ProcessTest_Process, "\nsshd\n", "200\n4\n"},
+        {ProcessInfo_ProcessesList, "", "200\ninit%0D%0A\n"},
+        {ProcessTest_CPU, "", "200\n2.5000\n"},
+    };
+    constexpr int kRequests = 280;
+    std::atomic<int> next{0}, wrong{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> churn;
+    for (int t = 0; t < 2; t++)
+        churn.emplace_back([&] {
+            constexpr size_t kBytes = 8 << 20;
+            while (!stop) {
+                void* area = mmap(nullptr, kBytes, PROT_READ | PROT_WRITE,
+                                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+                if (area == MAP_FAILED) continue;
+                for (size_t at = 0; at < kBytes; at += 4096) static_cast<char*>(area)[at] = 1;
+                munmap(area, kBytes);
+                std::vector<std::string> junk;
+                for (int i = 0; i < 64; i++) junk.emplace_back(static_cast<size_t>(i * 37), 'x');
+            }
+        });
+    std::vector<std::thread> runners;
+    for (int t = 0; t < 8; t++)
+        runners.emplace_back([&] {
+            for (int i; (i = next++) < kRequests;) {
+                const Request& r = mix[i % (sizeof mix / sizeof mix[0])];
+                std::string reply = Call(r.handler, r.params.c_str());
+                if (reply != r.reply && wrong++ < 3)
+                    ADD_FAILURE() << r.params << ": " << reply << " instead of " << r.reply;
+            }
+        });
+    for (std::thread& t : runners) t.join();
+    stop = true;
+    for (std::thread& t : churn) t.join();
+    EXPECT_EQ(wrong, 0);
+
+    auto settled = [&] {
+        return testing_support::ZombieChildren() == 0 &&
+               testing_support::OpenDescriptors() <= descriptorsBefore;
+    };
+    for (int i = 0; i < 250 && !settled(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(testing_support::ZombieChildren(), 0);
+    EXPECT_LE(testing_support::OpenDescriptors(), descriptorsBefore);
+    std::vector<std::string> left = Files();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, std::vector<std::string>({"count.sh", "cpu.sh", "list.sh"}));
 }
 
 }  // namespace

@@ -15,7 +15,9 @@ if [ -z "$name" ]; then
     echo "usage: $0 NAME" >&2
     exit 2
 fi
-ps -A -o pid= -o ppid= -o comm= | awk -v name="$name" -v self="$$" '
+# The name reaches awk through the environment: -v would turn its backslashes into escapes.
+ps -A -o pid= -o ppid= -o comm= | QDX_COUNT_NAME=$name QDX_COUNT_SELF=$$ awk '
+    BEGIN { name = ENVIRON["QDX_COUNT_NAME"]; self = ENVIRON["QDX_COUNT_SELF"] }
     {
         pid = $1; ppid = $2
         comm = $0

@@ -11,6 +11,7 @@
 #include "agent/session_threads.h"
 #include "agent/signals.h"
 #include "agent/timeout_change.h"
+#include "agent/upgrade.h"
 #include "agent/upgrade_script.h"
 #include "config/messages.h"
 #include "config/options.h"
@@ -144,12 +145,20 @@ void CarryOutRequests(AgentProcess& agent) {
             std::lock_guard<std::mutex> lock(thread_mutex);
             script = QDXFlags.upgradescript;
         }
-        // Through the shell, so a temporary folder mounted without exec rights does not matter.
-        std::vector<char*> argv = UpgradeScriptArgv(script, agent.argv);
-        Execute(agent, kUpgradeShell, argv.data());
-        showmessage("Error: cannot start upgrading script\n", LOCAL, msgFail, 0);
-        QDXFlags.upgrade.store(0);
-        Resume(agent);
+        String reason;
+        if (!UpgradeScriptReady(script, reason)) {
+            // The listener is still ours: go on serving; the next session end tries again.
+            showmessage("Error: cannot start upgrading script: %s\n", LOCAL, msgFail, 1,
+                        reason.SetZero().Data());
+            QDXFlags.upgrade.store(0);
+        } else {
+            // Through the shell, so a temporary folder mounted without exec rights does not matter.
+            std::vector<char*> argv = UpgradeScriptArgv(script, agent.argv);
+            Execute(agent, kUpgradeShell, argv.data());
+            showmessage("Error: cannot start upgrading script\n", LOCAL, msgFail, 0);
+            QDXFlags.upgrade.store(0);
+            Resume(agent);
+        }
     }
     if (QDXFlags.reload.exchange(0)) ReloadOnHangUp();
     int wanted = CurrentSettings()->port;

@@ -17,6 +17,7 @@
 #include "config/messages.h"
 #include "config/options.h"
 #include "config/settings.h"
+#include "fileutils/tempname.h"
 #include "platform/memory.h"
 
 namespace {
@@ -42,6 +43,18 @@ void RaiseDescriptorLimit() {
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// Names of temporary files follow a pattern; in a folder that others may write to, they can see
+// them, and plant files under names to come (creation then moves on to random names).
+void WarnOfSharedTempFolder(const String& tmpdir) {
+    String folder = tmpdir;
+    folder.SetZero();
+    if (folder.Data() == nullptr || !FolderWritableByOthers(folder.Data(), geteuid())) return;
+    showmessage(
+        "Warning: temporary folder '%s' is writable by other users; set \"tmpdir\" to a folder "
+        "of the agent's own\n",
+        LOCAL, msgFail, 1, folder.Data());
 }
 
 void PrintBanner() {
@@ -111,6 +124,7 @@ int RunAgent(int argc, char** argv, char** envp) {
     }
     if (agent.daemon && settings->pidfile.Length() > 0) agent.pidfile = createpidfile();
     daemon_ready();
+    WarnOfSharedTempFolder(settings->tmpdir);
     settings.reset();
     showmessage("Listening...\n", LOCAL, msgInfo, 0);
     RunMainLoop(agent);

@@ -73,17 +73,34 @@ bool Fail(UpgradeRec& upgrade, String& message, const String& reason) {
     return false;
 }
 
-// The fixed reply text, with the reason added when the folder was refused as unsafe (the new kind of
-// failure an administrator must be able to tell apart); plain failures are logged with theirs.
-String CreationFailure(const char* text, int result, const String& reason) {
-    if (result == kPrivateFileUnsafe) return String(text) + ": " + reason;
+// The reply to a failure is its fixed text; the reason behind it goes to the failure log.
+String LoggedFailure(const char* text, const String& reason) {
     String line = reason;
-    showmessage("Upgrade: %s\n", LOCAL, msgFail, 1, line.SetZero().Data());
+    showmessage("Upgrade: %s: %s\n", LOCAL, msgFail, 1, text, line.SetZero().Data());
     return text;
 }
 
 String TemporaryFolder() {
     return ExpandFileName(CurrentSettings()->tmpdir);
+}
+
+// The script written last, as created: the hand-over runs it only while it is still that file.
+struct WrittenScript {
+    std::mutex mutex;
+    String path;
+    FileIdentity identity;
+};
+
+WrittenScript& LastScript() {
+    static WrittenScript* script = new WrittenScript;  // used until the process image goes
+    return *script;
+}
+
+void RememberScript(const String& path, int fd) {
+    WrittenScript& script = LastScript();
+    std::lock_guard<std::mutex> lock(script.mutex);
+    script.path = path;
+    script.identity = IdentityOf(fd);
 }
 
 // Permission bits for the new executable: those of the one it replaces.
@@ -109,20 +126,22 @@ bool CanReplace(const String& qdxpath, String& reason) {
     return true;
 }
 
-// Writes the script beside the temporary executable. On success its path is `path`; on failure
-// `path` is empty unless the script was created (and must be deleted).
+// Writes the script beside the temporary executable, in the folder resolved when that was
+// created. On success its path is `path`; on failure `path` is empty unless the script was created
+// (and must be deleted).
 bool WriteScript(const UpgradeRec& upgrade, String& path, String& failure) {
     const char* text = "Binary code transferred. Cannot create script file";
     String qdxpath = CurrentSettings()->qdxpath;
     String reason;
     if (!CanReplace(qdxpath, reason)) {
-        failure = String(text) + ": " + reason;
+        failure = LoggedFailure(text, reason);
         return false;
     }
-    int fd = CreatePrivateFile(TemporaryFolder(), kUpgradeScriptName, kWritingMode, path, reason);
+    int fd = CreatePrivateFile(ExtractFilePath(upgrade.filename), kUpgradeScriptName, kWritingMode,
+                               path, reason);
     if (fd < 0) {
         path = "";
-        failure = CreationFailure(text, fd, reason);
+        failure = LoggedFailure(text, reason);
         return false;
     }
     String script = UpgradeScriptText(qdxpath, upgrade.filename, path, InstalledMode(qdxpath));
@@ -131,6 +150,7 @@ bool WriteScript(const UpgradeRec& upgrade, String& path, String& failure) {
         failure = "Cannot set exec flag for script";
         written = false;
     }
+    if (written) RememberScript(path, fd);
     if (close(fd) != 0) written = false;
     if (!written && failure.Length() == 0) failure = text;
     return written;
@@ -200,8 +220,7 @@ bool DoUpgrading(UpgradeRec& upgrade, const char* data, int length, String& mess
         String path, reason;
         int fd = CreatePrivateFile(TemporaryFolder(), kUpgradeExecutableName, kWritingMode, path,
                                    reason);
-        if (fd < 0)
-            return Fail(upgrade, message, CreationFailure("Cannot create temp file", fd, reason));
+        if (fd < 0) return Fail(upgrade, message, LoggedFailure("Cannot create temp file", reason));
         upgrade.file = fd;
         upgrade.filename = path;
         MD5Open(&upgrade.md5);
@@ -220,6 +239,16 @@ bool DoUpgrading(UpgradeRec& upgrade, const char* data, int length, String& mess
     }
     if (rest == 0) return true;
     return Complete(upgrade, String(data, rest), message);
+}
+
+bool UpgradeScriptReady(const String& script, String& reason) {
+    WrittenScript& written = LastScript();
+    std::lock_guard<std::mutex> lock(written.mutex);
+    if (script.Length() == 0 || !(script == written.path)) {
+        reason = String("'") + script + "' is not the script the agent wrote";
+        return false;
+    }
+    return IsPrivateFile(script, written.identity, reason);
 }
 
 void ProcessUpgradeCode(const ZPRequest& request, QDXReply& reply, SessionContext& session) {

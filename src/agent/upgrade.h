@@ -69,6 +69,12 @@ bool DoUpgrading(UpgradeRec& upgrade, const char* data, int length, String& mess
 // reservation.
 void AbandonUpgrade(UpgradeRec& upgrade);
 
+// Checked right before the accept loop hands the process over to `script`: true when it is still
+// the script that the last transfer wrote, unchanged in place (a regular file of the agent's user
+// with the same device and inode, in a folder nobody else can redirect). False with the reason:
+// the agent then goes on serving, and the hand-over is tried again after the next session.
+bool UpgradeScriptReady(const String& script, String& reason);
+
 // UpgradeCode: parameter 1 is the size of the executable. Replies "302" when an upgrade is
 // already in progress, "501" "Wrong file parameter(s)" for a size outside the bounds, "200" when
 // the transfer may begin, "300" with the reason when the temporary executable cannot be made.

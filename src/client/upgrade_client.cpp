@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <string>
 
 #include "protocol/packet.h"
@@ -65,12 +66,17 @@ String UpgradeTrailer(const unsigned char digest[16], const String& sessionKey) 
 
 int QdxStartUpgrade(const QdxEndpoint& endpoint, long long size, String& sessionKey,
                     QdxReplyText& reply) {
+    sessionKey = NewSessionKey();
+    if (sessionKey.Length() == 0) {
+        reply.status = CallStatus::NoSessionKey;
+        reply.error = std::string("no random bytes for a session key: ") + std::strerror(errno);
+        return -1;
+    }
     int sock = QdxConnect(endpoint, reply.error);
     if (sock < 0) {
         reply.status = CallStatus::NoConnection;
         return -1;
     }
-    sessionKey = NewSessionKey();
     String request = BuildRequestText("UpgradeCode", {std::to_string(size)});
     String packet = BuildRequestPacket(
         String(endpoint.password.data(), static_cast<int>(endpoint.password.size())), sessionKey,

@@ -15,7 +15,8 @@ String UpgradeTrailer(const unsigned char digest[16], const String& sessionKey);
 
 // Sends UpgradeCode for an executable of `size` bytes and waits for the answer. Returns the
 // connected socket when the agent answered "200" and waits for the executable; otherwise -1, with
-// the agent's answer or the failure in `reply`. `sessionKey` is the key the trailer must be
-// encrypted under.
+// the agent's answer or the failure in `reply` (NoSessionKey, before any connection, when the
+// system gives no random bytes for a key). `sessionKey` is the key the trailer must be encrypted
+// under.
 int QdxStartUpgrade(const QdxEndpoint& endpoint, long long size, String& sessionKey,
                     QdxReplyText& reply);

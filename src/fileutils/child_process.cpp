@@ -1,11 +1,8 @@
 // Starting a child program and waiting for it.
 //
-// The agent has many threads, and any of them may hold a lock of the C library (the allocator's,
-// stdio's) at the moment another thread forks; the child would inherit the held lock and hang on
-// its first malloc. So everything the child needs (argument vectors, the environment, the PATH
-// candidates, the descriptors) is prepared before the fork, and the child makes only
-// async-signal-safe calls until the exec. An exec failure travels back through a close-on-exec
-// pipe instead of a file, and the child's exit status 255 marks it.
+// Everything the child needs (argument vectors, the environment, the PATH candidates, the
+// descriptors, the working folder) is prepared before the start, which child_start.cpp carries
+// out; a failed start is known when StartChild returns, with its error number.
 //
 // Waiting: every child gets a small detached watcher thread that blocks in waitid() without
 // reaping and wakes the caller through a condition variable, so the caller waits with a real
@@ -15,22 +12,23 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "fileutils/child_start.h"
 #include "fileutils/process.h"
 #include "foundation/blocking_wait.h"
-#include "platform/process.h"
+#include "platform/open_flags.h"
 
 extern char** environ;
 
@@ -38,108 +36,41 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Descriptor numbers the child sets up; everything above kFailFd is closed.
-constexpr int kFailFd = 3;
-constexpr int kExecFailureStatus = 255;
 constexpr size_t kWatcherStack = 256 * 1024;
 constexpr rlim_t kMaxDescriptorLoop = 1 << 20;
 constexpr auto kStartOnlyLook = std::chrono::seconds(1);
+constexpr const char* kShell = "/bin/sh";
 
-std::shared_mutex forkLock;
-
-// What a child that cannot exec writes into the failure pipe.
-enum FailStage : int32_t { kStageStreams = 1, kStageWorkdir = 2, kStageExec = 3 };
-struct FailRecord {
-    int32_t stage;
-    int32_t error;
-};
-
-// Everything the child reads, built before the fork.
+// Everything the start reads, built beforehand.
 struct ChildPlan {
     char* const* argv = nullptr;
-    std::vector<std::string> candidates;  // paths to try execve on, in order
+    std::vector<std::string> candidates;  // program files to start, in order
     std::vector<char*> shellArgv;         // "/bin/sh", <candidate>, argv[1..]: for ENOEXEC
     std::vector<std::string> envStore;
     std::vector<char*> envp;
-    const char* workdir = nullptr;
-    int fds[3] = {-1, -1, -1};  // sources for 0, 1, 2; all above 2
-    int failFd = -1;            // write end of the failure pipe
-    int fdLimit = 0;
-    std::vector<int> owned;  // descriptors opened here, closed after the fork
+    ChildStartSetup start;
+    std::vector<int> owned;  // descriptors opened here, closed with the plan
 
+    ChildPlan() = default;
+    ChildPlan(const ChildPlan&) = delete;
+    ChildPlan& operator=(const ChildPlan&) = delete;
     ~ChildPlan() {
         for (int fd : owned) close(fd);
     }
 };
 
-// ---- In the child: async-signal-safe calls only ------------------------------------------------
-
-[[noreturn]] void Fail(int fd, FailStage stage, int error) {
-    FailRecord record{stage, error};
-    ssize_t ignored = write(fd, &record, sizeof record);
-    (void)ignored;
-    _exit(kExecFailureStatus);
-}
-
+// Errors after which execvp goes on with the next candidate along PATH.
 bool PathSearchGoesOn(int error) {
     return error == ENOENT || error == ENOTDIR || error == ESTALE || error == ENODEV ||
            error == ETIMEDOUT || error == EACCES;
 }
 
-[[noreturn]] void ChildMain(ChildPlan& plan) {
-    // Dispositions the agent set (an ignored SIGPIPE) would otherwise survive the exec.
-    struct sigaction standard {};
-    standard.sa_handler = SIG_DFL;
-    sigemptyset(&standard.sa_mask);
-    for (int sig = 1; sig < NSIG; sig++)
-        if (sig != SIGKILL && sig != SIGSTOP) sigaction(sig, &standard, nullptr);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+// ---- Preparation -------------------------------------------------------------------------------
 
-    setsid();
-    for (int i = 0; i < 3; i++)
-        if (dup2(plan.fds[i], i) < 0) Fail(plan.failFd, kStageStreams, errno);
-    if (plan.failFd != kFailFd && dup2(plan.failFd, kFailFd) < 0)
-        Fail(plan.failFd, kStageStreams, errno);
-    fcntl(kFailFd, F_SETFD, FD_CLOEXEC);
-    CloseDescriptorsFrom(kFailFd + 1, plan.fdLimit);
-    if (plan.workdir != nullptr && chdir(plan.workdir) != 0) Fail(kFailFd, kStageWorkdir, errno);
-
-    // The PATH search of execvp, without its allocations.
-    int error = ENOENT;
-    bool deniedOnce = false;
-    for (const std::string& candidate : plan.candidates) {
-        execve(candidate.c_str(), plan.argv, plan.envp.data());
-        error = errno;
-        if (error == ENOEXEC) {
-            plan.shellArgv[1] = const_cast<char*>(candidate.c_str());
-            execve(plan.shellArgv[0], plan.shellArgv.data(), plan.envp.data());
-            error = errno;
-        }
-        if (error == EACCES) deniedOnce = true;
-        if (!PathSearchGoesOn(error)) break;
-    }
-    if (deniedOnce && PathSearchGoesOn(error)) error = EACCES;
-    Fail(kFailFd, kStageExec, error);
-}
-
-// ---- Preparation in the parent -----------------------------------------------------------------
-
-// A close-on-exec copy of fd numbered 3 or above, so the child's dup2 onto 0..2 cannot clobber
-// a source it still needs.
-bool AboveStdio(int& fd, ChildPlan& plan) {
-    if (fd > 2) return true;
-    int copy = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    if (copy < 0) return false;
-    plan.owned.push_back(copy);
-    fd = copy;
-    return true;
-}
-
-// Takes ownership of fd (closed with the plan) and moves it above 2; -1 when that fails.
+// Takes ownership of fd (closed with the plan) and moves it above 2, so the child's dup2 onto
+// 0..2 cannot clobber a source it still needs; -1 when that fails.
 int OwnAboveStdio(int fd, ChildPlan& plan) {
-    if (fd <= 2) {
+    if (fd >= 0 && fd <= 2) {
         int copy = fcntl(fd, F_DUPFD_CLOEXEC, 3);
         close(fd);
         fd = copy;
@@ -148,14 +79,14 @@ int OwnAboveStdio(int fd, ChildPlan& plan) {
     return fd;
 }
 
-void CloseOwned(int fd, ChildPlan& plan) {
-    for (auto it = plan.owned.begin(); it != plan.owned.end(); ++it) {
-        if (*it == fd) {
-            plan.owned.erase(it);
-            close(fd);
-            return;
-        }
-    }
+// A close-on-exec copy of the caller's fd numbered 3 or above, when it is not already.
+bool AboveStdio(int& fd, ChildPlan& plan) {
+    if (fd > 2) return true;
+    int copy = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (copy < 0) return false;
+    plan.owned.push_back(copy);
+    fd = copy;
+    return true;
 }
 
 void FindCandidates(const char* file, ChildPlan& plan) {
@@ -189,26 +120,50 @@ void BuildEnvironment(const char* tmpdir, ChildPlan& plan) {
     if (tmpdir != nullptr) plan.envStore.push_back(std::string("TMPDIR=") + tmpdir);
     for (std::string& entry : plan.envStore) plan.envp.push_back(entry.data());
     plan.envp.push_back(nullptr);
+    plan.start.envp = plan.envp.data();
+}
+
+// Opens the working folder for the child to enter, after checking that it can be entered: a
+// start reports one error number, which could not tell this step from the exec.
+bool OpenWorkdir(const char* workdir, ChildPlan& plan, String& message) {
+    int fd;
+    do fd = open(workdir, kOpenToEnter | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+    while (fd < 0 && errno == EINTR);
+    if (fd >= 0 && faccessat(fd, ".", X_OK, AT_EACCESS) != 0) {
+        int error = errno;
+        close(fd);
+        fd = -1;
+        errno = error;
+    }
+    if (fd >= 0) fd = OwnAboveStdio(fd, plan);
+    if (fd < 0) {
+        message =
+            String("exec error: cannot change to the working folder: ") + std::strerror(errno);
+        return false;
+    }
+    plan.start.dirfd = fd;
+    return true;
 }
 
 bool Prepare(char* const argv[], const TChildSetup& setup, ChildPlan& plan, String& message) {
     plan.argv = argv;
-    plan.workdir = setup.workdir;
+    if (setup.workdir != nullptr && !OpenWorkdir(setup.workdir, plan, message)) return false;
     if (argv[0][0] == '\0') {
         message = String("exec error: ") + std::strerror(ENOENT);
         return false;
     }
     FindCandidates(argv[0], plan);
-    plan.shellArgv.push_back(const_cast<char*>("/bin/sh"));
+    plan.shellArgv.push_back(const_cast<char*>(kShell));
     plan.shellArgv.push_back(nullptr);
     for (int i = 1; argv[i] != nullptr; i++) plan.shellArgv.push_back(argv[i]);
     plan.shellArgv.push_back(nullptr);
     BuildEnvironment(setup.tmpdir, plan);
 
     rlimit limit{};
-    plan.fdLimit = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < kMaxDescriptorLoop
-                       ? static_cast<int>(limit.rlim_cur)
-                       : static_cast<int>(kMaxDescriptorLoop);
+    plan.start.fdLimit =
+        getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < kMaxDescriptorLoop
+            ? static_cast<int>(limit.rlim_cur)
+            : static_cast<int>(kMaxDescriptorLoop);
 
     const int given[3] = {setup.in, setup.out, setup.err};
     int devnull = -1;
@@ -226,12 +181,38 @@ bool Prepare(char* const argv[], const TChildSetup& setup, ChildPlan& plan, Stri
             fd = devnull;
         }
         if (!AboveStdio(fd, plan)) {
-            message = "fork error";
+            message =
+                String("exec error: cannot redirect the standard streams: ") + std::strerror(errno);
             return false;
         }
-        plan.fds[i] = fd;
+        plan.start.fds[i] = fd;
     }
     return true;
+}
+
+// Starts the first candidate that can be run, as execvp would pick it: one start for each that
+// exists, and /bin/sh for a file that is neither a binary nor a "#!" script. 0 with `pid`, or the
+// error number that execvp would have left.
+int StartCandidates(ChildPlan& plan, pid_t& pid) {
+    int error = ENOENT;
+    bool deniedOnce = false;
+    for (const std::string& candidate : plan.candidates) {
+        // A candidate that is not there costs a stat here rather than a start.
+        struct stat info {};
+        if (stat(candidate.c_str(), &info) != 0) {
+            error = errno;
+        } else {
+            error = StartChild(candidate.c_str(), plan.argv, plan.start, pid);
+            if (error == ENOEXEC) {
+                plan.shellArgv[1] = const_cast<char*>(candidate.c_str());
+                error = StartChild(kShell, plan.shellArgv.data(), plan.start, pid);
+            }
+            if (error == 0) return 0;
+        }
+        if (error == EACCES) deniedOnce = true;
+        if (!PathSearchGoesOn(error)) return error;
+    }
+    return deniedOnce ? EACCES : error;
 }
 
 // ---- Watching and waiting ----------------------------------------------------------------------
@@ -239,7 +220,7 @@ bool Prepare(char* const argv[], const TChildSetup& setup, ChildPlan& plan, Stri
 struct ChildWatch {
     std::mutex mutex;
     std::condition_variable changed;
-    pid_t pid = 0;           // 0 until the fork; -1 when there is no child
+    pid_t pid = 0;           // 0 until the start; -1 when there is no child
     bool ended = false;      // the child has ended (it may not be reaped yet)
     bool abandoned = false;  // nobody waits any more: the watcher reaps
 };
@@ -298,43 +279,16 @@ void SetPid(ChildWatch& watch, pid_t pid) {
     watch.changed.notify_all();
 }
 
-// The failure record of a child that has ended, if it left one. The read end is non-blocking:
-// a child of another thread that has not yet reached its exec may still hold a copy of the write
-// end, but our own child wrote everything before it ended.
-bool ReadFailure(int fd, FailRecord& record, bool& partial) {
-    ssize_t n;
-    do n = read(fd, &record, sizeof record);
-    while (n < 0 && errno == EINTR);
-    partial = n > 0 && n < static_cast<ssize_t>(sizeof record);
-    return n == static_cast<ssize_t>(sizeof record);
-}
-
-String FailureMessage(const FailRecord& record) {
-    String text("exec error: ");
-    if (record.stage == kStageWorkdir) text += "cannot change to the working folder: ";
-    if (record.stage == kStageStreams) text += "cannot redirect the standard streams: ";
-    return text + std::strerror(record.error);
-}
-
-ChildEnd Judge(int status, bool killed, int failFd, bool startOnly, int& exitcode,
-               String& message) {
+ChildEnd Judge(int status, bool killed, int& exitcode, String& message) {
     if (WIFSIGNALED(status)) {
         message = "abnormal termination";
         return killed ? ChildEnd::KilledAtLimit : ChildEnd::Signalled;
-    }
-    if (WEXITSTATUS(status) == kExecFailureStatus) {
-        FailRecord record{};
-        bool partial = false;
-        if (ReadFailure(failFd, record, partial) || partial) {
-            message = startOnly || partial ? String("exec error") : FailureMessage(record);
-            return ChildEnd::NotStarted;
-        }
     }
     exitcode = WEXITSTATUS(status);
     return ChildEnd::Exited;
 }
 
-ChildEnd AwaitStartOnly(ChildWatch& watch, pid_t pid, int failFd, int& exitcode, String& message) {
+ChildEnd AwaitStartOnly(ChildWatch& watch, pid_t pid, int& exitcode, String& message) {
     exitcode = 0;
     {
         BlockingWait look;
@@ -352,11 +306,11 @@ ChildEnd AwaitStartOnly(ChildWatch& watch, pid_t pid, int failFd, int& exitcode,
         message = "abnormal termination";
         return ChildEnd::Signalled;
     }
-    return Judge(status, false, failFd, true, exitcode, message);
+    return Judge(status, false, exitcode, message);
 }
 
-ChildEnd AwaitEnd(ChildWatch& watch, pid_t pid, int timeout, Clock::time_point start, int failFd,
-                  int& exitcode, String& message) {
+ChildEnd AwaitEnd(ChildWatch& watch, pid_t pid, int timeout, Clock::time_point start, int& exitcode,
+                  String& message) {
     bool killed = false;
     {
         BlockingWait program;
@@ -384,14 +338,10 @@ ChildEnd AwaitEnd(ChildWatch& watch, pid_t pid, int timeout, Clock::time_point s
         message = "abnormal termination";
         return ChildEnd::Signalled;
     }
-    return Judge(status, killed, failFd, false, exitcode, message);
+    return Judge(status, killed, exitcode, message);
 }
 
 }  // namespace
-
-std::unique_lock<std::shared_mutex> HoldForks() {
-    return std::unique_lock<std::shared_mutex>(forkLock);
-}
 
 ChildEnd RunProgram(char* const argv[], const TChildSetup& setup, int timeout, int& exitcode,
                     String& message) {
@@ -399,45 +349,29 @@ ChildEnd RunProgram(char* const argv[], const TChildSetup& setup, int timeout, i
     ChildPlan plan;
     if (!Prepare(argv, setup, plan, message)) return ChildEnd::NotStarted;
 
-    int pipefd[2];
-    if (pipe2(pipefd, O_CLOEXEC | O_NONBLOCK) != 0) {
-        message = "fork error";
-        return ChildEnd::NotStarted;
-    }
-    const int failRead = OwnAboveStdio(pipefd[0], plan);
-    const int failWrite = OwnAboveStdio(pipefd[1], plan);
-    if (failRead < 0 || failWrite < 0) {
-        message = "fork error";
-        return ChildEnd::NotStarted;
-    }
-    plan.failFd = failWrite;
-
     auto watch = std::make_shared<ChildWatch>();
     if (!StartWatcher(watch)) {
         message = "fork error";
         return ChildEnd::NotStarted;
     }
-
-    pid_t pid;
-    {
-        std::shared_lock<std::shared_mutex> forking(forkLock);
-        // No signal handler of the agent may run in the child before it resets them.
-        sigset_t all, previous;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &previous);
-        pid = fork();
-        if (pid == 0) ChildMain(plan);
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    }
+    // The start waits for the child's exec (a program file to load, perhaps from a slow disk):
+    // the session's turn goes to another thread from here to the end, so that the starts of
+    // requests served side by side overlap.
+    BlockingWait running;
+    pid_t pid = -1;
+    int error = StartCandidates(plan, pid);
     const Clock::time_point start = Clock::now();
-    SetPid(*watch, pid < 0 ? -1 : pid);
-    if (pid < 0) {
-        message = "fork error";
+    SetPid(*watch, error == 0 ? pid : -1);
+    if (error == EAGAIN || error == ENOMEM) {
+        message = "fork error";  // no process could be made: the system's limits
         return ChildEnd::NotStarted;
     }
-    // Our copy of the write end goes; the child writes through its own.
-    CloseOwned(failWrite, plan);
-
-    if (timeout == kStartOnly) return AwaitStartOnly(*watch, pid, failRead, exitcode, message);
-    return AwaitEnd(*watch, pid, timeout, start, failRead, exitcode, message);
+    if (error != 0) {
+        // Start-only mode has never told more than this.
+        message = timeout == kStartOnly ? String("exec error")
+                                        : String("exec error: ") + std::strerror(error);
+        return ChildEnd::NotStarted;
+    }
+    if (timeout == kStartOnly) return AwaitStartOnly(*watch, pid, exitcode, message);
+    return AwaitEnd(*watch, pid, timeout, start, exitcode, message);
 }

@@ -62,10 +62,12 @@ enum class ChildEnd {
 
 // Runs argv[0] (looked up along PATH unless it holds a '/'; a file that is not a binary or a
 // "#!" script is run by /bin/sh) with the arguments argv, in a new session, with the given setup
-// and wait mode. The child makes only async-signal-safe calls between fork and exec. On Exited
-// `exitcode` is the program's status (0..255); otherwise `message` says why: "fork error",
-// "exec error: <reason>", "cannot terminate process", "abnormal termination". In start-only
-// mode the exit code is 0 and an exec failure gives just "exec error".
+// and wait mode, without copying the agent's address space where the system allows. On Exited
+// `exitcode` is the program's status (0..255, 255 included); otherwise `message` says why:
+// "fork error" (no process or watcher thread could be made), "exec error: <reason>" (the working
+// folder cannot be entered, the program cannot be started), "cannot terminate process",
+// "abnormal termination".
+// In start-only mode the exit code is 0 and a start failure gives just "exec error".
 ChildEnd RunProgram(char* const argv[], const TChildSetup& setup, int timeout, int& exitcode,
                     String& message);
 
@@ -87,8 +89,9 @@ int SystemEx2(const char* cmdline, const char* workdir, const char* in, const ch
 int SystemEx(const char* cmdline, const char* workdir, int timeout, int& exitcode, String& message,
              const char* tmpdir = nullptr);
 
-// Keeps every thread of the process from forking while held. A descriptor opened while it is held
-// and closed before it is released reaches no child, not even for the moment between a fork and
-// the exec that would close it: hold it while writing a file that is about to be executed, which
-// would otherwise fail with "Text file busy".
+// Keeps every thread of the process from starting a child while held (starts do not hold each
+// other up). A descriptor opened while it is held and closed before it is released reaches no
+// child, not even for the moment between the start and the exec that would close it: hold it
+// while writing a file that is about to be executed, which would otherwise fail with "Text file
+// busy".
 std::unique_lock<std::shared_mutex> HoldForks();

@@ -13,9 +13,9 @@
 
 #include "config/settings.h"
 #include "fileutils/file_facts.h"
-#include "foundation/blocking_wait.h"
 #include "fileutils/process.h"
 #include "fileutils/tempname.h"
+#include "foundation/blocking_wait.h"
 #include "handlers/script_output.h"
 #include "protocol/decoders.h"
 
@@ -124,10 +124,11 @@ std::string QuotedWords(const std::string& text) {
 }
 
 // Runs `command` with /bin/sh, its descriptors 1, 2 and 3 writing into `out`, bounded by the
-// script wait limit. True when the shell started; `finished` is false when it had to be killed.
-bool RunWithShell(const std::string& command, const TempFile& out, const std::string& tmpdir,
-                  bool& finished) {
-    std::string line = command + " 3>&1";
+// script wait limit. The shell replaces itself with the command, so a script that counts
+// processes does not find the agent's shell among them. True when the script ran to its end; false
+// when it could not start or was killed at the limit.
+bool RunWithShell(const std::string& command, const TempFile& out, const std::string& tmpdir) {
+    std::string line = "exec " + command + " 3>&1";
     char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), line.data(), nullptr};
     TChildSetup setup;
     setup.out = setup.err = out.fd();
@@ -135,8 +136,14 @@ bool RunWithShell(const std::string& command, const TempFile& out, const std::st
     int exitcode = 0;
     String message;
     ChildEnd end = RunProgram(argv, setup, scriptWaitLimitMs.load(), exitcode, message);
-    finished = end != ChildEnd::KilledAtLimit && end != ChildEnd::CannotTerminate;
-    return end != ChildEnd::NotStarted;
+    return end != ChildEnd::NotStarted && end != ChildEnd::KilledAtLimit &&
+           end != ChildEnd::CannotTerminate;
+}
+
+// The refusal when the output file of a script cannot be had: no name could be formed, or the
+// named file could not be created.
+const char* NoOutputFile(int created) {
+    return created == kTempNoName ? "cannot get temp file" : "Cannot get script results";
 }
 
 void Pause(int microseconds) {
@@ -165,19 +172,15 @@ void ProcessTest_Process(const ZPRequest& request, QDXReply& reply) {
     if (name.Length() == 0) return Answer(reply, "501", "Name of the process is not specified");
     const std::string tmpdir = Text(settings->tmpdir);
     TempFile out;
-    if (out.Create(tmpdir, "tmpPqdx-%ld.txt", 0600) < 0)
-        return Answer(reply, "301", "cannot get temp file");
+    if (int created = out.Create(tmpdir, "tmpPqdx-%ld.txt", 0600); created < 0)
+        return Answer(reply, "301", NoOutputFile(created));
 
-    bool finished = false;
     std::string command = Text(settings->proccntscript) + " " + QuotedWords(Text(name));
-    if (!RunWithShell(command, out, tmpdir, finished))
-        return Answer(reply, "301", "Cannot execute script");
+    if (!RunWithShell(command, out, tmpdir)) return Answer(reply, "301", "Cannot execute script");
     FileCloser results{out.OpenForReading()};
     if (results.file == nullptr) return Answer(reply, "301", "Cannot get script results");
     int count = 0;
-    // A script killed at the limit counts as one that left no result.
-    if (!finished || !ReadLeadingInt(results.file, count))
-        return Answer(reply, "301", "Script error");
+    if (!ReadLeadingInt(results.file, count)) return Answer(reply, "301", "Script error");
     reply.SetResult("200");
     reply.AddIntParam(count);
 }
@@ -188,8 +191,8 @@ void ProcessTest_CPU(const ZPRequest&, QDXReply& reply) {
     if (!ScriptIsThere(settings->cpuusagescript, "CPUUsage", reply)) return;
     const std::string tmpdir = Text(settings->tmpdir);
     TempFile out;
-    if (out.Create(tmpdir, "tmpCqdx-%ld.txt", 0600) < 0)
-        return Answer(reply, "301", "cannot get temp file");
+    if (int created = out.Create(tmpdir, "tmpCqdx-%ld.txt", 0600); created < 0)
+        return Answer(reply, "301", NoOutputFile(created));
     Pause(settings->delayforscripts);
 
     TChildSetup setup;
@@ -214,16 +217,15 @@ void ProcessInfo_ProcessesList(const ZPRequest&, QDXReply& reply) {
     if (!ScriptIsThere(settings->proclistscript, "ProcList", reply)) return;
     const std::string tmpdir = Text(settings->tmpdir);
     TempFile out;
-    if (out.Create(tmpdir, "tmpPqdx-%ld.txt", 0600) < 0)
-        return Answer(reply, "301", "cannot get temp file");
+    if (int created = out.Create(tmpdir, "tmpPqdx-%ld.txt", 0600); created < 0)
+        return Answer(reply, "301", NoOutputFile(created));
 
-    bool finished = false;
-    if (!RunWithShell(Text(settings->proclistscript), out, tmpdir, finished))
+    if (!RunWithShell(Text(settings->proclistscript), out, tmpdir))
         return Answer(reply, "301", "Cannot execute script");
     FileCloser results{out.OpenForReading()};
     if (results.file == nullptr) return Answer(reply, "301", "Cannot get script results");
     reply.SetResult("200");
-    reply.AddStringParam(finished ? ReadProcessList(results.file) : String(), 1);
+    reply.AddStringParam(ReadProcessList(results.file), 1);
 }
 
 void ProcessTest_External(const ZPRequest& request, QDXReply& reply) {

@@ -3,7 +3,14 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "platform/process.h"
+
+void SignalsToReset(sigset_t& set) {
+    // Every bit: glibc's sigaddset refuses its own signals, but its posix_spawn reads the bits.
+    std::memset(&set, 0xff, sizeof set);
+}
 
 void CloseDescriptorsFrom(int lowest, int limit) {
 #if defined(SYS_close_range)

@@ -3,17 +3,18 @@
 // thousand program runs leave behind.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
+#include "../process_census.h"
 #include "harness.h"
 
 namespace {
@@ -45,27 +46,6 @@ int CountEntries(const std::string& folder) {
         closedir(d);
     }
     return n;
-}
-
-// Ended but unreaped children of `parent`.
-int Zombies(pid_t parent) {
-    int zombies = 0;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return 0;
-    while (dirent* entry = readdir(proc)) {
-        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-        std::string line;
-        if (!std::getline(stat, line)) continue;
-        size_t close = line.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream rest(line.substr(close + 2));
-        char state;
-        long ppid;
-        rest >> state >> ppid;
-        if (state == 'Z' && ppid == parent) zombies++;
-    }
-    closedir(proc);
-    return zombies;
 }
 
 std::string Value(const QdxReplyText& reply, size_t i) {
@@ -262,6 +242,75 @@ TEST(ProcessTestsExamples, ExampleScriptsAnswer) {
     EXPECT_LE(usage, 100.0);
 }
 
+// Processes named `name`, as the process table shows them.
+int DirectCount(const std::string& name) {
+    int count = 0;
+    for (auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string comm = ReadFile(entry.path().string() + "/comm");
+        if (!comm.empty() && comm.substr(0, comm.size() - 1) == name) count++;
+    }
+    return count;
+}
+
+// The shipped count script counts exactly: the agent's shell that starts it is not among the
+// processes it sees, and a name reaches it unchanged.
+TEST(ProcessTestsExamples, CountIsExact) {
+    TempDir dir;
+    Agent agent(
+        dir, "proccntscript=" + std::string(QDX_SOURCE_DIR) + "/examples/scripts/proccount.sh\n");
+    ASSERT_TRUE(agent.Start());
+    // A backslash in the name as well: awk's -v would read "\t" as a tab.
+    const std::string name = "qdx\\tcnt" + std::to_string(getpid() % 100000);
+    const std::string program = dir.File(name);
+    std::filesystem::copy_file("/bin/sleep", program);
+    std::vector<pid_t> copies;
+    for (int i = 0; i < 3; i++) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            execl(program.c_str(), name.c_str(), "30", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        copies.push_back(pid);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return DirectCount(name) == 3; }, 5));
+    EXPECT_EQ(agent.Call("TEST-Process", {"", name}).text, "200\n3\n\r");
+    for (pid_t pid : copies) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    EXPECT_EQ(agent.Call("TEST-Process", {"", name}).text, "200\n0\n\r");
+
+    // Shells come and go on a busy host: a count that equals the direct counts taken just before
+    // and after it is exact. Counting the agent's own shell makes it one more every time.
+    int agreed = 0;
+    for (int attempt = 0; attempt < 20 && agreed == 0; attempt++) {
+        int before = DirectCount("sh");
+        QdxReplyText reply = agent.Call("TEST-Process", {"", "sh"});
+        int after = DirectCount("sh");
+        if (before == after && reply.text == "200\n" + std::to_string(before) + "\n\r") agreed++;
+    }
+    EXPECT_EQ(agreed, 1) << "the count for sh never matched a direct count";
+}
+
+// Names of temporary files can be foreseen by whoever may write to the folder: the agent says so
+// when it starts with such a folder.
+TEST(ProcessTestsExamples, SharedTemporaryFolderIsWarnedOf) {
+    TempDir dir;
+    const std::string shared = dir.File("shared");
+    ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    const std::string warning = "Warning: temporary folder '" + shared +
+                                "' is writable by other users; set \"tmpdir\" to a folder of the "
+                                "agent's own\n";
+    Agent open(dir, "tmpdir=" + shared + "\n");
+    ASSERT_TRUE(open.Start());
+    EXPECT_NE(open.Output().find(warning), std::string::npos) << open.Output();
+    TempDir own;
+    Agent closed(own);
+    ASSERT_TRUE(closed.Start());
+    EXPECT_EQ(closed.Output().find("Warning: temporary folder"), std::string::npos);
+}
+
 // A thousand program and script requests, eight at a time, while other sessions keep the agent's
 // allocator busy: afterwards no zombie, no extra descriptor or thread, no temporary file.
 TEST(ProcessTestsLoad, ThousandRunsLeaveNothingBehind) {
@@ -323,7 +372,7 @@ TEST(ProcessTestsLoad, ThousandRunsLeaveNothingBehind) {
     // Watcher threads end once their program has ended and been reaped.
     EXPECT_TRUE(WaitUntil([&] { return CountEntries(taskDir) <= threadsBefore; }, 10))
         << CountEntries(taskDir) << " threads, " << threadsBefore << " before";
-    EXPECT_EQ(Zombies(agent.pid()), 0);
+    EXPECT_EQ(testing_support::ZombieChildren(agent.pid()), 0);
     EXPECT_TRUE(WaitUntil([&] { return CountEntries(fdDir) <= fdsBefore; }, 5))
         << CountEntries(fdDir) << " descriptors, " << fdsBefore << " before";
     EXPECT_EQ(TempFilesIn(dir), std::vector<std::string>());
