@@ -86,7 +86,30 @@ bool OpenReplyPacket(const String& packet, const String& sessionKey, String& tex
     return true;
 }
 
-int QdxConnect(const QdxEndpoint& endpoint, std::string& error) {
+const char* NoReplyWord(NoReplyReason reason) {
+    switch (reason) {
+        case NoReplyReason::None: return "";
+        case NoReplyReason::Unresolved: return "unresolved";
+        case NoReplyReason::Refused: return "refused";
+        case NoReplyReason::ConnectTimeout: return "connect_timeout";
+        case NoReplyReason::ConnectFailed: return "connect_failed";
+        case NoReplyReason::SendFailed: return "send_failed";
+        case NoReplyReason::Closed: return "closed";
+        case NoReplyReason::Timeout: return "timeout";
+        case NoReplyReason::BadReply: return "bad_reply";
+        case NoReplyReason::NoSessionKey: return "no_session_key";
+        case NoReplyReason::Interrupted: return "interrupted";
+    }
+    return "";
+}
+
+NoReplyReason ConnectFailure(int error) {
+    if (error == ECONNREFUSED) return NoReplyReason::Refused;
+    if (error == ETIMEDOUT) return NoReplyReason::ConnectTimeout;
+    return NoReplyReason::ConnectFailed;
+}
+
+int QdxConnect(const QdxEndpoint& endpoint, std::string& error, NoReplyReason* reason) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -95,6 +118,7 @@ int QdxConnect(const QdxEndpoint& endpoint, std::string& error) {
     int rc = getaddrinfo(endpoint.host.c_str(), service.c_str(), &hints, &list);
     if (rc != 0) {
         error = gai_strerror(rc);
+        if (reason != nullptr) *reason = NoReplyReason::Unresolved;
         return -1;
     }
     int sock = -1;
@@ -116,6 +140,7 @@ int QdxConnect(const QdxEndpoint& endpoint, std::string& error) {
         }
         if (failure != 0) {
             error = std::strerror(failure);
+            if (reason != nullptr) *reason = ConnectFailure(failure);
             close(sock);
             sock = -1;
         }
@@ -153,6 +178,17 @@ bool QdxReadAll(int sock, int timeoutMs, String& received) {
     }
 }
 
+const char* NoReplyText(NoReplyReason reason) {
+    switch (reason) {
+        case NoReplyReason::SendFailed: return "cannot send the request";
+        case NoReplyReason::Closed:
+            return "the agent closed the connection without a reply (a wrong password or an "
+                   "address its filter refuses)";
+        case NoReplyReason::Timeout: return "no reply within the time-out";
+        default: return "";
+    }
+}
+
 QdxReplyText QdxExchange(int sock, const String& packet, const String& sessionKey, int timeoutMs) {
     QdxReplyText reply;
     String received;
@@ -161,11 +197,13 @@ QdxReplyText QdxExchange(int sock, const String& packet, const String& sessionKe
     String text;
     if (received.Length() == 0) {
         reply.status = CallStatus::NoReply;
-        reply.error = !sent    ? "cannot send the request"
-                      : closed ? "the agent closed the connection without a reply (wrong password?)"
-                               : "no reply within the time-out";
+        reply.reason = !sent    ? NoReplyReason::SendFailed
+                       : closed ? NoReplyReason::Closed
+                                : NoReplyReason::Timeout;
+        reply.error = NoReplyText(reply.reason);
     } else if (!OpenReplyPacket(received, sessionKey, text)) {
         reply.status = CallStatus::BadReply;
+        reply.reason = NoReplyReason::BadReply;
         reply.error = "the reply's length field does not match the data received";
     } else {
         reply.status = CallStatus::Ok;
@@ -180,10 +218,11 @@ QdxReplyText QdxCall(const QdxEndpoint& endpoint, const std::string& command,
     String key = NewSessionKey();
     if (key.Length() == 0) {
         reply.status = CallStatus::NoSessionKey;
+        reply.reason = NoReplyReason::NoSessionKey;
         reply.error = std::string("no random bytes for a session key: ") + std::strerror(errno);
         return reply;
     }
-    int sock = QdxConnect(endpoint, reply.error);
+    int sock = QdxConnect(endpoint, reply.error, &reply.reason);
     if (sock < 0) {
         reply.status = CallStatus::NoConnection;
         return reply;

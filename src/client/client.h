@@ -23,8 +23,31 @@ enum class CallStatus {
     NoSessionKey,  // the system gave no random bytes for a session key; nothing was sent
 };
 
+// Why no reply came, finer than CallStatus: what a script or a monitoring system tells apart.
+enum class NoReplyReason {
+    None,
+    Unresolved,      // the host name does not resolve
+    Refused,         // nothing listens on the port
+    ConnectTimeout,  // no answer to the connection attempt (a filtered or absent host)
+    ConnectFailed,   // another connection error
+    SendFailed,      // the request could not be sent
+    Closed,          // closed without a reply: a wrong password or a filtered address
+    Timeout,         // connected, but no reply within the time-out
+    BadReply,        // a reply whose length field does not match
+    NoSessionKey,    // no random bytes for a session key
+    Interrupted,     // the caller gave up (Ctrl-C)
+};
+
+// A short lower_case word for `reason` ("refused", "timeout", ...), for scripts.
+const char* NoReplyWord(NoReplyReason reason);
+// The text for a reason found after connecting (send failed, closed, time-out); "" for others.
+const char* NoReplyText(NoReplyReason reason);
+// The reason for a failed connect() with errno `error`.
+NoReplyReason ConnectFailure(int error);
+
 struct QdxReplyText {
     CallStatus status = CallStatus::NoReply;
+    NoReplyReason reason = NoReplyReason::None;
     std::string error;  // why there is no reply
     std::string text;   // decrypted reply text, exactly as received
 
@@ -44,8 +67,9 @@ String NewSessionKey();
 // Checks the length field of a reply packet and decrypts it; false when the length is wrong.
 bool OpenReplyPacket(const String& packet, const String& sessionKey, String& text);
 
-// Connects to the agent; returns the socket or -1 with the reason in `error`.
-int QdxConnect(const QdxEndpoint& endpoint, std::string& error);
+// Connects to the agent; returns the socket or -1 with the reason in `error` (and its kind in
+// `reason`, when given).
+int QdxConnect(const QdxEndpoint& endpoint, std::string& error, NoReplyReason* reason = nullptr);
 // Sends `bytes` (all of them) on `sock`.
 bool QdxSend(int sock, const char* bytes, size_t length);
 // Reads until the peer closes or the time-out passes; true when the peer closed.

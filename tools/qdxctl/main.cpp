@@ -1,64 +1,24 @@
 // qdxctl: the administrator's client for the qdx agent.
-#include <unistd.h>
-
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <iostream>
 #include <string>
 #include <vector>
 
+#include "check.h"
 #include "client/client.h"
-#include "foundation/string.h"
+#include "config_file.h"
+#include "help.h"
+#include "hosts.h"
 #include "load.h"
+#include "options.h"
+#include "output.h"
 #include "param_file.h"
+#include "request_words.h"
 #include "upgrade.h"
 
 namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitNotOk = 1;
-constexpr int kExitNoReply = 2;
-constexpr int kExitUsage = 64;
-
-const char kUsage[] =
-    "Usage: qdxctl [options] COMMAND [PARAMETER...]\n"
-    "       qdxctl [options] settings                 read the settings (GetSettings)\n"
-    "       qdxctl [options] set NAME=VALUE...        change one or more settings\n"
-    "       qdxctl [options] load -n N -c C COMMAND [PARAMETER...]\n"
-    "       qdxctl [options] upgrade [--wait SEC] FILE  send FILE as the agent's new executable\n"
-    "\n"
-    "Options:\n"
-    "  -H, --host HOST          agent address (default 127.0.0.1)\n"
-    "  -p, --port PORT          agent port (default: $QDX_PORT)\n"
-    "  -f, --password-file FILE read the password from the first line of FILE\n"
-    "                           (default: $QDX_PASSWORD)\n"
-    "      --password TEXT      password on the command line (visible to other users)\n"
-    "  -t, --timeout MS         connect and reply time-out in milliseconds (default 10000)\n"
-    "  -r, --raw                print the reply text exactly as received\n"
-    "  -F, --param-file N=FILE  parameter N is the content of FILE, line breaks escaped\n"
-    "                           (the script of TEST-ShellScript); repeatable\n"
-    "\n"
-    "COMMAND is an agent command such as GetInfo, TEST-FileExists or QUIT; each PARAMETER\n"
-    "is one parameter line. Prints the result code, then the value lines, with list values\n"
-    "(escaped line breaks) shown on one line, separated by commas.\n"
-    "upgrade waits (60 s unless --wait says otherwise) until the agent answers again.\n"
-    "Exit status: 0 for result 200, 1 for any other result, 2 when no reply came.\n";
-
-struct Options {
-    QdxEndpoint endpoint;
-    bool raw = false;
-    bool passwordGiven = false;
-    std::vector<std::string> words;  // the command and its parameters
-    std::vector<ParamFile> paramFiles;
-};
-
-[[noreturn]] void Usage(const char* problem) {
-    if (problem) std::fprintf(stderr, "qdxctl: %s\n\n", problem);
-    std::fputs(kUsage, problem ? stderr : stdout);
-    std::exit(problem ? kExitUsage : kExitOk);
-}
 
 bool ReadPasswordFile(const std::string& path, std::string& password) {
     std::ifstream in(path);
@@ -68,163 +28,108 @@ bool ReadPasswordFile(const std::string& path, std::string& password) {
     return true;
 }
 
-int ParsePositive(const char* text, const char* what) {
+int ParsePositive(const std::string& text, const char* what) {
     char* end = nullptr;
-    long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || value <= 0 || value > 1000000000)
+    long value = std::strtol(text.c_str(), &end, 10);
+    if (end == text.c_str() || *end != '\0' || value <= 0 || value > 1000000000)
         Usage((std::string("invalid ") + what).c_str());
     return static_cast<int>(value);
 }
 
+// Parses qdxctl's own options, which come before the command; everything from the command on
+// is left in `words`. The agent's address and password come, in rising precedence, from the
+// environment, from -C, and from the options that name them.
 Options ParseOptions(int argc, char** argv) {
+    CLI::App app("qdxctl");
+    app.set_help_flag();
+    app.prefix_command();
+    std::string host, port, passwordFile, password, config, timeout, hostsFile, parallel;
+    std::vector<std::string> paramFiles;
+    bool raw = false, json = false, help = false;
+    auto* hostOption = app.add_option("-H,--host", host);
+    auto* portOption = app.add_option("-p,--port", port);
+    auto* fileOption = app.add_option("-f,--password-file", passwordFile);
+    auto* passwordOption = app.add_option("--password", password);
+    auto* configOption = app.add_option("-C,--config", config);
+    auto* timeoutOption = app.add_option("-t,--timeout", timeout);
+    app.add_option("-F,--param-file", paramFiles)->allow_extra_args(false);
+    auto* hostsOption = app.add_option("--hosts", hostsFile);
+    auto* parallelOption = app.add_option("--parallel", parallel);
+    app.add_flag("-r,--raw", raw);
+    app.add_flag("-j,--json", json);
+    app.add_flag("-h,--help", help);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        Usage(e.what());
+    }
+    if (help) Usage(nullptr);
+
     Options options;
-    if (const char* port = std::getenv("QDX_PORT")) options.endpoint.port = std::atoi(port);
-    if (const char* password = std::getenv("QDX_PASSWORD")) {
+    options.words = app.remaining();
+    if (const char* fromEnv = std::getenv("QDX_PORT")) options.endpoint.port = std::atoi(fromEnv);
+    if (const char* fromEnv = std::getenv("QDX_PASSWORD")) {
+        options.endpoint.password = fromEnv;
+        options.passwordGiven = true;
+    }
+    if (configOption->count()) {
+        std::string error;
+        if (!EndpointFromConfig(config, options.endpoint, error))
+            Usage((config + ": " + error).c_str());
+        options.passwordGiven = true;
+    }
+    if (hostOption->count()) options.endpoint.host = host;
+    if (portOption->count()) options.endpoint.port = ParsePositive(port, "port");
+    if (fileOption->count()) {
+        if (!ReadPasswordFile(passwordFile, options.endpoint.password))
+            Usage(("cannot read password file " + passwordFile).c_str());
+        options.passwordGiven = true;
+    }
+    if (passwordOption->count()) {
         options.endpoint.password = password;
         options.passwordGiven = true;
     }
-    int i = 1;
-    auto value = [&](const char* name) -> const char* {
-        if (i + 1 >= argc) Usage((std::string(name) + " needs a value").c_str());
-        return argv[++i];
-    };
-    for (; i < argc && argv[i][0] == '-'; i++) {
-        std::string arg = argv[i];
-        if (arg == "-H" || arg == "--host") {
-            options.endpoint.host = value("--host");
-        } else if (arg == "-p" || arg == "--port") {
-            options.endpoint.port = ParsePositive(value("--port"), "port");
-        } else if (arg == "-f" || arg == "--password-file") {
-            const char* path = value("--password-file");
-            if (!ReadPasswordFile(path, options.endpoint.password))
-                Usage((std::string("cannot read password file ") + path).c_str());
-            options.passwordGiven = true;
-        } else if (arg == "--password") {
-            options.endpoint.password = value("--password");
-            options.passwordGiven = true;
-        } else if (arg == "-t" || arg == "--timeout") {
-            options.endpoint.timeoutMs = ParsePositive(value("--timeout"), "time-out");
-        } else if (arg == "-F" || arg == "--param-file") {
-            ParamFile file;
-            if (!ParseParamFile(value("--param-file"), file)) Usage("invalid --param-file N=FILE");
-            options.paramFiles.push_back(file);
-        } else if (arg == "-r" || arg == "--raw") {
-            options.raw = true;
-        } else if (arg == "-h" || arg == "--help") {
-            Usage(nullptr);
-        } else {
-            Usage(("unknown option " + arg).c_str());
-        }
+    if (timeoutOption->count()) options.endpoint.timeoutMs = ParsePositive(timeout, "time-out");
+    for (const std::string& text : paramFiles) {
+        ParamFile file;
+        if (!ParseParamFile(text, file)) Usage("invalid --param-file N=FILE or NAME=FILE");
+        options.paramFiles.push_back(file);
     }
-    for (; i < argc; i++) options.words.push_back(argv[i]);
+    if (hostsOption->count()) options.hostsFile = hostsFile;
+    if (parallelOption->count()) options.parallel = ParsePositive(parallel, "--parallel");
+    if (options.parallel > 4096) Usage("--parallel is at most 4096");
+    if (raw && json) Usage("--raw and --json exclude each other");
+    options.output = json ? OutputForm::Json : raw ? OutputForm::Raw : OutputForm::Named;
     if (options.words.empty()) Usage("no command given");
-    if (options.endpoint.port <= 0 || options.endpoint.port > 65535)
-        Usage("no valid port (use --port or QDX_PORT)");
-    if (!options.passwordGiven) Usage("no password (use --password-file or QDX_PASSWORD)");
     return options;
 }
 
-int ExitFor(const QdxReplyText& reply) {
-    if (reply.status == CallStatus::NoSessionKey) {
-        std::fprintf(stderr, "qdxctl: nothing sent, %s\n", reply.error.c_str());
-        return kExitNoReply;
-    }
-    if (reply.status != CallStatus::Ok) {
-        std::fprintf(stderr, "qdxctl: no reply from the agent: %s\n", reply.error.c_str());
-        return kExitNoReply;
-    }
-    return reply.Code() == "200" ? kExitOk : kExitNotOk;
+// The checks for commands that talk to an agent.
+void NeedAgent(const Options& options) {
+    if (options.hostsFile.empty() &&
+        (options.endpoint.port <= 0 || options.endpoint.port > 65535))
+        Usage("no valid port (use --port, QDX_PORT or -C)");
+    if (!options.passwordGiven) Usage("no password (use --password-file, QDX_PASSWORD or -C)");
 }
 
-// A value line for reading: escaped line breaks decoded, so a list value becomes one line with
-// its entries separated by commas.
-std::string ForDisplay(const std::string& line) {
-    String decoded = qdxDecodeStrings(String(line.data(), static_cast<int>(line.size())));
-    std::string text(decoded.Data() ? decoded.Data() : "", static_cast<size_t>(decoded.Length()));
-    std::string shown;
-    for (size_t k = 0; k < text.size(); k++) {
-        if (text[k] == '\r') continue;
-        if (text[k] == '\n') {
-            if (k + 1 < text.size()) shown += ',';
-            continue;
-        }
-        shown += text[k];
-    }
-    return shown;
-}
-
-void PrintReply(const QdxReplyText& reply, bool raw) {
-    if (raw) {
-        std::fwrite(reply.text.data(), 1, reply.text.size(), stdout);
-        return;
-    }
-    // Result line, then the value lines; a reason written after the code sits on the
-    // first value line.
-    std::printf("%s\n", reply.Code().c_str());
-    for (const std::string& line : reply.Lines()) std::printf("%s\n", ForDisplay(line).c_str());
-}
-
-// Prints the reply (or why none came) and returns the exit status for it.
-int Report(const QdxReplyText& reply, bool raw) {
-    int status = ExitFor(reply);
-    if (status != kExitNoReply) PrintReply(reply, raw);
-    return status;
-}
-
-int Call(const Options& options, const std::string& command,
-         const std::vector<std::string>& params) {
-    return Report(QdxCall(options.endpoint, command, params), options.raw);
-}
-
-// upgrade [--wait SECONDS] FILE
-int Upgrade(const Options& options, const std::vector<std::string>& args) {
-    int waitSeconds = 60;
-    size_t i = 0;
-    if (args.size() > 2 && args[0] == "--wait") {
-        waitSeconds = ParsePositive(args[1].c_str(), "wait");
-        i = 2;
-    }
-    if (args.size() != i + 1) Usage("upgrade needs one FILE");
-    return RunUpgrade(options.endpoint, args[i], waitSeconds,
-                      [&](const QdxReplyText& reply) { return Report(reply, options.raw); });
-}
-
-// The filter list travels with its entries on escaped lines; accept them comma- or
-// blank-separated on the command line.
-std::string EncodeFilterList(const std::string& setting) {
-    const std::string prefix = "IPFilterAddr=";
-    if (setting.compare(0, prefix.size(), prefix) != 0) return setting;
-    std::string encoded = prefix;
-    bool separator = false;
-    for (size_t k = prefix.size(); k < setting.size(); k++) {
-        char c = setting[k];
-        if (c == ',' || c == ' ') {
-            separator = true;
-            continue;
-        }
-        if (separator && encoded.size() > prefix.size()) encoded += "%0D%0A";
-        separator = false;
-        encoded += c;
-    }
-    return encoded;
-}
-
-int Load(const Options& options) {
+int Load(const Options& options, const std::vector<std::string>& words) {
     int requests = 0;
     int concurrency = 1;
     size_t i = 1;
-    for (; i + 1 < options.words.size() && options.words[i][0] == '-'; i += 2) {
-        if (options.words[i] == "-n")
-            requests = ParsePositive(options.words[i + 1].c_str(), "request count");
-        else if (options.words[i] == "-c")
-            concurrency = ParsePositive(options.words[i + 1].c_str(), "concurrency");
+    for (; i + 1 < words.size() && words[i][0] == '-'; i += 2) {
+        if (words[i] == "-n")
+            requests = ParsePositive(words[i + 1], "request count");
+        else if (words[i] == "-c")
+            concurrency = ParsePositive(words[i + 1], "concurrency");
         else
-            Usage(("unknown load option " + options.words[i]).c_str());
+            Usage(("unknown load option " + words[i]).c_str());
     }
-    if (requests <= 0 || i >= options.words.size()) Usage("load needs -n N and a command");
-    std::vector<std::string> params(options.words.begin() + static_cast<long>(i) + 1,
-                                    options.words.end());
-    LoadResult result = RunLoad(options.endpoint, options.words[i], params, requests, concurrency);
+    if (requests <= 0 || i >= words.size()) Usage("load needs -n N and a command");
+    if (!options.hostsFile.empty()) Usage("load asks one agent, not --hosts");
+    std::vector<std::string> command(words.begin() + static_cast<long>(i), words.end());
+    Request request = BuildRequest(command, options.paramFiles);
+    LoadResult result =
+        RunLoad(options.endpoint, request.command, request.lines, requests, concurrency);
     std::printf("requests %d  concurrency %d  failures %d\n", result.requests, concurrency,
                 result.failures);
     std::printf("requests/s %.1f  p50 %.3f ms  p99 %.3f ms\n",
@@ -233,21 +138,87 @@ int Load(const Options& options) {
     return result.failures == 0 ? kExitOk : kExitNotOk;
 }
 
+// upgrade [--wait SECONDS] FILE
+int Upgrade(const Options& options, const std::vector<std::string>& args) {
+    int waitSeconds = 60;
+    size_t i = 0;
+    if (args.size() > 2 && args[0] == "--wait") {
+        waitSeconds = ParsePositive(args[1], "wait");
+        i = 2;
+    }
+    if (args.size() != i + 1) Usage("upgrade needs one FILE");
+    if (!options.hostsFile.empty()) return UpgradeHosts(options, args[i], waitSeconds);
+    Request request;
+    request.command = "UpgradeCode";
+    request.spec = FindCommandSpec(request.command);
+    return RunUpgrade(options.endpoint, args[i], waitSeconds, [&](const QdxReplyText& reply) {
+        return PrintReply(request, options.endpoint, reply, options.output);
+    });
+}
+
+bool gCheckMode = false;
+
 }  // namespace
+
+void Usage(const char* problem) {
+    if (problem != nullptr && gCheckMode) {
+        std::printf("QDX UNKNOWN - %s\n", problem);
+        std::exit(kStateUnknown);
+    }
+    if (problem) std::fprintf(stderr, "qdxctl: %s\n\n", problem);
+    std::fputs(kOptionsSummary, problem ? stderr : stdout);
+    std::exit(problem ? kExitUsage : kExitOk);
+}
+
+void CommandUsage(const std::string& command, const std::string& problem) {
+    if (gCheckMode) Usage((command + ": " + problem).c_str());
+    std::fprintf(stderr, "qdxctl: %s: %s\n", command.c_str(), problem.c_str());
+    PrintParameters(command);
+    std::exit(kExitUsage);
+}
 
 int main(int argc, char** argv) {
     Options options = ParseOptions(argc, argv);
-    const std::string& first = options.words[0];
-    std::vector<std::string> rest(options.words.begin() + 1, options.words.end());
-    if (first == "settings") return Call(options, "GetSettings", {});
-    if (first == "set") {
-        if (rest.empty()) Usage("set needs NAME=VALUE arguments");
-        for (std::string& setting : rest) setting = EncodeFilterList(setting);
-        return Call(options, "SetSettings", rest);
+    std::vector<std::string> words = options.words;
+    const std::string first = words[0];
+    std::vector<std::string> rest(words.begin() + 1, words.end());
+
+    if (first == "help") {
+        if (rest.empty()) return PrintHelp("");
+        if (rest.size() == 1 && rest[0] == "--man") {
+            PrintManPage();
+            return kExitOk;
+        }
+        if (rest.size() == 1) return PrintHelp(rest[0]);
+        Usage("help takes one COMMAND or --man");
     }
-    if (first == "load") return Load(options);
+    if (first == "completion") {
+        if (rest.size() != 1 || rest[0] != "bash") Usage("completion supports bash");
+        PrintBashCompletion();
+        return kExitOk;
+    }
+    if (first == "verify-config") {
+        if (rest.size() != 1) Usage("verify-config needs one configuration file");
+        return VerifyConfig(rest[0]);
+    }
+
+    if (first == "check") {
+        gCheckMode = true;
+        CheckOptions check = ParseCheckOptions(rest);
+        NeedAgent(options);
+        Request request = BuildRequest(rest, options.paramFiles);
+        ValidateCheck(request, check);
+        if (!options.hostsFile.empty()) {
+            if (IsTextLog(request)) Usage("text-log checks keep one state: not with --hosts");
+            return RunHosts(options, request, &check);
+        }
+        return RunCheck(options, check, request);
+    }
+    NeedAgent(options);
+    if (first == "load") return Load(options, words);
     if (first == "upgrade") return Upgrade(options, rest);
-    std::string error;
-    if (!InsertParamFiles(options.paramFiles, rest, error)) Usage(error.c_str());
-    return Call(options, first, rest);
+    Request request = BuildRequest(words, options.paramFiles);
+    if (!options.hostsFile.empty()) return RunHosts(options, request, nullptr);
+    QdxReplyText reply = QdxCall(options.endpoint, request.command, request.lines);
+    return PrintReply(request, options.endpoint, reply, options.output);
 }

@@ -26,10 +26,15 @@ bool ParseParamFile(const std::string& option, ParamFile& file) {
     size_t equals = option.find('=');
     if (equals == std::string::npos || equals == 0 || equals + 1 == option.size()) return false;
     std::string number = option.substr(0, equals);
+    file.path = option.substr(equals + 1);
+    if (number.find_first_not_of("abcdefghijklmnopqrstuvwxyz_0123456789") == std::string::npos &&
+        number.find_first_not_of("0123456789") != std::string::npos) {
+        file.name = number;
+        return true;
+    }
     if (number.find_first_not_of("0123456789") != std::string::npos || number.size() > 4)
         return false;
     file.index = std::atoi(number.c_str());
-    file.path = option.substr(equals + 1);
     return file.index >= 1 && file.index <= kMaxIndex;
 }
 

@@ -7,11 +7,13 @@
 #include <vector>
 
 struct ParamFile {
-    int index = 0;  // 1-based parameter position
+    int index = 0;     // 1-based parameter position, or 0 with a name
+    std::string name;  // a parameter name ("-F script=FILE"), or empty with an index
     std::string path;
 };
 
-// Reads "N=FILE"; false when N is not a number from 1 to 1000 or FILE is empty.
+// Reads "N=FILE" or "NAME=FILE"; false when N is not a number from 1 to 1000, NAME is not a
+// lower_case name, or FILE is empty.
 bool ParseParamFile(const std::string& option, ParamFile& file);
 
 // Inserts every file's escaped content at its position among `params` (the command line's

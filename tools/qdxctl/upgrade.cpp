@@ -31,8 +31,8 @@ constexpr int kPollTimeoutMs = 2000;
 
 class Progress {
 public:
-    explicit Progress(long long total)
-        : total_(total), shown_(total >= kProgressFrom && isatty(STDERR_FILENO)) {}
+    Progress(long long total, bool shown)
+        : total_(total), shown_(shown && total >= kProgressFrom && isatty(STDERR_FILENO)) {}
 
     void Update(long long sent) {
         if (!shown_) return;
@@ -64,11 +64,11 @@ long long OpenedConnections(const QdxReplyText& reply) {
 
 // Sends the whole file and returns its digest in `digest`; false when the file ends early or the
 // connection fails.
-bool SendExecutable(int sock, int fd, long long size, unsigned char digest[16],
+bool SendExecutable(int sock, int fd, long long size, unsigned char digest[16], bool bar,
                     std::string& error) {
     MD5Context md5;
     MD5Open(&md5);
-    Progress progress(size);
+    Progress progress(size, bar);
     std::vector<char> chunk(kChunk);
     long long sent = 0;
     while (sent < size) {
@@ -109,12 +109,18 @@ bool WaitForNewAgent(QdxEndpoint endpoint, long long before, int waitSeconds) {
 }  // namespace
 
 int RunUpgrade(const QdxEndpoint& endpoint, const std::string& file, int waitSeconds,
-               const ReplyReporter& report) {
-    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+               const ReplyReporter& report, const ProgressNote& note) {
+    auto tell = [&](bool failure, const std::string& text) {
+        if (note)
+            note(text);
+        else
+            std::fprintf(stderr, "%s%s\n", failure ? "qdxctl: " : "", text.c_str());
+    };
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     struct stat info {};
     if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        std::fprintf(stderr, "qdxctl: cannot read %s: %s\n", file.c_str(),
-                     fd < 0 ? std::strerror(errno) : "not a regular file");
+        tell(true, "cannot read " + file + ": " +
+                       (fd < 0 ? std::strerror(errno) : "not a regular file"));
         if (fd >= 0) close(fd);
         return kExitBadFile;
     }
@@ -134,11 +140,12 @@ int RunUpgrade(const QdxEndpoint& endpoint, const std::string& file, int waitSec
     }
     unsigned char digest[16];
     std::string error;
-    bool sent = SendExecutable(sock, fd, size, digest, error);
+    if (note) note("sending " + std::to_string(size) + " bytes");
+    bool sent = SendExecutable(sock, fd, size, digest, !note, error);
     close(fd);
     if (!sent) {
         close(sock);
-        std::fprintf(stderr, "qdxctl: upgrade abandoned: %s\n", error.c_str());
+        tell(true, "upgrade abandoned: " + error);
         return kExitNotOk;
     }
     std::this_thread::sleep_for(kTrailerPause);
@@ -149,12 +156,16 @@ int RunUpgrade(const QdxEndpoint& endpoint, const std::string& file, int waitSec
     int status = report(reply);
     if (status != 0) return status;
 
-    std::fprintf(stderr, "waiting up to %d s for the agent to start again ..\n", waitSeconds);
+    tell(false, "waiting up to " + std::to_string(waitSeconds) +
+                    " s for the agent to start again ..");
     if (!WaitForNewAgent(endpoint, OpenedConnections(before), waitSeconds)) {
-        std::fprintf(stderr, "qdxctl: the agent did not answer as a new process within %d s\n",
-                     waitSeconds);
+        tell(true, "the agent did not answer as a new process within " +
+                       std::to_string(waitSeconds) + " s");
         return kExitNoReply;
     }
-    std::printf("the agent has restarted and answers\n");
+    if (note)
+        note("the agent has restarted and answers");
+    else
+        std::printf("the agent has restarted and answers\n");
     return 0;
 }

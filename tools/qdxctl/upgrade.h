@@ -14,5 +14,9 @@ using ReplyReporter = std::function<int(const QdxReplyText& reply)>;
 // `report`. After the final "200" it waits up to `waitSeconds` for the agent to answer GetInfo as
 // a new process. Returns 0 once it does; `report`'s status for a refusal or a failed transfer; 2
 // when the agent does not come back in time; 64 when the file cannot be read.
+//
+// `note`, when given, receives every progress message instead of the terminal (no progress bar):
+// "sending N bytes", "waiting ...", "back as a new process" and the failures.
+using ProgressNote = std::function<void(const std::string& text)>;
 int RunUpgrade(const QdxEndpoint& endpoint, const std::string& file, int waitSeconds,
-               const ReplyReporter& report);
+               const ReplyReporter& report, const ProgressNote& note = nullptr);

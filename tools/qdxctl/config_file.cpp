@@ -1,0 +1,53 @@
+#include "config_file.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "config/options.h"
+#include "config/settings.h"
+
+namespace {
+
+bool Load(const std::string& path, TQDXSettings& settings, std::string& message) {
+    String text;
+    bool ok = path.size() < sizeof settings.cfgfile;
+    if (ok) {
+        std::memcpy(settings.cfgfile, path.c_str(), path.size() + 1);
+        ok = LoadOptions_(settings, text);
+    } else {
+        text = "the configuration file's path is too long";
+    }
+    message.assign(text.Data() ? text.Data() : "", static_cast<size_t>(text.Length()));
+    return ok;
+}
+
+std::string Of(const String& text) {
+    return std::string(text.Data() ? text.Data() : "", static_cast<size_t>(text.Length()));
+}
+
+}  // namespace
+
+bool EndpointFromConfig(const std::string& path, QdxEndpoint& endpoint, std::string& error) {
+    TQDXSettings settings;
+    if (!Load(path, settings, error)) return false;
+    std::string host = Of(settings.host);
+    // An agent listening on every address answers on loopback.
+    endpoint.host = host.empty() || host == "0.0.0.0" ? "127.0.0.1" : host;
+    endpoint.port = settings.port;
+    endpoint.password = Of(settings.password);
+    return true;
+}
+
+int VerifyConfig(const std::string& path) {
+    TQDXSettings settings;
+    std::string message;
+    bool ok = Load(path, settings, message);
+    while (!message.empty() && message.back() == '\n') message.pop_back();
+    if (!ok) {
+        std::fprintf(stderr, "%s: configuration invalid:\n%s\n", path.c_str(), message.c_str());
+        return 1;
+    }
+    if (!message.empty()) std::fprintf(stderr, "%s: warning:\n%s\n", path.c_str(), message.c_str());
+    std::printf("%s: configuration OK\n", path.c_str());
+    return 0;
+}

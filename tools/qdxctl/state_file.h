@@ -1,0 +1,33 @@
+// The state file of a text-log check: where the last check stopped, as the agent reported it.
+// A lock file beside it ("FILE.lock") serialises checks of the same state; the state itself is
+// replaced atomically (written to a new file, synced, renamed over the old one).
+#pragma once
+
+#include <string>
+
+struct LogState {
+    std::string command;  // the test and the log it belongs to; another log starts afresh
+    std::string path;
+    std::string position = "0";
+    std::string lastSize = "0";
+    std::string lastTime = "0";
+};
+
+class StateLock {
+public:
+    // Takes the lock of `stateFile`, waiting up to `timeoutMs`; Held() tells whether it did.
+    StateLock(const std::string& stateFile, int timeoutMs, std::string& error);
+    ~StateLock();
+    StateLock(const StateLock&) = delete;
+    StateLock& operator=(const StateLock&) = delete;
+    bool Held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// Reads `path`. False with the reason in `error` when it exists but cannot be read or is not a
+// state file; `exists` tells a missing file (a first check) apart.
+bool ReadLogState(const std::string& path, LogState& state, bool& exists, std::string& error);
+// Replaces `path` by `state` atomically.
+bool WriteLogState(const std::string& path, const LogState& state, std::string& error);
