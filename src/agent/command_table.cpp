@@ -71,3 +71,7 @@ const Command* FindCommand(const String& name) {
         if (name == command.name) return &command;
     return nullptr;
 }
+
+std::span<const Command> AllCommands() {
+    return kCommands;
+}

@@ -1,6 +1,8 @@
 // The table of every command the agent answers.
 #pragma once
 
+#include <span>
+
 #include "agent/flags.h"
 #include "foundation/string.h"
 #include "protocol/reply.h"
@@ -54,3 +56,5 @@ struct Command {
 
 // The row for `name` (exact, case-sensitive), or null when the agent has no such command.
 const Command* FindCommand(const String& name);
+// Every row, in table order.
+std::span<const Command> AllCommands();

@@ -45,6 +45,14 @@ bool EscapedAt(const CommandSpec* command, int position) {
     return false;
 }
 
+// A default the agent reads exactly as an empty or missing line ("0" for a number or a flag)
+// need not be sent.
+bool ReadsAsEmpty(const ParamSpec& param) {
+    std::string_view value = param.defaultValue;
+    return value.empty() ||
+           (value == "0" && (param.kind == ParamKind::Number || param.kind == ParamKind::Flag));
+}
+
 }  // namespace
 
 bool SplitWords(const std::vector<std::string>& words, bool named,
@@ -130,7 +138,7 @@ bool BuildParamLines(const CommandSpec* command, const std::vector<std::string>&
         for (const ParamSpec& param : command->params) {
             int position = ParamPosition(*command, param, positional, given);
             if (static_cast<size_t>(position) > positional.size() &&
-                !Given(given, param.name) && param.defaultValue[0] != '\0')
+                !Given(given, param.name) && !ReadsAsEmpty(param))
                 place(position, param.defaultValue);
         }
         for (size_t i = 0; i < given.size(); i++) place(namedAt[i], given[i].value);

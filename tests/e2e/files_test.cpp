@@ -136,20 +136,21 @@ TEST_F(FilesTest, QdxctlRunsEveryCommand) {
     } cases[] = {
         {{"TEST-UNC", data + "/missing"}, "301\nNo such file or directory\n", 1},
         {{"TEST-FolderSize", data + "/backup/%newestfolder%", "1", "", "", "", "", "", "1"},
-         "200\n     5\n",
+         "200\nsize_bytes: 5\n",
          0},
         {{"TEST-FileExists", data + "/backup/%newestfolder%/d*", "", "", "", "", "", "1"},
-         "...\n" + data + "/backup/run2/dump\nmin\n",
+         "...\nexamined_path: " + data + "/backup/run2/dump\nage_unit: min\n",
          0},
-        {{"TEST-FileCompare", "1", data + "/a", data + "/b", "", "1", "1"}, "200\n1\n", 0},
-        {{"TEST-FileCRC", data + "/empty"}, "200\n4294967295\n", 0},
+        {{"TEST-FileCompare", "1", data + "/a", data + "/b", "", "1", "1"}, "200\nmatch: 1\n", 0},
+        {{"TEST-FileCRC", data + "/empty"}, "200\ncrc: 4294967295\n", 0},
         {{"TEST-CountFiles", data + "/backup/%newestfolder%", "*", "0", "0", "0", "", "", "", "",
           "", "1"},
-         "200\n1\n",
+         "200\ncount: 1\n",
          0},
         {{"TEST-CountFiles", data + "/backup", "*", "1", "-1", "0"}, "501\nWrong parameter\n", 1},
         {{"GetFilesList", data + "/backup/run2", "", "0", "1"},
-         "200\n" + data + "/backup/run2/\n1\n2\ndump\n0\n",
+         "200\nfolder: " + data +
+             "/backup/run2/\ncount: 1\nfields: 2\nentries[1].name: dump\nentries[1].attributes: 0\n",
          0},
     };
     for (const Case& c : cases) {

@@ -85,7 +85,7 @@ TEST_F(NetworkAgentTest, SendActionThroughQdxctl) {
                                 std::to_string(peer.port()), "0", "GET /%0D%0A", "0", "bye"},
                                20, {"QDX_PASSWORD=" + Agent::Password()});
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(run.out, "200\nData has been sent\n");
+    EXPECT_EQ(run.out, "200\nstatus: Data has been sent\n");
     ASSERT_TRUE(peer.WaitForEntries(1, 5));
     EXPECT_EQ(peer.Received()[0], "GET /\r\nbye");
 }

@@ -213,7 +213,7 @@ TEST_F(ProcessTests, QdxctlTakesTheScriptFromAFile) {
                                 "TEST-ShellScript", "%script% %params%", "ok", "5", "5"},
                                20, {"QDX_PASSWORD=" + Agent::Password()});
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(run.out, "200\nscriptres:ok\nfirst,scriptres:ok\n");
+    EXPECT_EQ(run.out, "200\nresult_line: scriptres:ok\noutput: first,scriptres:ok\n");
 }
 
 // A name planted in the temporary folder (here: links at every name the agent is about to use)

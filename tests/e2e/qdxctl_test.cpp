@@ -22,7 +22,7 @@ protected:
 TEST_F(QdxctlTest, ExitStatusFollowsTheResult) {
     RunResult ok = Qdxctl({"-f", dir.File("password"), "GetInfo"});
     EXPECT_EQ(ok.exitCode, 0) << ok.err;
-    EXPECT_EQ(ok.out.rfind("200\nAgentName=Brenn Quodex\n", 0), 0u) << ok.out;
+    EXPECT_EQ(ok.out.rfind("200\nagent_name: Brenn Quodex\n", 0), 0u) << ok.out;
 
     RunResult unknown = Qdxctl({"quit"}, {"QDX_PASSWORD=" + Agent::Password()});
     EXPECT_EQ(unknown.exitCode, 1);
@@ -32,7 +32,7 @@ TEST_F(QdxctlTest, ExitStatusFollowsTheResult) {
     EXPECT_EQ(raw.out, "500\nnot implemented yet\n\r");
 
     // List values are shown decoded in every command's output; --raw keeps the wire text.
-    EXPECT_NE(ok.out.find("\nAvailable tests=TCP,UDP,UNC,Folder Size,Count Files,File Availability,"
+    EXPECT_NE(ok.out.find("\navailable_tests: TCP,UDP,UNC,Folder Size,Count Files,File Availability,"
                           "File Integrity,File Compare,Text Log,Process,CPU Usage,External,"
                           "Shell Script\n"),
               std::string::npos)
@@ -60,10 +60,10 @@ TEST_F(QdxctlTest, ReadsAndChangesSettings) {
     EXPECT_EQ(set.exitCode, 0) << set.out << set.err;
     RunResult settings = Qdxctl({"settings"}, {pw});
     EXPECT_EQ(settings.exitCode, 0);
-    EXPECT_NE(settings.out.find("\nComment=changed by qdxctl\n"), std::string::npos)
+    EXPECT_NE(settings.out.find("\ncomment: changed by qdxctl\n"), std::string::npos)
         << settings.out;
-    EXPECT_NE(settings.out.find("\nIPFilterAddr=10.0.0.1,10.0.0.2\n"), std::string::npos);
-    EXPECT_NE(settings.out.find("\nAvailable actions=Execute external command,TCP/UDP send,"
+    EXPECT_NE(settings.out.find("\nip_filter_addr: 10.0.0.1,10.0.0.2\n"), std::string::npos);
+    EXPECT_NE(settings.out.find("\navailable_actions: Execute external command,TCP/UDP send,"
                                 "Syslog\n"),
               std::string::npos);
 }

@@ -102,7 +102,7 @@ void PrintCommand(std::FILE* out, const CommandSpec& command) {
     }
 }
 
-// Text for roff: backslashes written \e, a leading dot or quote protected, hyphens as \-.
+// Text for roff: backslashes written \e, quotes and hyphens as glyphs, a leading dot protected.
 std::string Roff(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); i++) {
@@ -111,8 +111,6 @@ std::string Roff(const std::string& text) {
             out += "\\e";
         else if (c == '-')
             out += "\\-";
-        else if (c == '\'' && i == 0)
-            out += "\\(aq";
         else if (c == '\'')
             out += "\\(aq";
         else if (c == '"')
@@ -124,8 +122,28 @@ std::string Roff(const std::string& text) {
     return out;
 }
 
+// Prints roff text lines of at most 78 bytes, broken at blanks (a line never starts with a dot).
+void Text(const std::string& text) {
+    std::string line;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(' ', start);
+        if (end == std::string::npos) end = text.size();
+        std::string word = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.size() + 1 + word.size() > 78) {
+            std::printf("%s\n", line.c_str());
+            line.clear();
+        }
+        if (line.empty() && !word.empty() && (word[0] == '.' || word[0] == '\'')) line = "\\&";
+        line += (line.empty() || line == "\\&" ? "" : " ") + word;
+    }
+    if (!line.empty()) std::printf("%s\n", line.c_str());
+}
+
 void ManCommand(const CommandSpec& command) {
-    std::printf(".TP\n.B %s\n%s.\n", Roff(command.name).c_str(), Roff(command.purpose).c_str());
+    std::printf(".TP\n.B %s\n", Roff(command.name).c_str());
+    Text(Roff(command.purpose) + ".");
     if (command.family == Family::NotOffered) {
         std::printf("The agent answers \\(dq500\\(dq on this platform.\n");
         return;
@@ -133,16 +151,20 @@ void ManCommand(const CommandSpec& command) {
     if (command.shape == ReplyShape::Settings) {
         std::printf("Parameters: NAME=VALUE words; the names are listed under\n.BR set .\n");
     } else {
-        for (const ParamSpec& param : command.params)
-            std::printf(".br\n\\fB\\-\\-%s\\fR (line %d, %s, default %s): %s%s.\n",
-                        Roff(param.name).c_str(), param.position, ParamKindWord(param.kind),
-                        Roff(DefaultText(param)).c_str(), Roff(param.meaning).c_str(),
-                        Roff(MovesNote(param)).c_str());
+        for (const ParamSpec& param : command.params) {
+            std::printf(".br\n");
+            Text("\\fB\\-\\-" + Roff(param.name) + "\\fR (line " +
+                 std::to_string(param.position) + ", " + ParamKindWord(param.kind) +
+                 ", default " + Roff(DefaultText(param)) + "): " + Roff(param.meaning) +
+                 Roff(MovesNote(param)) + ".");
+        }
     }
     for (std::span<const ValueSpec> group : {command.values, command.records, command.failures})
-        for (const ValueSpec& value : group)
-            std::printf(".br\n\\fI%s\\fR (%s): %s.\n", Roff(value.name).c_str(),
-                        Roff(ValueKindWord(value)).c_str(), Roff(value.meaning).c_str());
+        for (const ValueSpec& value : group) {
+            std::printf(".br\n");
+            Text("\\fI" + Roff(value.name) + "\\fR (" + Roff(ValueKindWord(value)) + "): " +
+                 Roff(value.meaning) + ".");
+        }
     if (command.mainValue != nullptr)
         std::printf(".br\nMain value for checks:\n.IR %s .\n", Roff(command.mainValue).c_str());
 }
@@ -224,48 +246,68 @@ void PrintParameters(const std::string& name) {
 
 void PrintManPage() {
     std::printf(
-        ".TH QDXCTL 1 \"\" \"qdx 1.30\" \"User Commands\"\n"
+        ".TH QDXCTL 1 2026-01-01 \"qdx 1.30\" \"User Commands\"\n"
         ".SH NAME\n"
         "qdxctl \\- query and manage qdx monitoring agents\n"
         ".SH SYNOPSIS\n"
-        ".SY qdxctl\n[\\fIoptions\\fR] \\fICOMMAND\\fR [\\fIPARAMETER\\fR...] "
-        "[\\fB\\-\\-\\fR\\fINAME VALUE\\fR...]\n.YS\n"
-        ".SY qdxctl\n[\\fIoptions\\fR] \\fBcheck\\fR [\\fB\\-w\\fR \\fIRANGE\\fR] "
-        "[\\fB\\-c\\fR \\fIRANGE\\fR] [\\fB\\-\\-value\\fR \\fINAME\\fR] "
-        "[\\fB\\-\\-state\\fR \\fIFILE\\fR] [\\fB\\-\\-critical\\-on\\-timeout\\fR] "
-        "\\fICOMMAND\\fR ...\n.YS\n"
-        ".SY qdxctl\n[\\fIoptions\\fR] \\fBset\\fR \\fINAME\\fR=\\fIVALUE\\fR...\n.YS\n"
-        ".SY qdxctl\n[\\fIoptions\\fR] \\fBupgrade\\fR [\\fB\\-\\-wait\\fR \\fISEC\\fR] "
-        "\\fIFILE\\fR\n.YS\n"
-        ".SY qdxctl\n\\fBhelp\\fR [\\fICOMMAND\\fR]\n.YS\n"
-        ".SY qdxctl\n\\fBverify\\-config\\fR \\fICFG\\fR\n.YS\n"
-        ".SY qdxctl\n\\fBcompletion bash\\fR\n.YS\n"
+        ".SY qdxctl\n"
+        "[\\fIoptions\\fR] \\fICOMMAND\\fR [\\fIPARAMETER\\fR...]\n"
+        "[\\fB\\-\\-\\fR\\fINAME VALUE\\fR...]\n"
+        ".YS\n"
+        ".SY qdxctl\n"
+        "[\\fIoptions\\fR] \\fBcheck\\fR [\\fB\\-w\\fR \\fIRANGE\\fR] "
+        "[\\fB\\-c\\fR \\fIRANGE\\fR]\n"
+        "[\\fB\\-\\-value\\fR \\fINAME\\fR] [\\fB\\-\\-state\\fR \\fIFILE\\fR]\n"
+        "[\\fB\\-\\-critical\\-on\\-timeout\\fR] \\fICOMMAND\\fR ...\n"
+        ".YS\n"
+        ".SY qdxctl\n"
+        "[\\fIoptions\\fR] \\fBset\\fR \\fINAME\\fR=\\fIVALUE\\fR...\n"
+        ".YS\n"
+        ".SY qdxctl\n"
+        "[\\fIoptions\\fR] \\fBupgrade\\fR [\\fB\\-\\-wait\\fR \\fISEC\\fR] "
+        "\\fIFILE\\fR\n"
+        ".YS\n"
+        ".SY qdxctl\n"
+        "\\fBhelp\\fR [\\fICOMMAND\\fR | \\fB\\-\\-man\\fR]\n"
+        ".YS\n"
+        ".SY qdxctl\n"
+        "\\fBverify\\-config\\fR \\fICFG\\fR\n"
+        ".YS\n"
+        ".SY qdxctl\n"
+        "\\fBcompletion bash\\fR\n"
+        ".YS\n"
         ".SH DESCRIPTION\n"
         ".B qdxctl\n"
-        "talks to a\n.BR qdx (8)\n"
-        "agent the way a monitoring server does: one encrypted request and one reply per\n"
-        "connection.\n"
-        "Parameters are positional words, one parameter line each in wire order, or\n"
-        "\\fB\\-\\-\\fR\\fINAME VALUE\\fR and \\fB\\-\\-\\fR\\fINAME\\fR=\\fIVALUE\\fR after the "
-        "command; with names, the defaults fill the other lines.\n"
-        "A word that is a number, such as \\-1, is always a value, and \\fB\\-\\-\\fR makes\n"
-        "every later word positional.\n"
-        "The reply is printed as the result code followed by one \\fIname\\fR: \\fIvalue\\fR "
-        "line per value.\n"
+        "talks to a\n"
+        ".BR qdx (8)\n"
+        "agent the way a monitoring server does:\n"
+        "one encrypted request and one reply per connection.\n"
+        "Parameters are positional words, one parameter line each in wire order,\n"
+        "or \\fB\\-\\-\\fR\\fINAME VALUE\\fR\n"
+        "and \\fB\\-\\-\\fR\\fINAME\\fR=\\fIVALUE\\fR after the command;\n"
+        "with names, the defaults fill the other lines.\n"
+        "A word that is a number, such as \\-1, is always a value,\n"
+        "and \\fB\\-\\-\\fR makes every later word positional.\n"
+        "The reply is printed as the result code\n"
+        "followed by one \\fIname\\fR: \\fIvalue\\fR line per value.\n"
         ".PP\n"
-        "In \\fBcheck\\fR mode qdxctl is a monitoring plugin: it prints one status line with\n"
-        "performance data and exits 0 (OK), 1 (WARNING), 2 (CRITICAL) or 3 (UNKNOWN).\n"
-        "Ranges follow the monitoring\\-plugin guidelines: \\fB10\\fR, \\fB10:\\fR, "
-        "\\fB\\(ti:10\\fR, \\fB10:20\\fR and \\fB@10:20\\fR.\n"
-        "Result \\(dq301\\(dq is CRITICAL; \\(dq500\\(dq, \\(dq501\\(dq and \\(dq600\\(dq and "
-        "no reply are UNKNOWN.\n"
-        "Text\\-log checks keep their position in the file named by \\fB\\-\\-state\\fR.\n"
+        "In \\fBcheck\\fR mode qdxctl is a monitoring plugin:\n"
+        "it prints one status line with performance data\n"
+        "and exits 0 (OK), 1 (WARNING), 2 (CRITICAL) or 3 (UNKNOWN).\n"
+        "Ranges follow the monitoring\\-plugin guidelines:\n"
+        "\\fB10\\fR, \\fB10:\\fR, \\fB\\(ti:10\\fR, \\fB10:20\\fR and "
+        "\\fB@10:20\\fR.\n"
+        "Result \\(dq301\\(dq is CRITICAL;\n"
+        "\\(dq500\\(dq, \\(dq501\\(dq, \\(dq600\\(dq and no reply are UNKNOWN.\n"
+        "Text\\-log checks keep their position in the file named by "
+        "\\fB\\-\\-state\\fR.\n"
         ".SH OPTIONS\n"
         ".TP\n.BR \\-H \", \" \\-\\-host \" \" \\fIHOST\\fR\nAgent address (default 127.0.0.1).\n"
         ".TP\n.BR \\-p \", \" \\-\\-port \" \" \\fIPORT\\fR\n"
         "Agent port (default: \\fBQDX_PORT\\fR).\n"
         ".TP\n.BR \\-f \", \" \\-\\-password\\-file \" \" \\fIFILE\\fR\n"
-        "Password from the first line of \\fIFILE\\fR (default: \\fBQDX_PASSWORD\\fR).\n"
+        "Password from the first line of \\fIFILE\\fR\n"
+        "(default: \\fBQDX_PASSWORD\\fR).\n"
         ".TP\n.BR \\-\\-password \" \" \\fITEXT\\fR\n"
         "Password on the command line, visible to other users.\n"
         ".TP\n.BR \\-C \", \" \\-\\-config \" \" \\fICFG\\fR\n"
@@ -275,12 +317,13 @@ void PrintManPage() {
         ".TP\n.BR \\-r \", \" \\-\\-raw\nPrint the reply text exactly as received.\n"
         ".TP\n.BR \\-j \", \" \\-\\-json\nPrint one JSON object per reply.\n"
         ".TP\n.BR \\-F \", \" \\-\\-param\\-file \" \" \\fIN\\fR=\\fIFILE\\fR\n"
-        "Parameter line \\fIN\\fR (or parameter \\fINAME\\fR) is the content of \\fIFILE\\fR.\n"
+        "Parameter line \\fIN\\fR (or parameter \\fINAME\\fR)\n"
+        "is the content of \\fIFILE\\fR.\n"
         ".TP\n.BR \\-\\-hosts \" \" \\fIFILE\\fR\n"
-        "Send the request to every \\fIhost\\fR[:\\fIport\\fR] line of \\fIFILE\\fR "
+        "Send the request to every \\fIhost\\fR[:\\fIport\\fR] line of \\fIFILE\\fR\n"
         "(\\- for standard input).\n"
-        ".TP\n.BR \\-\\-parallel \" \" \\fIN\\fR\nAt most \\fIN\\fR hosts at a time "
-        "(default 32).\n"
+        ".TP\n.BR \\-\\-parallel \" \" \\fIN\\fR\n"
+        "At most \\fIN\\fR hosts at a time (default 32).\n"
         ".TP\n.BR \\-h \", \" \\-\\-help\nThe options summary.\n"
         ".SH COMMANDS\n");
     for (Family family : kFamilies) {
@@ -290,11 +333,14 @@ void PrintManPage() {
     }
     std::printf(".SS Setting names of set\n");
     for (const SettingSpec& setting : SettingNames())
-        std::printf(".TP\n.B %s\n%s: %s.\n", Roff(setting.name).c_str(),
-                    Roff(setting.kind).c_str(), Roff(setting.meaning).c_str());
+    {
+        std::printf(".TP\n.B %s\n", Roff(setting.name).c_str());
+        Text(Roff(setting.kind) + ": " + Roff(setting.meaning) + ".");
+    }
     std::printf(
         ".SH EXIT STATUS\n"
-        "0 for result 200, 1 for any other result, 2 when no reply came, 64 for a usage error.\n"
+        "0 for result 200, 1 for any other result, 2 when no reply came,\n"
+        "64 for a usage error.\n"
         "With \\fB\\-\\-hosts\\fR the highest status of all hosts.\n"
         "In \\fBcheck\\fR mode: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.\n"
         "\\fBverify\\-config\\fR: 0 valid, 1 invalid, 64 usage.\n"

@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -167,9 +169,16 @@ int RunHosts(const Options& options, const Request& request, const CheckOptions*
             const HostLine& host = hosts[printed];
             if (host.duplicateOf != 0) {
                 tally["skipped (duplicate)"]++;
-                if (options.output != OutputForm::Json)
-                    std::printf("%s skipped: duplicate of line %d\n", label(host).c_str(),
-                                host.duplicateOf);
+                std::string skipped = "duplicate of line " + std::to_string(host.duplicateOf);
+                if (options.output == OutputForm::Json)
+                    std::printf("%s\n", nlohmann::ordered_json({{"host", host.target.host},
+                                                                {"port", host.target.port},
+                                                                {"command", request.command},
+                                                                {"skipped", skipped}})
+                                            .dump()
+                                            .c_str());
+                else
+                    std::printf("%s skipped: %s\n", label(host).c_str(), skipped.c_str());
                 continue;
             }
             std::optional<Outcome>& outcome = outcomes[targetOf[printed]];
@@ -214,7 +223,13 @@ int RunHosts(const Options& options, const Request& request, const CheckOptions*
     auto start = std::chrono::steady_clock::now();
     MultiCallOptions multi;
     multi.password = options.endpoint.password;
+    // One descriptor per open connection: stay well inside the process's limit.
+    rlimit files{};
     multi.parallel = options.parallel;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+        multi.parallel = static_cast<int>(
+            std::min<rlim_t>(static_cast<rlim_t>(options.parallel),
+                             files.rlim_cur > 64 ? files.rlim_cur - 32 : 32));
     multi.timeoutMs = options.endpoint.timeoutMs;
     // Hosts finished out of order wait for their turn to be printed; start no more than this many
     // beyond the first unprinted one, so that what waits stays bounded.
