@@ -1,5 +1,7 @@
 #include "foundation/crc32.h"
 
+#include "foundation/crc32_paths.h"
+
 #include <array>
 #include <cstddef>
 #include <cstring>
@@ -119,12 +121,32 @@ template <size_t Stride>
     return crc;
 }
 
-uint32_t UpdateBuffer(uint32_t crc, const unsigned char* p, size_t n) {
+}  // namespace
+
+uint32_t Crc32UpdatePortable(uint32_t crc, const unsigned char* p, size_t n) {
     crc = FoldStrides<kLongStride>(crc, kLongShift, p, n);
     crc = FoldStrides<kShortStride>(crc, kShortShift, p, n);
     for (; n >= kSlices; n -= kSlices, p += kSlices) crc = Fold16(crc, p);
     while (n--) crc = ByteStep(crc, kTables[0], *p++);
     return crc;
+}
+
+#if !defined(__x86_64__) && !defined(__aarch64__)
+Crc32Update Crc32ProcessorUpdate(const char*&) {
+    return nullptr;
+}
+#endif
+
+namespace {
+
+// Chosen on first use, by what the processor offers.
+uint32_t UpdateBuffer(uint32_t crc, const unsigned char* p, size_t n) {
+    static const Crc32Update update = [] {
+        const char* name = nullptr;
+        Crc32Update fast = Crc32ProcessorUpdate(name);
+        return fast != nullptr ? fast : Crc32UpdatePortable;
+    }();
+    return update(crc, p, n);
 }
 
 }  // namespace
