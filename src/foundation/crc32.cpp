@@ -1,10 +1,11 @@
 #include "foundation/crc32.h"
 
-#include "foundation/crc32_paths.h"
-
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <vector>
+
+#include "foundation/crc32_paths.h"
 
 namespace {
 
@@ -132,8 +133,8 @@ uint32_t Crc32UpdatePortable(uint32_t crc, const unsigned char* p, size_t n) {
 }
 
 #if !defined(__x86_64__) && !defined(__aarch64__)
-Crc32Update Crc32ProcessorUpdate(const char*&) {
-    return nullptr;
+std::vector<Crc32Path> Crc32ProcessorPaths() {
+    return {};
 }
 #endif
 
@@ -142,9 +143,8 @@ namespace {
 // Chosen on first use, by what the processor offers.
 uint32_t UpdateBuffer(uint32_t crc, const unsigned char* p, size_t n) {
     static const Crc32Update update = [] {
-        const char* name = nullptr;
-        Crc32Update fast = Crc32ProcessorUpdate(name);
-        return fast != nullptr ? fast : Crc32UpdatePortable;
+        std::vector<Crc32Path> paths = Crc32ProcessorPaths();
+        return paths.empty() ? Crc32UpdatePortable : paths.front().update;
     }();
     return update(crc, p, n);
 }

@@ -31,10 +31,9 @@ QDX_TARGET_CRC uint32_t UpdateByInstruction(uint32_t crc, const unsigned char* p
 
 }  // namespace
 
-Crc32Update Crc32ProcessorUpdate(const char*& name) {
-    if (!ProcessorHasCrc32Instructions()) return nullptr;
-    name = "ARMv8 CRC32";
-    return UpdateByInstruction;
+std::vector<Crc32Path> Crc32ProcessorPaths() {
+    if (!ProcessorHasCrc32Instructions()) return {};
+    return {{"ARMv8 CRC32", UpdateByInstruction}};
 }
 
 #endif

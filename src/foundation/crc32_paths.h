@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // Feeds n bytes at p to the register `crc` and returns the new register (no inversions).
 using Crc32Update = uint32_t (*)(uint32_t crc, const unsigned char* p, size_t n);
@@ -12,7 +13,12 @@ using Crc32Update = uint32_t (*)(uint32_t crc, const unsigned char* p, size_t n)
 // The table code (16 bytes per step, long buffers as three interleaved strides).
 uint32_t Crc32UpdatePortable(uint32_t crc, const unsigned char* p, size_t n);
 
-// The path for this processor: carry-less multiplication (PCLMULQDQ) on x86-64, the CRC-32
-// instructions on 64-bit ARM; nullptr where the processor offers neither. `name` gets a short
-// label for benchmarks and test messages.
-Crc32Update Crc32ProcessorUpdate(const char*& name);
+struct Crc32Path {
+    const char* name;  // a short label for benchmarks and test messages
+    Crc32Update update;
+};
+
+// The paths this processor can run, fastest first: carry-less multiplication on x86-64 (512 bits
+// at a time with AVX-512, else 128), the CRC-32 instructions on 64-bit ARM. Empty where it offers
+// none of them.
+std::vector<Crc32Path> Crc32ProcessorPaths();
