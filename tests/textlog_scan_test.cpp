@@ -214,7 +214,8 @@ TEST_F(LogFixture, MatchesAtTheEndOfVeryLongLines) {
     for (const Mode& mode : modes) {
         position = markedPosition, lastSize = markedSize, lastTime = markedTime;
         for (size_t i = 0; i < lines.size(); i++) {
-            double m = mode.fromEnd == 0 ? 1 : static_cast<double>(lines[i].size() - mode.fromEnd + 1);
+            double m =
+                mode.fromEnd == 0 ? 1 : static_cast<double>(lines[i].size() - mode.fromEnd + 1);
             ASSERT_EQ(Check(mode.text, 0, mode.expression, mode.caseSensitive, mode.wholeWord),
                       static_cast<double>(before[i]) + m)
                 << mode.text << " in line " << i;
@@ -246,7 +247,8 @@ TEST_F(LogFixture, LongLinesPassThroughBoundedBuffers) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     LogScanResult result;
-    ScanLogLines(fd, static_cast<int64_t>(line.size() + 1), filters, false, LogScanLimits(), result);
+    ScanLogLines(fd, static_cast<int64_t>(line.size() + 1), filters, false, LogScanLimits(),
+                 result);
     close(fd);
     EXPECT_EQ(result.matchValue, static_cast<int64_t>(line.size() - needle.size() + 1));
     EXPECT_EQ(result.position, static_cast<int64_t>(line.size() + 1));
@@ -404,7 +406,7 @@ TEST_F(LogFixture, BlockScannerAgreesWithPlainReading) {
     std::mt19937 rng(17);
     const std::string alphabet = "abE e\r\n\n";
     const std::vector<std::string> texts = {
-        "a",  "ab",          "E",     "b a", "'a' and not 'b'", "not 'e'", "",   "x", "e\n",
+        "a",           "ab",      "E",     "b a",  "'a' and not 'b'",    "not 'e'", "", "x", "e\n",
         "'ab' or 'E'", "'a' 'b'", "a a a", "abab", "'aa' and not 'E e'", "bE e"};
     for (int round = 0; round < 3000; round++) {
         std::string content(rng() % 60, ' ');

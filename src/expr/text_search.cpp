@@ -84,7 +84,7 @@ void TextNeedle::Advance(const char* text, int64_t start, size_t length, bool li
     size_t from = static_cast<size_t>(std::max<int64_t>(progress.next - start, 0));
     if (wholeWord_ && start > 0) from = std::max<size_t>(from, 1);
 
-    size_t at = 0;         // an occurrence, when `known`
+    size_t at = 0;  // an occurrence, when `known`
     bool known = false;
     for (;;) {
         if (!known) {

@@ -165,9 +165,9 @@ bool LineScanner::Refill() {
 // when the pass is over: at the end of the file (the line is left for the next check) or after
 // a match that stops it.
 bool LineScanner::StreamLongLine() {
-    size_t from = scan_;      // the piece's first byte in the buffer
-    int64_t pieceStart = 0;   // its offset in the line
-    size_t unseen = scan_;    // where the look for the line's end goes on
+    size_t from = scan_;     // the piece's first byte in the buffer
+    int64_t pieceStart = 0;  // its offset in the line
+    size_t unseen = scan_;   // where the look for the line's end goes on
     head_.clear();
     std::fill(progress_.begin(), progress_.end(), NeedleProgress());
     size_t stop;
