@@ -58,13 +58,25 @@ inline __m128i Load(const unsigned char* p) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
 
+inline __m128i Pair(uint64_t high, uint64_t low) {
+    return _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low));
+}
+
+// Folds the rest of the buffer into x 16 bytes at a time, then hands x and the last bytes to the
+// table code.
+[[gnu::target("pclmul")]] uint32_t FoldRest(__m128i x, const unsigned char* p, size_t n) {
+    const __m128i ahead128 = Pair(kAhead128High, kAhead128Low);
+    for (; n >= 16; p += 16, n -= 16) x = Fold(x, ahead128, Load(p));
+    alignas(16) unsigned char rest[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(rest), x);
+    return Crc32UpdatePortable(Crc32UpdatePortable(0, rest, sizeof rest), p, n);
+}
+
 [[gnu::target("pclmul")]] uint32_t UpdateByMultiplying(uint32_t crc, const unsigned char* p,
                                                        size_t n) {
     if (n < kShortest) return Crc32UpdatePortable(crc, p, n);
-    const __m128i ahead512 =
-        _mm_set_epi64x(static_cast<long long>(kAhead512High), static_cast<long long>(kAhead512Low));
-    const __m128i ahead128 =
-        _mm_set_epi64x(static_cast<long long>(kAhead128High), static_cast<long long>(kAhead128Low));
+    const __m128i ahead512 = Pair(kAhead512High, kAhead512Low);
+    const __m128i ahead128 = Pair(kAhead128High, kAhead128Low);
     // A register r over a message equals a zero register over the message with r added to its
     // first four bytes.
     __m128i x0 = _mm_xor_si128(Load(p), _mm_cvtsi32_si128(static_cast<int>(crc)));
@@ -80,11 +92,7 @@ inline __m128i Load(const unsigned char* p) {
     x1 = Fold(x0, ahead128, x1);
     x2 = Fold(x1, ahead128, x2);
     x3 = Fold(x2, ahead128, x3);
-    for (; n >= 16; p += 16, n -= 16) x3 = Fold(x3, ahead128, Load(p));
-
-    alignas(16) unsigned char rest[16];
-    _mm_store_si128(reinterpret_cast<__m128i*>(rest), x3);
-    return Crc32UpdatePortable(Crc32UpdatePortable(0, rest, sizeof rest), p, n);
+    return FoldRest(x3, p, n);
 }
 
 // Buffers shorter than this take the 128-bit path.
@@ -111,8 +119,7 @@ constexpr size_t kShortestWide = 1024;
     if (n < kShortestWide) return UpdateByMultiplying(crc, p, n);
     const __m512i ahead2048 = EveryLane(kAhead2048High, kAhead2048Low);
     const __m512i ahead512 = EveryLane(kAhead512High, kAhead512Low);
-    const __m128i ahead128 =
-        _mm_set_epi64x(static_cast<long long>(kAhead128High), static_cast<long long>(kAhead128Low));
+    const __m128i ahead128 = Pair(kAhead128High, kAhead128Low);
     __m512i start = _mm512_set_epi64(0, 0, 0, 0, 0, 0, 0, static_cast<long long>(crc));
     __m512i x0 = _mm512_xor_si512(LoadWide(p), start);
     __m512i x1 = LoadWide(p + 64), x2 = LoadWide(p + 128), x3 = LoadWide(p + 192);
@@ -132,11 +139,7 @@ constexpr size_t kShortestWide = 1024;
     _mm512_store_si512(lanes, x3);
     __m128i x = Load(lanes);
     for (int lane = 1; lane < 4; lane++) x = Fold(x, ahead128, Load(lanes + 16 * lane));
-    for (; n >= 16; p += 16, n -= 16) x = Fold(x, ahead128, Load(p));
-
-    alignas(16) unsigned char rest[16];
-    _mm_store_si128(reinterpret_cast<__m128i*>(rest), x);
-    return Crc32UpdatePortable(Crc32UpdatePortable(0, rest, sizeof rest), p, n);
+    return FoldRest(x, p, n);
 }
 
 }  // namespace
