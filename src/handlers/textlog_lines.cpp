@@ -99,6 +99,9 @@ LineScanner::LineScanner(int fd, int64_t end, std::span<LogLineFilter* const> fi
     // as the longest text keep the searches' set-up cost small beside the bytes they cover.
     block_ = std::max({limits.readBlock, overlap_, size_t(1)});
     size_t capacity = std::max(window_, overlap_) + block_;
+    // The buffer never holds more than the pass reads: a check of a few new lines allocates little.
+    int64_t toRead = std::max<int64_t>(end_ - result.position, 1);
+    if (static_cast<uint64_t>(toRead) < capacity) capacity = static_cast<size_t>(toRead);
     // Pages of the buffers are only touched as far as lines need them.
     raw_.reset(new char[capacity]);
     if (lower_) low_.reset(new char[capacity]);
