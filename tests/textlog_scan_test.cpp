@@ -183,7 +183,8 @@ TEST_F(LogFixture, LogEmptyAtTheFirstCheckIsMarkedOnceItHasContent) {
 // 1024 bytes, and the position counts every byte.
 TEST_F(LogFixture, MatchesAtTheEndOfVeryLongLines) {
     const size_t mib = 1024 * 1024;
-    const std::string unit = "error diskx xdisk ";
+    std::string unit = "error diskx xdisk ";
+    unit.resize(128, '.');
     const std::string tail = " ERROR FATAL disk";
     Write("start\n");
     Check("x");
@@ -192,9 +193,9 @@ TEST_F(LogFixture, MatchesAtTheEndOfVeryLongLines) {
     std::vector<std::string> lines;
     std::vector<int64_t> before = {static_cast<int64_t>(markedPosition)};
     for (size_t size : {mib, 2 * mib, 64 * mib}) {
-        std::string line;
-        line.reserve(size + tail.size());
-        while (line.size() + unit.size() <= size) line += unit;
+        std::string line = unit;
+        while (line.size() * 2 <= size) line += line;
+        line.append(line, 0, (size - line.size()) / unit.size() * unit.size());
         line += tail;
         Append(line + "\n");
         before.push_back(before.back() + (lines.empty() ? 1 : 0) + line.size() + 1);
