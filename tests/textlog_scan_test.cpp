@@ -178,61 +178,78 @@ TEST_F(LogFixture, LogEmptyAtTheFirstCheckIsMarkedOnceItHasContent) {
 }
 
 // Lines far longer than the scanner holds are matched over their whole length, in every search
-// mode: the only match of each lies at the very end of lines of 1, 2 and 64 MiB, behind filler
-// that holds near misses (other letter case, parts of words). The reported line is its first
-// 1024 bytes, and the position counts every byte.
-TEST_F(LogFixture, MatchesAtTheEndOfVeryLongLines) {
-    const size_t mib = 1024 * 1024;
-    std::string unit = "error diskx xdisk ";
-    unit.resize(128, '.');
+// mode: the only match of each lies at the very end of its line, behind filler that holds near
+// misses (other letter case, parts of words). The reported line is its first 1024 bytes, and the
+// position counts every byte.
+class LongLineFixture : public LogFixture {
+protected:
+    static constexpr size_t kMiB = 1024 * 1024;
     const std::string tail = " ERROR FATAL disk";
-    Write("start\n");
-    Check("x");
-    const double markedPosition = position, markedSize = lastSize, markedTime = lastTime;
-
     std::vector<std::string> lines;
-    std::vector<int64_t> before = {static_cast<int64_t>(markedPosition)};
-    for (size_t size : {mib, 2 * mib, 64 * mib}) {
-        std::string line = unit;
-        while (line.size() * 2 <= size) line += line;
-        line.append(line, 0, (size - line.size()) / unit.size() * unit.size());
-        line += tail;
-        Append(line + "\n");
-        before.push_back(before.back() + (lines.empty() ? 1 : 0) + line.size() + 1);
-        lines.push_back(std::move(line));
+    std::vector<int64_t> before;  // the position before each line, then after the last
+
+    // Appends lines of the given sizes (multiples of 128) plus the tail, after a first check.
+    void AppendLongLines(std::initializer_list<size_t> sizes) {
+        std::string unit = "error diskx xdisk ";
+        unit.resize(128, '.');
+        Write("start\n");
+        Check("x");
+        before = {static_cast<int64_t>(position)};
+        for (size_t size : sizes) {
+            std::string text = unit;
+            while (text.size() * 2 <= size) text += text;
+            text.append(text, 0, size - text.size());
+            text += tail;
+            Append(text + "\n");
+            before.push_back(before.back() + (lines.empty() ? 1 : 0) + text.size() + 1);
+            lines.push_back(std::move(text));
+        }
     }
 
-    struct Mode {
-        const char* text;
-        int expression, caseSensitive, wholeWord;
-        size_t fromEnd;  // where the match starts, counted from the line's end; 0: an expression
-    } modes[] = {
-        {"ERROR", 0, 1, 0, tail.size() - 1},
-        {"fatal", 0, 0, 0, tail.size() - 7},
-        {"DISK", 0, 0, 1, 4},
-        {"('ERROR' and 'disk') and not 'debug'", 1, 1, 1, 0},
-    };
-    for (const Mode& mode : modes) {
-        position = markedPosition, lastSize = markedSize, lastTime = markedTime;
-        for (size_t i = 0; i < lines.size(); i++) {
-            double m =
-                mode.fromEnd == 0 ? 1 : static_cast<double>(lines[i].size() - mode.fromEnd + 1);
-            ASSERT_EQ(Check(mode.text, 0, mode.expression, mode.caseSensitive, mode.wholeWord),
-                      static_cast<double>(before[i]) + m)
-                << mode.text << " in line " << i;
-            EXPECT_EQ(line, lines[i].substr(0, 1024));
-            EXPECT_EQ(position, static_cast<double>(before[i + 1]));
+    void ExpectEveryModeFindsTheEnds() {
+        const double markedPosition = before[0], markedSize = lastSize, markedTime = lastTime;
+        struct Mode {
+            const char* text;
+            int expression, caseSensitive, wholeWord;
+            size_t fromEnd;  // where the match starts, counted from the line's end; 0: expression
+        } modes[] = {
+            {"ERROR", 0, 1, 0, tail.size() - 1},
+            {"fatal", 0, 0, 0, tail.size() - 7},
+            {"DISK", 0, 0, 1, 4},
+            {"('ERROR' and 'disk') and not 'debug'", 1, 1, 1, 0},
+        };
+        for (const Mode& mode : modes) {
+            position = markedPosition, lastSize = markedSize, lastTime = markedTime;
+            for (size_t i = 0; i < lines.size(); i++) {
+                double m =
+                    mode.fromEnd == 0 ? 1 : static_cast<double>(lines[i].size() - mode.fromEnd + 1);
+                ASSERT_EQ(Check(mode.text, 0, mode.expression, mode.caseSensitive, mode.wholeWord),
+                          static_cast<double>(before[i]) + m)
+                    << mode.text << " in line " << i;
+                EXPECT_EQ(line, lines[i].substr(0, 1024));
+                EXPECT_EQ(position, static_cast<double>(before[i + 1]));
+            }
+            EXPECT_EQ(Check(mode.text, 0, mode.expression, mode.caseSensitive, mode.wholeWord), 0);
         }
-        EXPECT_EQ(Check(mode.text, 0, mode.expression, mode.caseSensitive, mode.wholeWord), 0);
     }
+};
+
+TEST_F(LongLineFixture, MatchesAtTheEndOfLinesOfOneAndTwoMebibytes) {
+    AppendLongLines({kMiB, 2 * kMiB});
+    ExpectEveryModeFindsTheEnds();
 
     // A long line still being written waits for its line end, and is then matched whole.
     Append(lines[1]);
     EXPECT_EQ(Check("ERROR", 0, 0, 1), 0);
-    EXPECT_EQ(position, static_cast<double>(before[3]));
+    EXPECT_EQ(position, static_cast<double>(before[2]));
     Append("\n");
     EXPECT_EQ(Check("ERROR", 0, 0, 1),
-              static_cast<double>(before[3] + lines[1].size() - tail.size() + 2));
+              static_cast<double>(before[2] + lines[1].size() - tail.size() + 2));
+}
+
+TEST_F(LongLineFixture, MatchesAtTheEndOfA64MebibyteLine) {
+    AppendLongLines({64 * kMiB});
+    ExpectEveryModeFindsTheEnds();
 }
 
 // What the scanner holds does not grow with the line: a 64 MiB line passes through well under a
