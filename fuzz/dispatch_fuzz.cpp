@@ -4,15 +4,22 @@
 // folder that every input starts from afresh. Switches whose handlers run programs or reach other
 // hosts (process, CPU usage, external program, shell script, TCP, UDP and the three actions) stay
 // off: fuzzed command lines and addresses must never leave the fuzzer. No log is written.
+// The scratch folder also holds files, folders and a log for the file, file-list and text-log
+// commands; every "$D" in an input stands for the folder's path, so the seeds can name them. The
+// file commands stay inside it: the target works in the folder, and an input with a line that
+// holds a '/' without starting with "$D", or that holds "..", is skipped, so that a walk of the
+// whole host cannot stall the fuzzer.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "agent/dispatch.h"
 #include "config/options.h"
@@ -24,9 +31,74 @@
 
 namespace {
 
+std::string folder;
 std::string configText;
 int configFile = -1;
 TQDXSettings baseline;
+
+void WriteFile(const std::string& name, const std::string& content) {
+    std::string path = folder + "/" + name;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+        abort();
+    close(fd);
+}
+
+// Files to compare and checksum, a small tree to count and list, and a log with lines for every
+// kind of filter (the seeds send position 0 and a last size and time that never match, so each
+// scan reads the whole log).
+void MakeFixture() {
+    for (const char* sub : {"data", "data/old", "data/new", "data/new/deeper", "log"})
+        if (mkdir((folder + "/" + sub).c_str(), 0700) != 0) abort();
+    WriteFile("data/a", "same content\n");
+    WriteFile("data/b", "same content\n");
+    WriteFile("data/c", "other\n");
+    WriteFile("data/empty", "");
+    WriteFile("data/old/x.txt", "x");
+    WriteFile("data/new/y.log", "yy");
+    WriteFile("data/new/deeper/z.log", "zzz");
+    WriteFile("log/app.log",
+              "start\ninfo ok\nERROR disk full\nwarning: low memory\r\n\r\nerror again debug\n"
+              "errors counted\nFATAL: panic\nunfinished");
+    WriteFile("log/app2.log", "one\ntwo ERROR\n");
+    // Fixed ages for the newest- and oldest-folder macros.
+    const std::pair<const char*, time_t> ages[] = {{"data", 1000000000},
+                                                   {"log", 2000000000},
+                                                   {"data/old", 1100000000},
+                                                   {"data/new", 1200000000}};
+    for (const auto& [sub, age] : ages) {
+        struct timespec times[2] = {{age, 0}, {age, 0}};
+        if (utimensat(AT_FDCWD, (folder + "/" + sub).c_str(), times, 0) != 0) abort();
+    }
+}
+
+// False for an input that could name a path outside the scratch folder.
+bool StaysInFolder(const std::string& text) {
+    if (text.find("..") != std::string::npos) return false;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        size_t first = line.find_first_not_of(" \t");
+        bool named = first != std::string::npos && line.compare(first, 2, "$D") == 0;
+        if (line.find('/') != std::string::npos && !named) return false;
+        // A folder walk opens the text before a NUL but builds its children's paths from the
+        // whole text, so a path with a NUL inside walks the same folder without end until memory
+        // runs out. Such paths are left out until handlers cut paths at their first NUL.
+        if (named && line.find('\0') != std::string::npos) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+// The input with every "$D" replaced by the scratch folder's path.
+std::string WithFolder(const uint8_t* data, size_t size) {
+    std::string text(reinterpret_cast<const char*>(data), size);
+    for (size_t at = 0; (at = text.find("$D", at)) != std::string::npos; at += folder.size())
+        text.replace(at, 2, folder);
+    return text;
+}
 
 // The configuration every input starts from, in the file and in force.
 void Restore() {
@@ -41,7 +113,9 @@ void Restore() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     Twofish_initialise();
-    std::string folder = MakeScratchFolder("qdxdispatch");
+    folder = MakeScratchFolder("qdxdispatch");
+    MakeFixture();
+    if (chdir(folder.c_str()) != 0) abort();
 
     std::string agent = folder + "/qdx";
     if (close(open(agent.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0700)) != 0) abort();
@@ -62,8 +136,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > (1u << 16)) return 0;
     Restore();
+    if (!StaysInFolder(std::string(reinterpret_cast<const char*>(data), size))) return 0;
     ZPRequest request;
-    request = String(reinterpret_cast<const char*>(data), static_cast<int>(size));
+    std::string text = WithFolder(data, size);
+    request = String(text.data(), static_cast<int>(text.size()));
     QDXReply reply;
     reply.InitPacket(nullptr, "fuzz-session-key");
     ThreadParams peer{-1, in_addr{htonl(INADDR_LOOPBACK)}};

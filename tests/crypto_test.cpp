@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "foundation/crc32.h"
+#include "foundation/crc32_paths.h"
 #include "foundation/md5.h"
 #include "foundation/sha1.h"
 #include "foundation/twofish.h"
@@ -124,6 +125,30 @@ TEST(CRC32, FastPathMatchesBytewiseDefinition) {
     crc.UpdateCRC(data.data(), 13);
     crc.UpdateCRC(data.data() + 13, 50000);
     EXPECT_EQ(crc.GetCRC(), BytewiseCRC(data.data(), 50013));
+}
+
+// Every path of this processor (carry-less multiplication or CRC instructions) against the table
+// code: random lengths up to 64 KiB and the lengths around each path's set-up and step sizes, at
+// every alignment from 0 to 63, from random registers.
+TEST(CRC32, ProcessorPathsMatchTableCode) {
+    std::vector<Crc32Path> paths = Crc32ProcessorPaths();
+    if (paths.empty()) GTEST_SKIP() << "this processor has no CRC-32 instructions";
+    std::mt19937 rng(64);
+    const Bytes data = RandomBytes(rng, 65536 + 64);
+    std::vector<size_t> lengths = {0,    1,    15,   16,   17,   63,   64,    65,   255,
+                                   256,  257,  271,  272,  319,  320,  321,   1023, 1024,
+                                   1025, 1279, 1280, 1281, 1295, 1296, 65535, 65536};
+    for (int i = 0; i < 24; ++i) lengths.push_back(rng() % 65537);
+    for (const Crc32Path& path : paths) {
+        for (size_t alignment = 0; alignment < 64; ++alignment) {
+            for (size_t n : lengths) {
+                uint32_t start = static_cast<uint32_t>(rng());
+                const unsigned char* p = data.data() + alignment;
+                ASSERT_EQ(path.update(start, p, n), Crc32UpdatePortable(start, p, n))
+                    << path.name << ": alignment " << alignment << " length " << n;
+            }
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

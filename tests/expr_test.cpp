@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <random>
@@ -296,6 +297,34 @@ TEST(TextSearch, NeedleFindsWhatStringSearchFinds) {
         LineView view{line.data(), lower.data(), static_cast<int>(line.size())};
         ASSERT_EQ(needle.Find(view), Bytes(line).Search(Bytes(what), cs, ww))
             << "'" << line << "' '" << what << "' " << cs << ww;
+    }
+}
+
+// A line searched in pieces, each repeating the needle's overlap from the one before, finds what
+// String::Search finds on the whole line. Repetitive needles and lines over a small alphabet make
+// whole words refuse many overlapping occurrences.
+TEST(TextSearch, PiecesFindWhatTheWholeLineFinds) {
+    std::mt19937 rng(11);
+    for (int i = 0; i < 30000; i++) {
+        std::string line = RandomText(rng, "aab b-", 40);
+        std::string what = RandomText(rng, "ab b", 7);
+        int ww = rng() % 4 != 0;
+        TextNeedle needle(what.data(), static_cast<int>(what.size()), 1, ww);
+        int whole = Bytes(line).Search(Bytes(what), 1, ww);
+        LineView view{line.data(), nullptr, static_cast<int>(line.size())};
+        ASSERT_EQ(needle.Find(view), whole) << "'" << line << "' '" << what << "' " << ww;
+
+        NeedleProgress progress;
+        size_t start = 0;
+        for (;;) {
+            size_t end = std::min(line.size(), start + needle.Overlap() + 1 + rng() % 6);
+            bool ends = end == line.size();
+            needle.Advance(line.data() + start, static_cast<int64_t>(start), end - start, ends,
+                           progress);
+            if (ends) break;
+            start = end - std::min(end - start, needle.Overlap());
+        }
+        ASSERT_EQ(progress.found + 1, whole) << "'" << line << "' '" << what << "' " << ww;
     }
 }
 

@@ -32,10 +32,10 @@ inline int MatchOne(const Filter& f, const String& line) {
     return line.Search(text, f.caseSensitive, f.wholeWord);
 }
 
-// Scans `bytes`, the file from offset `start` on. Lines longer than maxLine are matched and
-// reported on their first maxLine bytes.
+// Scans `bytes`, the file from offset `start` on. Lines are matched whole and reported with their
+// first reportBytes bytes.
 inline Result Scan(const std::string& bytes, int64_t start, const std::vector<Filter>& filters,
-                   bool scanToEnd, size_t maxLine) {
+                   bool scanToEnd, size_t reportBytes) {
     Result result;
     result.position = start;
     std::string line;
@@ -50,11 +50,11 @@ inline Result Scan(const std::string& bytes, int64_t start, const std::vector<Fi
         int64_t before = result.position;
         result.position += consumed;
         consumed = 0;
-        std::string head = line.substr(0, maxLine);
+        String whole(line.data(), static_cast<int>(line.size()));
+        std::string head = line.substr(0, reportBytes);
         line.clear();
-        String view(head.data(), static_cast<int>(head.size()));
         for (size_t i = 0; i < filters.size(); i++) {
-            int m = MatchOne(filters[i], view);
+            int m = MatchOne(filters[i], whole);
             if (m == 0) continue;
             result.matchValue = before + m;
             result.filter = static_cast<int>(i);

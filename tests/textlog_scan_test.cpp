@@ -6,12 +6,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "fileutils/file_facts.h"
+#include "foundation/blocking_wait.h"
 #include "textlog_reference.h"
 
 namespace {
@@ -174,29 +177,102 @@ TEST_F(LogFixture, LogEmptyAtTheFirstCheckIsMarkedOnceItHasContent) {
     EXPECT_EQ(line, "ERROR second");
 }
 
-TEST_F(LogFixture, LongLinesAreMatchedOnTheirFirstMebibyte) {
-    const size_t mib = 1024 * 1024;
-    Write("start\n");
-    Check("needle", 1);
-    std::string early(3 * mib, 'A');
-    early.replace(100, 6, "needle");
-    std::string late(3 * mib, 'B');
-    late.replace(mib + 10, 6, "needle");
-    Append(early + "\n" + late + "\n");
+// Lines far longer than the scanner holds are matched over their whole length, in every search
+// mode: the only match of each lies at the very end of its line, behind filler that holds near
+// misses (other letter case, parts of words). The reported line is its first 1024 bytes, and the
+// position counts every byte.
+class LongLineFixture : public LogFixture {
+protected:
+    static constexpr size_t kMiB = 1024 * 1024;
+    const std::string tail = " ERROR FATAL disk";
+    std::vector<std::string> lines;
+    std::vector<int64_t> before;  // the position before each line, then after the last
 
-    EXPECT_EQ(Check("needle"), 5 + 101);
-    EXPECT_EQ(line.size(), mib) << "the line is kept up to the bound";
-    EXPECT_EQ(line.substr(100, 6), "needle");
-    EXPECT_EQ(position, 6 + 3 * mib + 1);
-    EXPECT_EQ(Check("needle"), 0) << "found only past the bound";
-    EXPECT_EQ(position, 6 + 6 * mib + 2) << "every byte of the long line counts";
+    // Appends lines of the given sizes (multiples of 128) plus the tail, after a first check.
+    void AppendLongLines(std::initializer_list<size_t> sizes) {
+        std::string unit = "error diskx xdisk ";
+        unit.resize(128, '.');
+        Write("start\n");
+        Check("x");
+        before = {static_cast<int64_t>(position)};
+        for (size_t size : sizes) {
+            std::string text = unit;
+            while (text.size() * 2 <= size) text += text;
+            text.append(text, 0, size - text.size());
+            text += tail;
+            Append(text + "\n");
+            before.push_back(before.back() + (lines.empty() ? 1 : 0) + text.size() + 1);
+            lines.push_back(std::move(text));
+        }
+    }
 
-    Append(std::string(2 * mib, 'C') + "needle");
-    EXPECT_EQ(Check("needle"), 0);
-    EXPECT_EQ(position, 6 + 6 * mib + 2) << "an unfinished long line waits";
+    void ExpectEveryModeFindsTheEnds() {
+        const double markedPosition = before[0], markedSize = lastSize, markedTime = lastTime;
+        struct Mode {
+            const char* text;
+            int expression, caseSensitive, wholeWord;
+            size_t fromEnd;  // where the match starts, counted from the line's end; 0: expression
+        } modes[] = {
+            {"ERROR", 0, 1, 0, tail.size() - 1},
+            {"fatal", 0, 0, 0, tail.size() - 7},
+            {"DISK", 0, 0, 1, 4},
+            {"('ERROR' and 'disk') and not 'debug'", 1, 1, 1, 0},
+        };
+        for (const Mode& mode : modes) {
+            position = markedPosition, lastSize = markedSize, lastTime = markedTime;
+            for (size_t i = 0; i < lines.size(); i++) {
+                double m =
+                    mode.fromEnd == 0 ? 1 : static_cast<double>(lines[i].size() - mode.fromEnd + 1);
+                ASSERT_EQ(Check(mode.text, 0, mode.expression, mode.caseSensitive, mode.wholeWord),
+                          static_cast<double>(before[i]) + m)
+                    << mode.text << " in line " << i;
+                EXPECT_EQ(line, lines[i].substr(0, 1024));
+                EXPECT_EQ(position, static_cast<double>(before[i + 1]));
+            }
+            EXPECT_EQ(Check(mode.text, 0, mode.expression, mode.caseSensitive, mode.wholeWord), 0);
+        }
+    }
+};
+
+TEST_F(LongLineFixture, MatchesAtTheEndOfLinesOfOneAndTwoMebibytes) {
+    AppendLongLines({kMiB, 2 * kMiB});
+    ExpectEveryModeFindsTheEnds();
+
+    // A long line still being written waits for its line end, and is then matched whole.
+    Append(lines[1]);
+    EXPECT_EQ(Check("ERROR", 0, 0, 1), 0);
+    EXPECT_EQ(position, static_cast<double>(before[2]));
     Append("\n");
-    EXPECT_EQ(Check("needle"), 0);
-    EXPECT_EQ(position, 6 + 8 * mib + 6 + 3);
+    EXPECT_EQ(Check("ERROR", 0, 0, 1),
+              static_cast<double>(before[2] + lines[1].size() - tail.size() + 2));
+}
+
+TEST_F(LongLineFixture, MatchesAtTheEndOfA64MebibyteLine) {
+    AppendLongLines({64 * kMiB});
+    ExpectEveryModeFindsTheEnds();
+}
+
+// What the scanner holds does not grow with the line: a 64 MiB line passes through well under a
+// mebibyte of buffers, with both letter cases kept and a long whole-word needle.
+TEST_F(LogFixture, LongLinesPassThroughBoundedBuffers) {
+    std::string line(64 << 20, 'x');
+    std::string needle(4000, 'y');
+    line.replace(line.size() - needle.size() - 1, needle.size() + 1, " " + needle);
+    Write(line + "\n");
+    String text(needle.data(), static_cast<int>(needle.size()));
+    LogLineFilter filter(text, 0, 0, 1);
+    LogLineFilter* filters[] = {&filter};
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    LogScanResult result;
+    ScanLogLines(fd, static_cast<int64_t>(line.size() + 1), filters, false, LogScanLimits(),
+                 result);
+    close(fd);
+    EXPECT_EQ(result.matchValue, static_cast<int64_t>(line.size() - needle.size() + 1));
+    EXPECT_EQ(result.position, static_cast<int64_t>(line.size() + 1));
+    EXPECT_EQ(result.line.Length(), 1024);
+    EXPECT_GT(result.heldBytes, 0u);
+    EXPECT_LT(result.heldBytes, 1u << 20);
 }
 
 TEST_F(LogFixture, LogsBeyondFourGibibytesAreFollowed) {
@@ -271,6 +347,42 @@ TEST_F(LogFixture, UnreadableLogIsRefusedAfterThreeAttempts) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+// A log opens close-on-exec and non-blocking. Anything but a regular file is refused after three
+// attempts with a second's pause after each, every pause marked as a wait outside the agent; a
+// terminal tried so by a session leader (as the daemon is) does not become its controlling
+// terminal.
+int pausesSeen = 0;
+
+TEST_F(LogFixture, LogOpeningRefusesTerminalsAndPausesAsAWait) {
+    Write("line\n");
+    int fd = OpenLog(path.c_str());
+    ASSERT_GE(fd, 0);
+    EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    close(fd);
+
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (setsid() < 0 || master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) _exit(9);
+        SetBlockingWaitHooks([] { pausesSeen++; }, [] {});
+        auto start = std::chrono::steady_clock::now();
+        int opened = OpenLog(ptsname(master));
+        std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        int failures = 0;
+        if (opened != -1) failures |= 1;
+        if (pausesSeen != 3 || took.count() < 2.9) failures |= 2;
+        if (open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC) >= 0) failures |= 4;
+        _exit(failures);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: opened, 2: not three pauses of a second, 4: "
+                                         "the terminal became the controlling terminal";
+}
+
 TEST_F(LogFixture, TwoFiltersReportWhichOneMatched) {
     Write("start\n");
     Check("x");
@@ -311,9 +423,9 @@ TEST_F(LogFixture, TwoFiltersReportWhichOneMatched) {
 TEST_F(LogFixture, BlockScannerAgreesWithPlainReading) {
     std::mt19937 rng(17);
     const std::string alphabet = "abE e\r\n\n";
-    const std::vector<std::string> texts = {"a",       "ab", "E", "b a", "'a' and not 'b'",
-                                            "not 'e'", "",   "x", "e\n", "'ab' or 'E'",
-                                            "'a' 'b'"};
+    const std::vector<std::string> texts = {
+        "a",           "ab",      "E",     "b a",  "'a' and not 'b'",    "not 'e'", "", "x", "e\n",
+        "'ab' or 'E'", "'a' 'b'", "a a a", "abab", "'aa' and not 'E e'", "bE e"};
     for (int round = 0; round < 3000; round++) {
         std::string content(rng() % 60, ' ');
         for (char& c : content) c = alphabet[rng() % alphabet.size()];
@@ -337,7 +449,7 @@ TEST_F(LogFixture, BlockScannerAgreesWithPlainReading) {
             filters.push_back(owned.back().get());
         }
         bool toEnd = rng() % 2;
-        LogScanLimits limits{1 + rng() % 9, 1 + rng() % 12};
+        LogScanLimits limits{1 + rng() % 9, 1 + rng() % 12, rng() % 14};
 
         int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         ASSERT_GE(fd, 0);
@@ -347,7 +459,7 @@ TEST_F(LogFixture, BlockScannerAgreesWithPlainReading) {
         ScanLogLines(fd, end, filters, toEnd, limits, got);
         close(fd);
         textlogref::Result want = textlogref::Scan(content.substr(start, end - start), start, plain,
-                                                   toEnd, limits.maxLineBytes);
+                                                   toEnd, limits.reportBytes);
         std::string context = "round " + std::to_string(round);
         ASSERT_EQ(got.position, want.position) << context;
         ASSERT_EQ(got.matchValue, want.matchValue) << context;

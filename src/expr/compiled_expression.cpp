@@ -135,6 +135,10 @@ int CompiledExpression::Evaluate(const char* data, int length) {
     return Evaluate(line);
 }
 
+int CompiledExpression::Evaluate(const NeedleProgress* progress) {
+    return Run([&](int operand) { return progress[operand].found >= 0 ? 1 : 0; });
+}
+
 bool CompiledExpression::NeedsLowerCase() const {
     for (const TextNeedle& needle : operands_)
         if (needle.IgnoresCase()) return true;

@@ -26,6 +26,9 @@ public:
     int Evaluate(const LineView& line);
     // The same for plain bytes (lower-cases them itself into a buffer it keeps).
     int Evaluate(const char* data, int length);
+    // The same for a line searched piece by piece: operand i occurs when progress[i].found >= 0
+    // (one entry per Operands() entry).
+    int Evaluate(const NeedleProgress* progress);
 
     // The distinct search texts of the operands.
     const std::vector<TextNeedle>& Operands() const { return operands_; }

@@ -3,6 +3,9 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <vector>
+
+#include "foundation/crc32_paths.h"
 
 namespace {
 
@@ -119,12 +122,31 @@ template <size_t Stride>
     return crc;
 }
 
-uint32_t UpdateBuffer(uint32_t crc, const unsigned char* p, size_t n) {
+}  // namespace
+
+uint32_t Crc32UpdatePortable(uint32_t crc, const unsigned char* p, size_t n) {
     crc = FoldStrides<kLongStride>(crc, kLongShift, p, n);
     crc = FoldStrides<kShortStride>(crc, kShortShift, p, n);
     for (; n >= kSlices; n -= kSlices, p += kSlices) crc = Fold16(crc, p);
     while (n--) crc = ByteStep(crc, kTables[0], *p++);
     return crc;
+}
+
+#if !defined(__x86_64__) && !defined(__aarch64__)
+std::vector<Crc32Path> Crc32ProcessorPaths() {
+    return {};
+}
+#endif
+
+namespace {
+
+// Chosen on first use, by what the processor offers.
+uint32_t UpdateBuffer(uint32_t crc, const unsigned char* p, size_t n) {
+    static const Crc32Update update = [] {
+        std::vector<Crc32Path> paths = Crc32ProcessorPaths();
+        return paths.empty() ? Crc32UpdatePortable : paths.front().update;
+    }();
+    return update(crc, p, n);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // and matched against every new line.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "expr/compiled_expression.h"
@@ -26,9 +27,16 @@ public:
     // The texts that can occur in a log line and make this filter match.
     const std::vector<const TextNeedle*>& Needles() const { return needles_; }
 
+    // A line too long to hold is searched piece by piece for every text the filter looks at, in
+    // this order; Conclude then gives Match's result for the whole line from their progress (one
+    // entry per text), as a 64-bit value since such a line can pass 2 GiB.
+    const std::vector<const TextNeedle*>& SearchedTexts() const { return searched_; }
+    int64_t Conclude(const NeedleProgress* progress);
+
 private:
     bool isExpression_;
     TextNeedle plain_;
     CompiledExpression expression_;
     std::vector<const TextNeedle*> needles_;
+    std::vector<const TextNeedle*> searched_;
 };
