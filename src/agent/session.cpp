@@ -83,8 +83,9 @@ int IdleWait(int timeoutMs, time_t lastActivity, int longest) {
     return left > longest ? longest : static_cast<int>(left);
 }
 
-// Sends all of `data`; a peer that stops reading is given up after kSendTimeoutMilliseconds. A
-// reply nearly always fits the socket buffer and goes out in one call. With `last`, nothing more
+// Sends all of `data`; a peer that stops reading is given up after kSendTimeoutMilliseconds, and
+// while it is waited for, the session's turn goes to another thread. A reply nearly always fits
+// the socket buffer and goes out in one call. With `last`, nothing more
 // follows but the end of the connection: the system may hold the bytes back until the shutdown,
 // so that they leave together with it in one segment.
 void SendAll(int sock, const String& data, bool last) {
@@ -103,6 +104,7 @@ void SendAll(int sock, const String& data, bool last) {
         long long now = MonotonicMilliseconds();
         if (giveUpAt < 0) giveUpAt = now + kSendTimeoutMilliseconds;
         if (now >= giveUpAt) return;
+        PeerWait slowReader;
         pollfd writable{sock, POLLOUT, 0};
         poll(&writable, 1, static_cast<int>(giveUpAt - now));
     }

@@ -6,9 +6,11 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <thread>
 
 #include "foundation/blocking_wait.h"
 #include "net/resolve.h"
+#include "net/wait_budget.h"
 
 namespace {
 
@@ -43,8 +45,8 @@ int WaitForSocket(int sock, short events, int timeoutMs) {
         errno = EINVAL;
         return -1;
     }
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    int wait = timeoutMs;
+    int wait = CapToNetworkBudget(timeoutMs);
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(wait);
     BlockingWait outside;
     for (;;) {
         pollfd entry{sock, events, 0};
@@ -95,6 +97,38 @@ int SendWhole(int sock, const char* data, int length, int limitMs, String& error
         }
     }
     return sent;
+}
+
+int SendDatagram(int sock, const char* data, int length, const sockaddr_in& peer, String& error) {
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kSendLimitMs);
+    for (;;) {
+        ssize_t sent = sendto(sock, data, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT,
+                              reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+        if (sent >= 0) return static_cast<int>(sent);
+        if (errno == EINTR) continue;
+        if (!WouldBlock(errno)) {
+            error = GetErrorStr(errno);
+            return kIpSendError;
+        }
+        int ready = WaitForSocket(sock, POLLOUT, MillisecondsLeft(deadline));
+        if (ready == 0) {
+            error = kTimeoutText;
+            return kIpTimeout;
+        }
+        if (ready < 0) {
+            error = GetErrorStr(errno);
+            return kIpSendError;
+        }
+    }
+}
+
+void PauseSeconds(int seconds) {
+    if (seconds <= 0) return;
+    int ms = CapToNetworkBudget(SecondsToMilliseconds(seconds));
+    BlockingWait pause;
+    Clock::time_point until = Clock::now() + std::chrono::milliseconds(ms);
+    // Slept out in full even when signals interrupt it.
+    while (Clock::now() < until) std::this_thread::sleep_until(until);
 }
 
 int ReceiveOnce(int sock, char* buffer, int capacity, int timeoutMs, String& error) {
