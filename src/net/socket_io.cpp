@@ -27,6 +27,19 @@ bool WouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK;
 }
 
+// Waits until sock can take more bytes: 1, or 0 with "Timeout" when the deadline passed first, or
+// kIpSendError with the system's error text.
+int WaitForRoom(int sock, Clock::time_point deadline, String& error) {
+    int ready = WaitForSocket(sock, POLLOUT, MillisecondsLeft(deadline));
+    if (ready == 1) return 1;
+    if (ready == 0) {
+        error = kTimeoutText;
+        return kIpTimeout;
+    }
+    error = GetErrorStr(errno);
+    return kIpSendError;
+}
+
 }  // namespace
 
 int OpenSocketFor(int type, const char* host, int port, sockaddr_in& peer, int& sock,
@@ -86,15 +99,8 @@ int SendWhole(int sock, const char* data, int length, int limitMs, String& error
             error = GetErrorStr(errno);
             return kIpSendError;
         }
-        int ready = WaitForSocket(sock, POLLOUT, MillisecondsLeft(deadline));
-        if (ready == 0) {
-            error = kTimeoutText;
-            return kIpTimeout;
-        }
-        if (ready < 0) {
-            error = GetErrorStr(errno);
-            return kIpSendError;
-        }
+        int room = WaitForRoom(sock, deadline, error);
+        if (room != 1) return room;
     }
     return sent;
 }
@@ -110,15 +116,8 @@ int SendDatagram(int sock, const char* data, int length, const sockaddr_in& peer
             error = GetErrorStr(errno);
             return kIpSendError;
         }
-        int ready = WaitForSocket(sock, POLLOUT, MillisecondsLeft(deadline));
-        if (ready == 0) {
-            error = kTimeoutText;
-            return kIpTimeout;
-        }
-        if (ready < 0) {
-            error = GetErrorStr(errno);
-            return kIpSendError;
-        }
+        int room = WaitForRoom(sock, deadline, error);
+        if (room != 1) return room;
     }
 }
 
