@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <optional>
 #include <thread>
 
 #include "foundation/blocking_wait.h"
@@ -60,10 +61,12 @@ int WaitForSocket(int sock, short events, int timeoutMs) {
     }
     int wait = CapToNetworkBudget(timeoutMs);
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(wait);
-    BlockingWait outside;
-    for (;;) {
+    // A socket that is ready at once (a loopback connect, room to send) is no wait: the session
+    // keeps its turn.
+    std::optional<BlockingWait> outside;
+    for (int look = 0;; look = wait) {
         pollfd entry{sock, events, 0};
-        int ready = poll(&entry, 1, wait);
+        int ready = poll(&entry, 1, look);
         if (ready > 0) {
             if (entry.revents & POLLNVAL) {
                 errno = EBADF;
@@ -71,8 +74,9 @@ int WaitForSocket(int sock, short events, int timeoutMs) {
             }
             return 1;
         }
-        if (ready == 0) return 0;
-        if (errno != EINTR) return -1;
+        if (ready == 0 && look == wait) return 0;
+        if (ready < 0 && errno != EINTR) return -1;
+        if (!outside.has_value()) outside.emplace();
         wait = MillisecondsLeft(deadline);
     }
 }
