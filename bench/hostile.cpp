@@ -1,4 +1,6 @@
-// Hostile loads against a running agent, with an honest GetInfo asked every 200 ms meanwhile:
+// Hostile loads against a running agent, sent from 127.0.0.2 and up (each connection from an
+// address of its own), with an honest GetInfo from 127.0.0.1 started every 200 ms meanwhile, each
+// given 1 s to be answered:
 //
 //   qdx_hostile PORT PASSWORD AGENT_PID trickle N SECONDS   N connections that each send one byte
 //                                                           of a request every 2 s, reconnecting
@@ -11,9 +13,10 @@
 //                                                           they answer nothing, not even keepalive
 //
 // Prints one line: the agent's peak resident memory and descriptors during the load, how many
-// GetInfo calls were answered and the slowest, when the agent had let go of the vanished peers
-// (vanish: seconds after they went silent), and how long after the load the agent was back at the
-// descriptor count it had before (SECONDS more at most; "never" otherwise). Loopback only.
+// GetInfo probes were answered within their second and the slowest answer, when the agent had let
+// go of the vanished peers (vanish: seconds after they went silent), and how long after the load
+// the agent was back at the descriptor count it had before (SECONDS more at most; "never"
+// otherwise). Loopback only.
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -42,6 +45,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kAnnounced = 1u << 20;  // bytes after the length field
 constexpr size_t kHeldBack = 100;
+constexpr int kProbeEveryMs = 200;
+constexpr int kDeadlineMs = 1000;  // a probe answered later counts as not answered
 
 int DescriptorCount(int pid) {
     std::string folder = "/proc/" + std::to_string(pid) + "/fd";
@@ -62,9 +67,17 @@ long ResidentKiB(int pid) {
     return -1;
 }
 
-int Connect(int port) {
+// A connection to the agent from 127.0.0.2 + `peer`, the connect still in progress.
+int Connect(int port, int peer) {
     int sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (sock < 0) return -1;
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    source.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1 + static_cast<uint32_t>(peer));
+    if (bind(sock, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+        close(sock);
+        return -1;
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
@@ -79,6 +92,7 @@ int Connect(int port) {
 
 // One hostile connection and how far its request has got.
 struct Hostile {
+    int peer = 0;  // its address is 127.0.0.2 + peer
     int sock = -1;
     size_t sent = 0;
     Clock::time_point nextByte{};
@@ -94,6 +108,7 @@ class Load {
 public:
     Load(int port, const std::string& mode, int count) : port_(port), mode_(mode) {
         hostile_.resize(static_cast<size_t>(count));
+        for (int i = 0; i < count; i++) hostile_[static_cast<size_t>(i)].peer = i;
         filler_.assign(64 * 1024, 'x');
         start_ = RequestStart();
     }
@@ -114,8 +129,10 @@ public:
 private:
     void Reopen(Hostile& h) {
         if (h.sock >= 0) close(h.sock);
+        int peer = h.peer;
         h = Hostile();
-        h.sock = Connect(port_);
+        h.peer = peer;
+        h.sock = Connect(port_, peer);
         if (h.sock >= 0 && mode_ == "vanish") {
             // Connected first (the handshake needs answers), then deaf.
             pollfd writable{h.sock, POLLOUT, 0};
@@ -184,7 +201,7 @@ int main(int argc, char** argv) {
     QdxEndpoint endpoint;
     endpoint.port = std::atoi(argv[1]);
     endpoint.password = argv[2];
-    endpoint.timeoutMs = 5000;
+    endpoint.timeoutMs = kDeadlineMs;
     int pid = std::atoi(argv[3]);
     std::string mode = argv[4];
     int count = std::atoi(argv[5]);
@@ -216,18 +233,28 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     });
+    // Probes on a fixed schedule, each on a thread of its own, so a slow answer delays no other.
+    std::vector<std::thread> probes;
     std::thread honest([&] {
-        std::this_thread::sleep_for(std::chrono::seconds(1));  // let the load build up
+        auto next = Clock::now() + std::chrono::seconds(1);  // let the load build up
         while (loading) {
-            auto start = Clock::now();
-            QdxReplyText reply = QdxCall(endpoint, "GetInfo");
-            long ms = static_cast<long>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
-                    .count());
-            asked++;
-            if (reply.status == CallStatus::Ok && reply.Code() == "200") answered++;
-            slowestMs = std::max(slowestMs.load(), ms);
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            std::this_thread::sleep_until(next);
+            if (!loading) break;
+            next += std::chrono::milliseconds(kProbeEveryMs);
+            probes.emplace_back([&] {
+                auto start = Clock::now();
+                QdxReplyText reply = QdxCall(endpoint, "GetInfo");
+                auto ms =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
+                        .count();
+                asked++;
+                if (reply.status != CallStatus::Ok || reply.Code() != "200" || ms > kDeadlineMs)
+                    return;
+                answered++;
+                long seen = slowestMs.load();
+                while (ms > seen && !slowestMs.compare_exchange_weak(seen, static_cast<long>(ms))) {
+                }
+            });
         }
     });
 
@@ -235,6 +262,7 @@ int main(int argc, char** argv) {
     load.Run(Clock::now() + std::chrono::seconds(seconds));
     loading = false;
     honest.join();
+    for (std::thread& probe : probes) probe.join();
     sampler.join();
     load.CloseAll();
 

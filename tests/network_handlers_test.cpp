@@ -2,15 +2,18 @@
 // 127.0.0.1: parameter readings and refusals, switches, and the exact replies.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "config_fixture.h"
+#include "foundation/blocking_wait.h"
 #include "handlers/actions.h"
 #include "handlers/network_params.h"
 #include "handlers/network_tests.h"
 #include "loopback_peers.h"
+#include "net/wait_budget.h"
 
 namespace {
 
@@ -135,7 +138,7 @@ TEST(NetworkParamsTest, Readings) {
     EXPECT_FALSE(send.tcp) << "only the text 0 means TCP";
     EXPECT_EQ(send.second.Length(), 0);
     ASSERT_EQ(ReadTcpSendParams(Params({"h", "1", "0", "d", "2147483647", "e"}), send), nullptr);
-    EXPECT_EQ(send.delaySeconds, kMaxSendDelaySeconds);
+    EXPECT_EQ(send.delaySeconds, kMaxNetworkWaitSeconds);
 
     ExternalCmdParams command;
     EXPECT_STREQ(ReadExternalCmdParams(Params({" ", "/tmp", "0", "1000"}), command),
@@ -266,6 +269,100 @@ TEST_F(NetworkHandlersTest, SendAction) {
               "200\nData has been sent");
     EXPECT_EQ(Call(ProcessAct_TCPSend, {"no..such..host", closed, "1", "x", "0", ""}),
               "301\nCannot resolve server name to IP address");
+}
+
+// Time spent inside BlockingWait on any thread, in microseconds: waits for another host that
+// do not go through it would hold their session's accept turn.
+std::atomic<long long> blockedMicroseconds{0};
+thread_local Clock::time_point blockedSince;
+
+class CountBlockingWaits {
+public:
+    CountBlockingWaits() {
+        blockedMicroseconds = 0;
+        SetBlockingWaitHooks([] { blockedSince = Clock::now(); },
+                             [] {
+                                 blockedMicroseconds +=
+                                     std::chrono::duration_cast<std::chrono::microseconds>(
+                                         Clock::now() - blockedSince)
+                                         .count();
+                             });
+    }
+    ~CountBlockingWaits() { SetBlockingWaitHooks(nullptr, nullptr); }
+    double Seconds() const { return static_cast<double>(blockedMicroseconds.load()) / 1e6; }
+};
+
+// Shortens the network wait budget of the requests made while it lives.
+class ShortBudget {
+public:
+    explicit ShortBudget(std::chrono::milliseconds limit) { SetNetworkWaitLimit(limit); }
+    ~ShortBudget() { SetNetworkWaitLimit(std::chrono::seconds(kMaxNetworkWaitSeconds)); }
+};
+
+TEST(NetworkWaitBudgetTest, CapsWaitsToWhatIsLeft) {
+    EXPECT_EQ(CapToNetworkBudget(5000), 5000) << "no budget without a request";
+    EXPECT_FALSE(NetworkBudgetSpent());
+    {
+        NetworkWaitBudget budget;
+        EXPECT_EQ(CapToNetworkBudget(5000), 5000);
+        int capped = CapToNetworkBudget(2147483647);
+        EXPECT_LE(capped, kMaxNetworkWaitSeconds * 1000);
+        EXPECT_GT(capped, kMaxNetworkWaitSeconds * 1000 - 60000);
+        {
+            ShortBudget shorter(std::chrono::milliseconds(0));
+            NetworkWaitBudget inner;  // the request's budget stays in force
+            EXPECT_GT(CapToNetworkBudget(5000), 0);
+        }
+    }
+    ShortBudget spent(std::chrono::milliseconds(0));
+    NetworkWaitBudget budget;
+    EXPECT_EQ(CapToNetworkBudget(5000), 0);
+    EXPECT_TRUE(NetworkBudgetSpent());
+}
+
+// Every wait for another host (connect, receive, the pause between two sends) is a BlockingWait,
+// and all of a request's waits together end with its budget (an hour, shortened here), answered
+// as a time-out, however long the request asked to wait.
+TEST_F(NetworkHandlersTest, WaitsHandTheTurnOverAndEndWithTheRequestsBudget) {
+    peers::DeafTcpPeer deaf;  // connects time out
+    TcpPeer hold(TcpPeer::Mode::Hold);
+    TcpPeer answer(TcpPeer::Mode::Answer);
+    UdpPeer silent(UdpPeer::Mode::Silent);
+    std::string forever = "2147483647";
+    struct Case {
+        Handler handler;
+        std::vector<std::string> params;
+        std::string reply;
+    } cases[] = {
+        {ProcessTest_TCP,
+         {"127.0.0.1", std::to_string(deaf.port()), forever, "", "10"},
+         "301\nTimeout\n0\n"},
+        {ProcessTest_TCP,
+         {"127.0.0.1", std::to_string(hold.port()), forever, "x", "10"},
+         "301\nTimeout\n0\n"},
+        {ProcessTest_UDP,
+         {"127.0.0.1", std::to_string(silent.port()), forever, forever, "x", "9"},
+         "301\nTimeout\n0\n"},
+        // The connect without a time-out waits as long as the system allows, the budget less.
+        {ProcessAct_TCPSend,
+         {"127.0.0.1", std::to_string(deaf.port()), "0", "x", "0", ""},
+         "301\nTimeout"},
+        // A pause cut short by the budget is followed by the second data.
+        {ProcessAct_TCPSend,
+         {"127.0.0.1", std::to_string(answer.port()), "0", "a", forever, "b"},
+         "200\nData has been sent"},
+    };
+    ShortBudget budget(std::chrono::milliseconds(1000));
+    for (const Case& c : cases) {
+        CountBlockingWaits waits;
+        Clock::time_point start = Clock::now();
+        EXPECT_EQ(Call(c.handler, c.params), c.reply) << c.params[1];
+        EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 30) << c.params[1];
+        EXPECT_GE(waits.Seconds(), 0.9) << c.params[1];
+    }
+    EXPECT_EQ(silent.Received().size(), 1u) << "one attempt in the budget";
+    ASSERT_TRUE(answer.WaitForEntries(1, 5));
+    EXPECT_EQ(answer.Received()[0], "ab");
 }
 
 }  // namespace

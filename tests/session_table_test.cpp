@@ -1,5 +1,6 @@
 // The session bounds: which session is closed to make room or to keep partial requests within
-// their memory bound, and that closed sessions are counted out exactly once.
+// their memory bound, that closed sessions are counted out exactly once, and the order in which
+// sessions get their reading turns.
 #include "agent/session_table.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -34,7 +37,7 @@ struct Peer {
 };
 
 TEST(SessionTable, FullTableClosesTheLongestWaitingAndRefusesWhenAllWork) {
-    SessionTable table(1 << 20);
+    SessionTable table(1 << 20, 1);
     std::vector<std::unique_ptr<Peer>> peers;
     for (int i = 0; i < 5; i++) peers.push_back(std::make_unique<Peer>());
     int closed = -1;
@@ -70,7 +73,7 @@ TEST(SessionTable, FullTableClosesTheLongestWaitingAndRefusesWhenAllWork) {
 }
 
 TEST(SessionTable, PartialRequestsAboveTheBoundCloseTheOldestHoldingBytes) {
-    SessionTable table(100);
+    SessionTable table(100, 1);
     Peer silent, oldest, middle, newest;
     int closed = -1;
     for (Peer* p : {&silent, &oldest, &middle, &newest})
@@ -95,6 +98,52 @@ TEST(SessionTable, PartialRequestsAboveTheBoundCloseTheOldestHoldingBytes) {
     EXPECT_EQ(table.BufferedBytes(), 0u);
     EXPECT_EQ(table.Running(), 2);
     for (Peer* p : {&silent, &oldest, &middle, &newest}) table.Leave(*p->entry);
+    EXPECT_EQ(table.Running(), 0);
+}
+
+// One turn at a time, given in the order asked for; a session closed while it waits for a turn
+// leaves the queue at once, and a session that ends holding a turn passes it on.
+TEST(SessionTable, ReadingTurnsGoInOrderAndClosedSessionsLeaveTheQueue) {
+    SessionTable table(1 << 20, 1);
+    Peer closedWhileQueued, first, second, third, newcomer;
+    int closed = -1;
+    for (Peer* p : {&closedWhileQueued, &first, &second, &third})
+        ASSERT_TRUE(table.Admit(*p->entry, 9, closed));
+    ASSERT_TRUE(table.TakeReadingTurn(*first.entry));
+
+    // Each waiter is queued before the next one asks, so the queue order is known.
+    auto queue = [&table](Peer& peer, bool& got, int queuedBefore) {
+        std::thread waiter([&table, &peer, &got] { got = table.TakeReadingTurn(*peer.entry); });
+        while (table.QueuedForTurn() == queuedBefore)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return waiter;
+    };
+    bool secondGot = false, victimGot = true, thirdGot = false;
+    std::thread secondWaits = queue(second, secondGot, 0);
+    std::thread victimWaits = queue(closedWhileQueued, victimGot, 1);
+    std::thread thirdWaits = queue(third, thirdGot, 2);
+
+    // The oldest waiting session makes room for a newcomer: it is closed in the queue.
+    ASSERT_TRUE(table.Admit(*newcomer.entry, 4, closed));
+    EXPECT_EQ(closed, 1);
+    victimWaits.join();
+    EXPECT_FALSE(victimGot);
+    EXPECT_TRUE(closedWhileQueued.ShutDown());
+    EXPECT_EQ(table.QueuedForTurn(), 2);
+
+    table.GiveBackTurn(*first.entry);
+    secondWaits.join();
+    EXPECT_TRUE(secondGot);
+    EXPECT_EQ(table.QueuedForTurn(), 1) << "the third waits while the second reads";
+
+    table.Leave(*second.entry);  // ends holding its turn
+    thirdWaits.join();
+    EXPECT_TRUE(thirdGot);
+    table.GiveBackTurn(*third.entry);
+    // The turn is free again: taken at once.
+    EXPECT_TRUE(table.TakeReadingTurn(*newcomer.entry));
+    table.GiveBackTurn(*newcomer.entry);
+    for (Peer* p : {&closedWhileQueued, &first, &third, &newcomer}) table.Leave(*p->entry);
     EXPECT_EQ(table.Running(), 0);
 }
 

@@ -64,6 +64,10 @@ int TcpListen(const char* host, const char* service, socklen_t* addrlen, String&
     return sock;
 }
 
+void SetListenBacklog(int sock, int maxsessions) {
+    listen(sock, maxsessions > kBacklog ? maxsessions : kBacklog);
+}
+
 int TcpListen(const char* host, int port, socklen_t* addrlen, String& error) {
     char service[16];
     std::snprintf(service, sizeof service, "%d", port);
@@ -81,6 +85,7 @@ int Listen(int port, socklen_t& addrlen, String& error) {
             // Every accepted connection inherits keepalive, so a peer that vanishes without
             // closing is found even when "timeout" never closes its session.
             SetTcpKeepalive(sock, settings->keepalive);
+            SetListenBacklog(sock, settings->maxsessions);
             return sock;
         }
         sleep(1);

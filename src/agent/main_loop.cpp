@@ -182,6 +182,8 @@ void RunMainLoop(AgentProcess& agent) {
             // Connections inherit keepalive from the listener.
             if (seen != nullptr && settings->keepalive != seen->keepalive)
                 SetTcpKeepalive(agent.listener, settings->keepalive);
+            if (seen != nullptr && settings->maxsessions != seen->maxsessions)
+                SetListenBacklog(agent.listener, settings->maxsessions);
             seen = settings;
             UpdateFaultContext();
         }

@@ -24,6 +24,10 @@
 namespace {
 
 constexpr int kReceiveBlock = 16 * 1024;
+// Sessions that read the rest of their request at once (see SessionTable::TakeReadingTurn). One
+// is enough: a receive copies a block at most, and a flood of partial requests then takes one
+// processor at most.
+constexpr int kReadingTurns = 1;
 // A peer that does not take its reply within this time is given up.
 constexpr long long kSendTimeoutMilliseconds = 60000;
 
@@ -79,8 +83,9 @@ int IdleWait(int timeoutMs, time_t lastActivity, int longest) {
     return left > longest ? longest : static_cast<int>(left);
 }
 
-// Sends all of `data`; a peer that stops reading is given up after kSendTimeoutMilliseconds. A
-// reply nearly always fits the socket buffer and goes out in one call. With `last`, nothing more
+// Sends all of `data`; a peer that stops reading is given up after kSendTimeoutMilliseconds, and
+// while it is waited for, the session's turn goes to another thread. A reply nearly always fits
+// the socket buffer and goes out in one call. With `last`, nothing more
 // follows but the end of the connection: the system may hold the bytes back until the shutdown,
 // so that they leave together with it in one segment.
 void SendAll(int sock, const String& data, bool last) {
@@ -99,9 +104,24 @@ void SendAll(int sock, const String& data, bool last) {
         long long now = MonotonicMilliseconds();
         if (giveUpAt < 0) giveUpAt = now + kSendTimeoutMilliseconds;
         if (now >= giveUpAt) return;
+        PeerWait slowReader;
         pollfd writable{sock, POLLOUT, 0};
         poll(&writable, 1, static_cast<int>(giveUpAt - now));
     }
+}
+
+constexpr ssize_t kClosedMeanwhile = -2;
+
+// One receive of at most a block; `inTurn`: in a reading turn of the session table. Returns what
+// recv returns, or kClosedMeanwhile when the table closed the session while it waited for a turn.
+ssize_t Receive(int sock, char (&block)[kReceiveBlock], SessionEntry& entry, bool inTurn) {
+    if (!inTurn) return recv(sock, block, sizeof block, MSG_DONTWAIT);
+    if (!Sessions().TakeReadingTurn(entry)) return kClosedMeanwhile;
+    ssize_t n = recv(sock, block, sizeof block, MSG_DONTWAIT);
+    int error = errno;
+    Sessions().GiveBackTurn(entry);
+    errno = error;
+    return n;
 }
 
 // A length field announcing more than we are willing to buffer.
@@ -190,7 +210,9 @@ void Serve(const ThreadParams& peer, SessionEntry& entry) {
     for (;;) {
         // The request is usually there already when the connection is taken: read first, wait
         // only when nothing has come yet.
-        ssize_t n = recv(peer.sock, block, sizeof block, MSG_DONTWAIT);
+        ssize_t n =
+            Receive(peer.sock, block, entry, waiting.has_value() && request.Text().Length() > 0);
+        if (n == kClosedMeanwhile) return;
         if (n > 0) {
             lastActivity = time(nullptr);
             if (completeBy < 0)
@@ -205,7 +227,14 @@ void Serve(const ThreadParams& peer, SessionEntry& entry) {
                 Sessions().Buffer(entry, static_cast<size_t>(request.Text().Length()), closed);
             for (int i = 0; i < closed; i++) memoryBound.Note();
             if (!kept) return;
-            if (!request.WholePacket()) continue;
+            if (!request.WholePacket()) {
+                // The rest of a large request, and of any request while connections wait to be
+                // taken, is read in reading turns, the accept turn handed over.
+                if (!waiting.has_value() &&
+                    (request.Text().Length() >= kReceiveBlock || ConnectionsPending()))
+                    waiting.emplace();
+                continue;
+            }
             if (!Sessions().StartWorking(entry)) return;  // closed to make room meanwhile
             waiting.reset();
             Answer(request, peer);
@@ -246,7 +275,7 @@ void Serve(const ThreadParams& peer, SessionEntry& entry) {
 
 SessionTable& Sessions() {
     // Never destroyed: session threads may still use it while the process exits.
-    static SessionTable* table = new SessionTable(kPartialRequestMemory);
+    static SessionTable* table = new SessionTable(kPartialRequestMemory, kReadingTurns);
     return *table;
 }
 

@@ -1,12 +1,11 @@
 #include "handlers/actions.h"
 
-#include <chrono>
-#include <thread>
-
 #include "handlers/network_params.h"
 #include "handlers/process_tests.h"
+#include "net/socket_io.h"
 #include "net/sync_socket.h"
 #include "net/syslog.h"
+#include "net/wait_budget.h"
 
 namespace {
 
@@ -46,6 +45,7 @@ void ProcessAct_TCPSend(const ZPRequest& request, QDXReply& reply) {
     if (!AdmitRequest(&TQDXSettings::tcpudpaction, kOperationNotAllowed, ReadTcpSendParams, request,
                       reply, params))
         return;
+    NetworkWaitBudget budget;  // the connect, both sends and the pause together
     TSyncSocket socket(params.tcp ? TSyncSocket::kTcp : TSyncSocket::kUdp);
     if (socket.Connect(params.host.SetZero().Data(), params.port, 0) != 1 ||
         socket.SendString(params.first, 0) <= 0) {
@@ -53,8 +53,7 @@ void ProcessAct_TCPSend(const ZPRequest& request, QDXReply& reply) {
         return;
     }
     if (params.second.Length() > 0) {
-        if (params.delaySeconds > 0)
-            std::this_thread::sleep_for(std::chrono::seconds(params.delaySeconds));
+        PauseSeconds(params.delaySeconds);
         socket.SendString(params.second, 0);  // its outcome is not reported
     }
     reply.SetResult("200") += "Data has been sent";

@@ -20,4 +20,6 @@ void ProcessAct_Syslog(const ZPRequest& request, QDXReply& reply);
 // data, delay in seconds, second data. Connects (a TCP connect waits as long as the system
 // allows), sends the first data, waits the delay and sends the second data when there is any;
 // "200" "Data has been sent", or "301" and the reason when the connect or the first send fails.
+// All of it waits kMaxNetworkWaitSeconds at most (net/wait_budget.h): a pause cut short by that
+// bound is followed by the second data all the same.
 void ProcessAct_TCPSend(const ZPRequest& request, QDXReply& reply);

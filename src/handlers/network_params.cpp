@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "net/wait_budget.h"
 #include "protocol/decoders.h"
 
 const char kWrongParameter[] = "Wrong parameter";
@@ -115,7 +116,7 @@ const char* ReadTcpSendParams(const ZPRequest& request, TcpSendParams& params) {
     params.port = reader.Port(2);
     params.tcp = reader.Text(3) == "0";
     params.first = reader.Data(4);
-    params.delaySeconds = std::min(reader.Int(5), kMaxSendDelaySeconds);
+    params.delaySeconds = std::min(reader.Int(5), kMaxNetworkWaitSeconds);
     params.second = reader.Data(6);
     if (!reader.Valid() || params.host.Length() == 0 || params.first.Length() == 0)
         return kWrongParameter;

@@ -19,9 +19,6 @@ extern const char kTestNotAllowed[];       // "test is not allowed"
 extern const char kOperationNotAllowed[];  // "operation is not allowed"
 constexpr int kReceiveLimit = 8192;        // receive buffer of the TCP and UDP tests
 constexpr int kTcpDefaultTimeoutMs = 120000;
-// The longest pause ACT-TCPUDPsend takes between its two sends, so that no request can hold its
-// session for years.
-constexpr int kMaxSendDelaySeconds = 3600;
 
 // TEST-TCP: host, port, time-out (ms, 0 means 120000), data to send, bytes to receive.
 struct TcpTestParams {
@@ -65,7 +62,7 @@ struct SyslogParams {
 const char* ReadSyslogParams(const ZPRequest& request, SyslogParams& params);
 
 // ACT-TCPUDPsend: host (not empty), port, protocol ("0" TCP, anything else UDP), first data (not
-// empty), delay in seconds (at most kMaxSendDelaySeconds), second data.
+// empty), delay in seconds (at most kMaxNetworkWaitSeconds), second data.
 struct TcpSendParams {
     String host;
     int port = 0;

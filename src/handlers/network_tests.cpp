@@ -4,6 +4,7 @@
 
 #include "handlers/network_params.h"
 #include "net/exchange.h"
+#include "net/wait_budget.h"
 
 namespace {
 
@@ -47,6 +48,7 @@ void ProcessTest_TCP(const ZPRequest& request, QDXReply& reply) {
     if (!AdmitRequest(&TQDXSettings::tcp, kTestNotAllowed, ReadTcpTestParams, request, reply,
                       params))
         return;
+    NetworkWaitBudget budget;
     String buffer;
     buffer.SetLength(kReceiveLimit);
     String error;
@@ -63,13 +65,14 @@ void ProcessTest_UDP(const ZPRequest& request, QDXReply& reply) {
     if (!AdmitRequest(&TQDXSettings::udp, kTestNotAllowed, ReadUdpTestParams, request, reply,
                       params))
         return;
+    NetworkWaitBudget budget;  // the attempts together
     String buffer;
     buffer.SetLength(kReceiveLimit);
     String error;
     int result = 0;
     int elapsedMs = 0;
     const char* host = params.host.SetZero().Data();
-    for (int left = params.attempts; left > 0; left--) {
+    for (int left = params.attempts; left > 0 && !NetworkBudgetSpent(); left--) {
         Stamp start = Now();
         result =
             SendReceiveUDPPacket(host, params.port, params.timeoutSeconds, params.data.Data(),

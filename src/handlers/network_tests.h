@@ -13,4 +13,8 @@ void ProcessTest_TCP(const ZPRequest& request, QDXReply& reply);
 // "TEST-UDP", switch "udp": host, port, time-out (ms, used in whole seconds), attempts,
 // datagram, bytes to receive. Replies as TEST-TCP, about the first attempt that succeeded or
 // the last one that failed.
+//
+// Both wait kMaxNetworkWaitSeconds at most in all (net/wait_budget.h): TEST-TCP's connect, send
+// and receive together, TEST-UDP's attempts together. Reached, the reply is that of a time-out:
+// "301", "Timeout" and 0.
 void ProcessTest_UDP(const ZPRequest& request, QDXReply& reply);

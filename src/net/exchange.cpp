@@ -47,6 +47,13 @@ bool ConnectInProgress(int error) {
     return error == EINPROGRESS || error == EALREADY || error == EISCONN || error == EINTR;
 }
 
+bool SetNonBlocking(int sock, int on, String& error) {
+    if (ioctl(sock, FIONBIO, &on) == 0) return true;
+    error = "ioctl error - ";
+    error += GetErrorStr(errno);
+    return false;
+}
+
 }  // namespace
 
 int PerformConnect(int& sock, const char* host, int port, int timeoutMs, String& error) {
@@ -54,26 +61,18 @@ int PerformConnect(int& sock, const char* host, int port, int timeoutMs, String&
     sockaddr_in peer;
     int result = OpenSocketFor(SOCK_STREAM, host, port, peer, sock, error);
     if (result != 1) return result;
-    const sockaddr* address = reinterpret_cast<const sockaddr*>(&peer);
-    if (timeoutMs == 0) {
-        if (connect(sock, address, sizeof peer) == 0) return 1;
-        // A blocking connect cut short by a signal goes on in the background; wait for it
-        // as long as the system lets it run.
-        if (errno == EINTR) return FinishConnect(sock, INT_MAX, error);
+    if (!SetNonBlocking(sock, 1, error)) return kIpSocketError;
+    if (connect(sock, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0 &&
+        !ConnectInProgress(errno)) {
         error = GetErrorStr(errno);
         return kIpConnectError;
     }
-    int on = 1;
-    if (ioctl(sock, FIONBIO, &on) != 0) {
-        error = "ioctl error - ";
-        error += GetErrorStr(errno);
-        return kIpSocketError;
-    }
-    if (connect(sock, address, sizeof peer) != 0 && !ConnectInProgress(errno)) {
-        error = GetErrorStr(errno);
-        return kIpConnectError;
-    }
-    return FinishConnect(sock, timeoutMs, error);
+    if (timeoutMs != 0) return FinishConnect(sock, timeoutMs, error);
+    // Without a time-out the connect waits as long as the system lets it run, as a blocking
+    // connect would, and the socket is blocking afterwards like one.
+    result = FinishConnect(sock, INT_MAX, error);
+    if (result == 1 && !SetNonBlocking(sock, 0, error)) return kIpSocketError;
+    return result;
 }
 
 int TCPConnect(const char* host, int port, int timeoutMs, String& error) {
@@ -107,17 +106,11 @@ int SendReceiveUDPPacket(const char* host, int port, int timeoutSeconds, const c
     if (result != 1) return result;
     result = 0;
     if (sendLength > 0) {
-        ssize_t sent;
-        do {
-            sent = sendto(sock, sendBuffer, static_cast<size_t>(sendLength), MSG_NOSIGNAL,
-                          reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
-        } while (sent < 0 && errno == EINTR);
-        if (sent < 0) {
-            error = GetErrorStr(errno);
+        result = SendDatagram(sock, sendBuffer, sendLength, peer, error);
+        if (result < 0) {
             CloseSocket(sock);
-            return kIpSendError;
+            return result;
         }
-        result = static_cast<int>(sent);
     }
     if (receiveCapacity > 0)  // sets error only on failure; it is empty until then
         result = ReceiveOnce(sock, receiveBuffer, receiveCapacity,

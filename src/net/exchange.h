@@ -6,9 +6,11 @@
 
 #include "foundation/string.h"
 
-// Connects a new TCP socket to host:port. With timeoutMs 0 the connect blocks as long as the
-// system's own connect time-out; otherwise the socket is made non-blocking and the connect is
-// given timeoutMs (a negative time-out fails with the system's text for an invalid argument).
+// Connects a new TCP socket to host:port. With timeoutMs 0 the connect waits as long as the
+// system's own connect time-out and the connected socket is blocking; otherwise the connect is
+// given timeoutMs and the socket stays non-blocking (a negative time-out fails with the system's
+// text for an invalid argument). Either wait ends with "Timeout" when the thread's network wait
+// budget runs out.
 // Returns 1 (sock connected), 0 with "Timeout", kIpResolveError, kIpSocketError or
 // kIpConnectError (a refused connection carries the socket's pending error). On every failure
 // after the socket was made, sock stays open for the caller to close; otherwise it is -1.
@@ -32,6 +34,3 @@ int SendReceiveTCPPacket(const char* host, int port, int timeoutMs, const char* 
 // is empty on success.
 int SendReceiveUDPPacket(const char* host, int port, int timeoutSeconds, const char* sendBuffer,
                          char* receiveBuffer, int sendLength, int receiveCapacity, String& error);
-
-// How long a send may wait for a peer that does not read when no time-out applies.
-constexpr int kSendLimitMs = 60000;

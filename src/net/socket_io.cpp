@@ -6,9 +6,12 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <optional>
+#include <thread>
 
 #include "foundation/blocking_wait.h"
 #include "net/resolve.h"
+#include "net/wait_budget.h"
 
 namespace {
 
@@ -23,6 +26,19 @@ int MillisecondsLeft(Clock::time_point deadline) {
 
 bool WouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+// Waits until sock can take more bytes: 1, or 0 with "Timeout" when the deadline passed first, or
+// kIpSendError with the system's error text.
+int WaitForRoom(int sock, Clock::time_point deadline, String& error) {
+    int ready = WaitForSocket(sock, POLLOUT, MillisecondsLeft(deadline));
+    if (ready == 1) return 1;
+    if (ready == 0) {
+        error = kTimeoutText;
+        return kIpTimeout;
+    }
+    error = GetErrorStr(errno);
+    return kIpSendError;
 }
 
 }  // namespace
@@ -43,12 +59,14 @@ int WaitForSocket(int sock, short events, int timeoutMs) {
         errno = EINVAL;
         return -1;
     }
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    int wait = timeoutMs;
-    BlockingWait outside;
-    for (;;) {
+    int wait = CapToNetworkBudget(timeoutMs);
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(wait);
+    // A socket that is ready at once (a loopback connect, room to send) is no wait: the session
+    // keeps its turn.
+    std::optional<BlockingWait> outside;
+    for (int look = 0;; look = wait) {
         pollfd entry{sock, events, 0};
-        int ready = poll(&entry, 1, wait);
+        int ready = poll(&entry, 1, look);
         if (ready > 0) {
             if (entry.revents & POLLNVAL) {
                 errno = EBADF;
@@ -56,8 +74,9 @@ int WaitForSocket(int sock, short events, int timeoutMs) {
             }
             return 1;
         }
-        if (ready == 0) return 0;
-        if (errno != EINTR) return -1;
+        if (ready == 0 && look == wait) return 0;
+        if (ready < 0 && errno != EINTR) return -1;
+        if (!outside.has_value()) outside.emplace();
         wait = MillisecondsLeft(deadline);
     }
 }
@@ -84,17 +103,35 @@ int SendWhole(int sock, const char* data, int length, int limitMs, String& error
             error = GetErrorStr(errno);
             return kIpSendError;
         }
-        int ready = WaitForSocket(sock, POLLOUT, MillisecondsLeft(deadline));
-        if (ready == 0) {
-            error = kTimeoutText;
-            return kIpTimeout;
-        }
-        if (ready < 0) {
+        int room = WaitForRoom(sock, deadline, error);
+        if (room != 1) return room;
+    }
+    return sent;
+}
+
+int SendDatagram(int sock, const char* data, int length, const sockaddr_in& peer, String& error) {
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kSendLimitMs);
+    for (;;) {
+        ssize_t sent = sendto(sock, data, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT,
+                              reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+        if (sent >= 0) return static_cast<int>(sent);
+        if (errno == EINTR) continue;
+        if (!WouldBlock(errno)) {
             error = GetErrorStr(errno);
             return kIpSendError;
         }
+        int room = WaitForRoom(sock, deadline, error);
+        if (room != 1) return room;
     }
-    return sent;
+}
+
+void PauseSeconds(int seconds) {
+    if (seconds <= 0) return;
+    int ms = CapToNetworkBudget(SecondsToMilliseconds(seconds));
+    BlockingWait pause;
+    Clock::time_point until = Clock::now() + std::chrono::milliseconds(ms);
+    // Slept out in full even when signals interrupt it.
+    while (Clock::now() < until) std::this_thread::sleep_until(until);
 }
 
 int ReceiveOnce(int sock, char* buffer, int capacity, int timeoutMs, String& error) {

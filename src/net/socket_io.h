@@ -1,5 +1,7 @@
 // Bounded waiting, sending and receiving on one socket: the building blocks of the outbound
-// exchanges. No call here waits longer than the time it is given, and none waits for ever.
+// exchanges. No call here waits longer than the time it is given, nor beyond the calling thread's
+// network wait budget (net/wait_budget.h), and none waits for ever. Every wait is a BlockingWait:
+// a session thread hands its accept turn over meanwhile.
 #pragma once
 
 #include <netinet/in.h>
@@ -13,8 +15,9 @@ int OpenSocketFor(int type, const char* host, int port, sockaddr_in& peer, int& 
                   String& error);
 
 // Waits with poll until `events` are ready on sock. Returns 1 when ready (an error or hang-up
-// on the socket counts as ready), 0 when timeoutMs passed, -1 with errno on failure. A negative
-// time-out fails at once with EINVAL. An interrupted wait goes on with the time that is left.
+// on the socket counts as ready), 0 when timeoutMs passed (or the budget ran out), -1 with errno
+// on failure. A negative time-out fails at once with EINVAL. An interrupted wait goes on with the
+// time that is left.
 int WaitForSocket(int sock, short events, int timeoutMs);
 
 // A time-out in seconds as milliseconds, kept within int (negative stays negative).
@@ -24,6 +27,17 @@ int SecondsToMilliseconds(int seconds);
 // room in the socket buffer. Returns length; 0 with "Timeout" when the peer did not take the
 // bytes in time; kIpSendError with the system's error text.
 int SendWhole(int sock, const char* data, int length, int limitMs, String& error);
+
+// Sends one datagram of `length` bytes to peer without ever blocking in sendto, waiting at most
+// kSendLimitMs for room. Returns the bytes sent; 0 with "Timeout"; kIpSendError with the
+// system's error text.
+int SendDatagram(int sock, const char* data, int length, const sockaddr_in& peer, String& error);
+
+// Sleeps `seconds` (nothing for 0 or less), or until the network wait budget is spent.
+void PauseSeconds(int seconds);
+
+// How long a send may wait for a peer that does not read when no time-out applies.
+constexpr int kSendLimitMs = 60000;
 
 // Waits up to timeoutMs for data, then makes one recv of at most capacity bytes. Returns the
 // number of bytes (0 when the peer closed, error untouched); 0 with "Timeout" when nothing came
