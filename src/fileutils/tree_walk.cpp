@@ -10,7 +10,6 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "fileutils/file_facts.h"

@@ -1,5 +1,6 @@
 #include "handlers/file_content.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -12,10 +13,13 @@
 namespace {
 
 // Blocks read at once. Results do not depend on it: the comparison and the search carry what
-// spans two blocks, and the checksum is the same over any split.
+// spans two blocks, and the checksum is the same over any split. The checksum reads with read()
+// into 512 KiB: measured over a cached file, reading alone and reading with a pass over each
+// block were fastest there (64 KiB to 4 MiB tried), the block still being in the processor's
+// cache when the checksum runs over it.
 constexpr size_t kCompareBlock = 64 * 1024;
 constexpr size_t kSearchBlock = 64 * 1024;
-constexpr size_t kChecksumBlock = 256 * 1024;
+constexpr size_t kChecksumBlock = 512 * 1024;
 
 std::unique_ptr<char[]> Allocate(size_t size) {
     return std::unique_ptr<char[]>(new (std::nothrow) char[size]);
@@ -29,10 +33,10 @@ double SearchStream(TFileReader& file, const String& needle, bool caseSensitive,
     const size_t length = static_cast<size_t>(needle.Length());
     const size_t carried = length + 1;
     const int64_t size = file.Size();
-    size_t capacity = carried + (2 * length > kSearchBlock ? 2 * length : kSearchBlock);
+    size_t capacity = carried + std::max(2 * length, kSearchBlock);
+    // A small file fits at once, with room for one more byte to tell that it ended.
     if (size >= 0 && static_cast<uint64_t>(size) + 1 < capacity)
-        capacity = static_cast<size_t>(size) + 1 > carried + 1 ? static_cast<size_t>(size) + 1
-                                                               : carried + 1;
+        capacity = std::max(static_cast<size_t>(size) + 1, carried + 1);
     std::unique_ptr<char[]> buffer = Allocate(capacity);
     std::unique_ptr<TWordFinder> finder;
     if (wholeWord) finder = std::make_unique<TWordFinder>(needle.Data(), length);

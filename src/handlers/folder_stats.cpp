@@ -1,6 +1,5 @@
 #include "handlers/folder_stats.h"
 
-#include <fnmatch.h>
 #include <sys/stat.h>
 
 #include <climits>
