@@ -275,6 +275,21 @@ TEST(FolderWalks, SeveralWorkersAnswerAsOne) {
     }
 }
 
+// A folder with more subfolders than the shared queue holds: those that do not fit are read by
+// the worker that found them.
+TEST(FolderWalks, MoreFoldersThanTheQueueHolds) {
+    filetest::TempDir dir(filetest::MemoryBase());
+    const int folders = 5000;
+    for (int i = 0; i < folders; i++) {
+        dir.Dir("d" + std::to_string(i));
+        if (i % 100 == 0) dir.File("d" + std::to_string(i) + "/f", "12345");
+    }
+    for (int workers : {1, 2, 4}) {
+        EXPECT_EQ(CountFiles(S(dir.path()), S("*"), true, SubFolders, 0, workers), folders);
+        EXPECT_EQ(GetFolderSize(S(dir.path()), true, workers), 5 * folders / 100);
+    }
+}
+
 // Sizes beyond the 64-bit range stop at its largest value, however the files are shared out.
 TEST(FolderWalks, SumsSaturateAlike) {
     filetest::TempDir dir(filetest::MemoryBase());

@@ -194,13 +194,11 @@ TEST(TreeWalkWorkers, HelpersAreBoundedAcrossWalks) {
         std::atomic<int> most{0};
         std::atomic<bool> badWorker{false};
         auto walk = [&] {
-            int entries = 0;
             auto visit = [&](TWalkEntry& entry) {
                 if (entry.Worker() < 0 || entry.Worker() >= workers) badWorker = true;
                 int now = WalkHelpersRunning();
                 for (int m = most; now > m && !most.compare_exchange_weak(m, now);) {
                 }
-                entries++;
                 return true;
             };
             EXPECT_EQ(WalkTree(S(dir.path()), visit, workers), 0);
