@@ -1,7 +1,12 @@
 // Helpers for the file benchmarks of bench/run: fixtures, the zlib reference checksum, and timing
 // two commands against each other in alternation so that both see the same machine.
 //
-//   qdx_filetools tree DIR            make 1,000 folders holding 100 files each; print their bytes
+//   qdx_filetools tree DIR FOLDERS FILES
+//                                     make FOLDERS folders (groups of 100: a folder and 99 inside
+//                                     it) holding FILES files each, sparse, of 0 to 4095 bytes;
+//                                     print the files' bytes
+//   qdx_filetools readblocks PATH     read PATH (cached) with read() in blocks of 64 KiB to 4 MiB
+//                                     and print MB/s for each size, best of 5
 //   qdx_filetools bigfile PATH MIB    write MIB MiB of pseudo-random bytes
 //   qdx_filetools zlibcrc PATH        zlib's crc32 over PATH in 1 MiB blocks, printed as the
 //                                     agent's register (not inverted)
@@ -16,39 +21,79 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
 
 namespace {
 
-int Tree(const std::string& top) {
-    unsigned long long total = 0;
-    std::string block(2048, 'x');
-    mkdir(top.c_str(), 0755);
-    for (int g = 0; g < 10; g++) {
-        std::string group = top + "/g" + std::to_string(g);
-        for (int f = 0; f < 100; f++) {
-            // The group folder itself and 99 folders inside it: 1,000 folders in all.
-            std::string folder = f == 0 ? group : group + "/f" + std::to_string(f);
-            if (mkdir(folder.c_str(), 0755) != 0) return 1;
-            for (int i = 0; i < 100; i++) {
-                std::string path = folder + "/file" + std::to_string(i) + ".dat";
-                size_t size = static_cast<size_t>((g * 7919 + f * 104729 + i * 1299709) % 2048);
-                int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
-                if (fd < 0 || write(fd, block.data(), size) != static_cast<ssize_t>(size)) return 1;
-                close(fd);
-                total += size;
+// Files get their sizes from ftruncate, so a tree of a million files needs no data blocks and is
+// made in seconds; two threads make half the groups each.
+int Tree(const std::string& top, long folders, long files) {
+    if (mkdir(top.c_str(), 0755) != 0 || folders < 1 || files < 0) return 1;
+    const long groups = (folders + 99) / 100;
+    std::atomic<unsigned long long> total{0};
+    std::atomic<bool> failed{false};
+    auto make = [&](long first, long step) {
+        unsigned long long bytes = 0;
+        for (long g = first; g < groups && !failed; g += step) {
+            std::string group = top + "/g" + std::to_string(g);
+            for (long f = 0; f < 100 && g * 100 + f < folders; f++) {
+                std::string folder = f == 0 ? group : group + "/f" + std::to_string(f);
+                int dir = mkdir(folder.c_str(), 0755) == 0
+                              ? open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                              : -1;
+                if (dir < 0) {
+                    failed = true;
+                    return;
+                }
+                for (long i = 0; i < files; i++) {
+                    std::string name = "file" + std::to_string(i) + ".dat";
+                    off_t size = static_cast<off_t>((g * 7919 + f * 104729 + i * 1299709) % 4096);
+                    int fd = openat(dir, name.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+                    if (fd < 0 || ftruncate(fd, size) != 0) failed = true;
+                    if (fd >= 0) close(fd);
+                    bytes += static_cast<unsigned long long>(size);
+                }
+                close(dir);
             }
         }
+        total += bytes;
+    };
+    std::thread other(make, 1, 2);
+    make(0, 2);
+    other.join();
+    if (failed) return 1;
+    std::printf("%llu\n", total.load());
+    return 0;
+}
+
+// Throughput of read() over a cached file by block size: the cost the checksum's reading adds.
+int ReadBlocks(const std::string& path) {
+    for (size_t block = 64 << 10; block <= (4u << 20); block *= 2) {
+        std::vector<char> buffer(block);
+        double best = 0;
+        for (int round = 0; round < 5; round++) {
+            int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) return 1;
+            auto start = std::chrono::steady_clock::now();
+            unsigned long long bytes = 0;
+            ssize_t n;
+            while ((n = read(fd, buffer.data(), block)) > 0) bytes += static_cast<size_t>(n);
+            std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+            close(fd);
+            best = std::max(best, static_cast<double>(bytes) / took.count() / 1e6);
+        }
+        std::printf("%zu KiB: %.0f MB/s\n", block >> 10, best);
     }
-    std::printf("%llu\n", total);
     return 0;
 }
 
@@ -119,7 +164,8 @@ int Compare(int rounds, std::vector<char*> a, std::vector<char*> b) {
 
 int main(int argc, char** argv) {
     std::string what = argc > 1 ? argv[1] : "";
-    if (what == "tree" && argc == 3) return Tree(argv[2]);
+    if (what == "tree" && argc == 5) return Tree(argv[2], std::atol(argv[3]), std::atol(argv[4]));
+    if (what == "readblocks" && argc == 3) return ReadBlocks(argv[2]);
     if (what == "bigfile" && argc == 4) return BigFile(argv[2], std::atol(argv[3]));
     if (what == "zlibcrc" && argc == 3) return ZlibCrc(argv[2]);
     if (what == "compare" && argc > 5) {

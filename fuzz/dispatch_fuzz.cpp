@@ -83,10 +83,6 @@ bool StaysInFolder(const std::string& text) {
         size_t first = line.find_first_not_of(" \t");
         bool named = first != std::string::npos && line.compare(first, 2, "$D") == 0;
         if (line.find('/') != std::string::npos && !named) return false;
-        // A folder walk opens the text before a NUL but builds its children's paths from the
-        // whole text, so a path with a NUL inside walks the same folder without end until memory
-        // runs out. Such paths are left out until handlers cut paths at their first NUL.
-        if (named && line.find('\0') != std::string::npos) return false;
         start = end + 1;
     }
     return true;

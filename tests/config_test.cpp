@@ -84,6 +84,7 @@ const ReaderCase kReaderCases[] = {
          EXPECT_EQ(s.maxsessions, 4096);
          EXPECT_EQ(s.requesttimeout, 60000);
          EXPECT_EQ(s.keepalive, 30);
+         EXPECT_EQ(s.walkworkers, 2);
      }},
     {"KeysIgnoreCaseAndBlanksValuesKeepInnerOnes",
      "  PORT \t=  5000 \t\r\npassword = Pw\r\nQdxPath=$AGENT\r\n Comment =  two  words \t\r\n", 0,
@@ -168,20 +169,24 @@ const ReaderCase kReaderCases[] = {
      "  Invalid TCP port number (1 to 65535)!\n", nullptr},
     {"HighestPortLoads", "port=65535\npassword=pw\nqdxpath=$AGENT\n", 0, true, "",
      [](const TQDXSettings& s) { EXPECT_EQ(s.port, 65535); }},
-    {"ResourceBoundsAreRead", kRequired + "maxsessions=8\nrequesttimeout=1500\nkeepalive=0\n", 0,
-     true, "",
+    {"ResourceBoundsAreRead",
+     kRequired + "maxsessions=8\nrequesttimeout=1500\nkeepalive=0\nwalkworkers=64\n", 0, true, "",
      [](const TQDXSettings& s) {
          EXPECT_EQ(s.maxsessions, 8);
          EXPECT_EQ(s.requesttimeout, 1500);
          EXPECT_EQ(s.keepalive, 0);
+         EXPECT_EQ(s.walkworkers, 64);
      }},
     // A bound of 0 would not lift the bound but refuse every peer.
     {"ResourceBoundsBelowTheirRangeAreRefused",
-     kRequired + "maxsessions=0\nrequesttimeout=-5\nkeepalive=-1\n", 0, false,
+     kRequired + "maxsessions=0\nrequesttimeout=-5\nkeepalive=-1\nwalkworkers=0\n", 0, false,
      "  Invalid session limit (maxsessions must be 1 or more)!\n"
      "  Invalid request time limit (requesttimeout must be 1 or more)!\n"
-     "  Invalid keepalive time (0 for none, or seconds)!\n",
+     "  Invalid keepalive time (0 for none, or seconds)!\n"
+     "  Invalid number of walk workers (walkworkers must be 1 to 64)!\n",
      nullptr},
+    {"WalkWorkersAboveTheirRangeAreRefused", kRequired + "walkworkers=65\n", 0, false,
+     "  Invalid number of walk workers (walkworkers must be 1 to 64)!\n", nullptr},
     {"EveryMissingRequiredKeyIsReported", "comment=x\n", 0, false,
      "  TCP post is not specified!\n  Password is not specified!\n"
      "  Full path to the agent is not specified!\n",
@@ -221,7 +226,8 @@ TEST_F(ConfigReader, Cases) {
 TEST_F(ConfigReader, ReloadKeepsPortAndTheFieldsTheFileNoLongerNames) {
     String message;
     ASSERT_TRUE(Load(kRequired + "host=10.1.1.1\ntimeout=250\nverboselogfile=v.log\n"
-                                 "proccntscript=/s/cnt.sh\ncomment=old\nmaxsessions=8\n",
+                                 "proccntscript=/s/cnt.sh\ncomment=old\nmaxsessions=8\n"
+                                 "walkworkers=1\n",
                      message));
     ASSERT_TRUE(Load("port=6000\npassword=pw\nqdxpath=$AGENT\n", message)) << Str(message);
     EXPECT_EQ(record_.port, 5000);
@@ -231,6 +237,7 @@ TEST_F(ConfigReader, ReloadKeepsPortAndTheFieldsTheFileNoLongerNames) {
     EXPECT_EQ(Str(record_.proccntscript), "/s/cnt.sh");
     EXPECT_EQ(Str(record_.comment), "");
     EXPECT_EQ(record_.maxsessions, 4096) << "the bounds go back to their defaults";
+    EXPECT_EQ(record_.walkworkers, 2);
 }
 
 TEST_F(ConfigReader, ReaderErrors) {

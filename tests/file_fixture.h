@@ -99,6 +99,20 @@ inline std::string MemoryBase() {
     return stat("/dev/shm", &st) == 0 && (st.st_mode & 01777) == 01777 ? "/dev/shm" : "/tmp";
 }
 
+// Makes a chain of `levels` folders named "d", each inside the one before, below `top`, by
+// descriptor (the path may grow past what a path can name). Returns a descriptor of the deepest
+// folder for the caller to close, or -1.
+inline int MakeFolderChain(const std::string& top, int levels) {
+    int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; i < levels && fd >= 0; i++) {
+        int next =
+            mkdirat(fd, "d", 0755) == 0 ? openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+        close(fd);
+        fd = next;
+    }
+    return fd;
+}
+
 // Runs `check` in a child process, as the user nobody when we are root, and returns what it
 // returned (its exit status), or -1 when the child did not end normally.
 inline int RunAsNobody(const std::function<int()>& check) {

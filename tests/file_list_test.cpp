@@ -179,6 +179,15 @@ TEST_F(FileList, ListingStopsAtItsSizeLimit) {
     EXPECT_EQ(Str(reply.Text()), "200\n" + dir / "f/" + "\n1\n2\nb.txt\n0\n");
     ListFolder(query, reply, 7);
     EXPECT_EQ(Str(reply.Text()), "200\n" + dir / "f/" + "\n0\n2\n");
+
+    // A subfolder that does not fit ends the list: no file after it, though one would fit.
+    dir.Dir("g");
+    dir.File("g/b");
+    query.folder = S(dir / "g");
+    query.mask = "*";
+    query.subfolders = true;
+    ListFolder(query, reply, 5);  // "..\n16\n" takes 6 bytes, "b\n0\n" 4
+    EXPECT_EQ(Str(reply.Text()), "200\n" + dir / "g/" + "\n0\n2\n");
 }
 
 }  // namespace

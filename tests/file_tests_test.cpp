@@ -1,5 +1,6 @@
 #include "handlers/file_tests.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -197,6 +198,47 @@ TEST_F(FileTests, FileCompare) {
     for (const Case& k : cases) {
         std::string where = k.params[0] + " " + k.params[1];
         EXPECT_EQ(Call(ProcessTest_FileCompare, k.params), k.reply) << where;
+    }
+}
+
+// An empty second file is found before it is opened: unreadable, it answers as any empty file.
+TEST_F(FileTests, FileCompareEmptySecondFileIsNotOpened) {
+    const std::string text = dir.File("text", "a log");
+    const std::string empty = dir.File("empty", "");
+    ASSERT_EQ(chmod(empty.c_str(), 0), 0);
+    EXPECT_EQ(filetest::RunAsNobody([&] {
+                  return Call(ProcessTest_FileCompare, {"2", text, empty}) == "200\n1\n" ? 0 : 2;
+              }),
+              0);
+}
+
+// A file dated before year 1 or after year 9999 is reported at the nearest time the 14 digits
+// hold, and its age is counted from that time.
+TEST_F(FileTests, FileExistsDatesBeyondFourDigitYears) {
+    filetest::TempDir memory(filetest::MemoryBase());
+    struct Case {
+        time_t mtime;
+        const char* stamp;
+    } cases[] = {
+        {253402300800 + 86400 * 400, "31129999235959"},
+        {-62135596800 - 86400 * 400, "01010001000000"},
+    };
+    for (const Case& c : cases) {
+        const std::string path = memory.File("far", "");
+        timespec times[2] = {{c.mtime, 0}, {c.mtime, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        if (st.st_mtime != c.mtime) {
+            GTEST_SKIP() << "the file system here cannot hold such a time";
+        }
+        const std::string reply = Call(ProcessTest_FileExists, {path});
+        const std::string sent = "\n" + std::string(c.stamp) + "\n" + path + "\nmin\n";
+        ASSERT_NE(reply.find(sent), std::string::npos) << reply;
+        const long long age = std::stoll(reply.substr(reply.rfind("min\n") + 4));
+        const long long expected = (time(nullptr) - ClampToWireTime(c.mtime)) / 60;
+        EXPECT_NEAR(static_cast<double>(age), static_cast<double>(expected), 1);
+        EXPECT_GT(std::abs(age), 1000000000LL) << "far beyond what a cut value would show";
     }
 }
 

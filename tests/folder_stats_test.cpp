@@ -7,11 +7,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <functional>
+#include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "file_fixture.h"
 
@@ -65,11 +68,13 @@ TEST_F(FolderSize, FoldersPatternsAndFiles) {
         {"data/gone", true, 0},
         {"data/missing/x", false, -1},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(GetFolderSize(S(dir / c.path), c.subfolders), c.size)
-            << c.path << " subfolders " << c.subfolders;
-    // dirlink names a folder: it is searched, and its subfolders walked.
-    EXPECT_EQ(GetFolderSize(S(dir / "data/dirlink"), true), 7 + 11 + 2 + 100);
+    for (int workers : {1, 3}) {
+        for (const Case& c : cases)
+            EXPECT_EQ(GetFolderSize(S(dir / c.path), c.subfolders, workers), c.size)
+                << c.path << " subfolders " << c.subfolders << " workers " << workers;
+        // dirlink names a folder: it is searched, and its subfolders walked.
+        EXPECT_EQ(GetFolderSize(S(dir / "data/dirlink"), true, workers), 7 + 11 + 2 + 100);
+    }
 }
 
 TEST_F(FolderSize, RelativePathsAreTakenInTheWorkingDirectory) {
@@ -142,9 +147,12 @@ TEST_F(CountFilesTest, Modes) {
         {"*", true, SmallerThan, 51, 3},     {"", true, AllFiles, 0, 0},
         {"link.log", false, AllFiles, 0, 0},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(CountFiles(S(dir / "cnt"), S(c.mask), c.subfolders, c.mode, c.value), c.count)
-            << c.mask << " " << c.subfolders << " " << CountFilesModeName[c.mode] << " " << c.value;
+    for (int workers : {1, 3})
+        for (const Case& c : cases)
+            EXPECT_EQ(CountFiles(S(dir / "cnt"), S(c.mask), c.subfolders, c.mode, c.value, workers),
+                      c.count)
+                << c.mask << " " << c.subfolders << " " << CountFilesModeName[c.mode] << " "
+                << c.value << " workers " << workers;
 }
 
 TEST_F(CountFilesTest, EmptyAndMissingFolders) {
@@ -191,13 +199,7 @@ TEST(FolderWalks, TreeAsDeepAsAPathAllows) {
     filetest::TempDir dir(filetest::MemoryBase());
     const int levels = static_cast<int>((4000 - dir.path().size()) / 2);
     ASSERT_GT(levels, 1900);
-    int fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (int i = 0; i < levels && fd >= 0; i++) {
-        ASSERT_EQ(mkdirat(fd, "d", 0755), 0);
-        int next = openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        close(fd);
-        fd = next;
-    }
+    int fd = filetest::MakeFolderChain(dir.path(), levels);
     ASSERT_GE(fd, 0);
     int file = openat(fd, "f", O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
     ASSERT_EQ(write(file, "x", 1), 1);
@@ -216,13 +218,107 @@ TEST(FolderWalks, TreeAsDeepAsAPathAllows) {
     EXPECT_EQ(folders, levels);
 }
 
-// Entries appear, vanish and are swapped for links while the tree is walked: every walk ends
-// with a sane answer.
+// Random trees: folders, files of random sizes and times, hidden entries, links and pipes. The
+// walk with several workers gives exactly the single walk's sums and counts.
+void MakeRandomTree(const filetest::TempDir& dir, unsigned seed) {
+    std::mt19937 random(seed);
+    std::vector<std::string> folders = {""};
+    const time_t now = time(nullptr);
+    const int entries = 300 + static_cast<int>(random() % 500);
+    for (int i = 0; i < entries; i++) {
+        const std::string parent = folders[random() % folders.size()];
+        std::string name =
+            (random() % 6 == 0 ? "." : "") + std::to_string(i) + (random() % 2 ? ".log" : ".dat");
+        const std::string path = parent + name;
+        switch (random() % 8) {
+            case 0:
+            case 1:
+                dir.Dir(path);
+                folders.push_back(path + "/");
+                break;
+            case 2:
+                dir.Link(path, random() % 2 ? dir.path() : dir / parent);
+                break;
+            case 3:
+                ASSERT_EQ(mkfifo((dir / path).c_str(), 0644), 0);
+                break;
+            default:
+                dir.File(path, std::string(random() % 3000, 'x'),
+                         now - static_cast<time_t>(random() % 20000));
+        }
+    }
+}
+
+TEST(FolderWalks, SeveralWorkersAnswerAsOne) {
+    for (unsigned seed = 1; seed <= 6; seed++) {
+        SCOPED_TRACE(seed);
+        filetest::TempDir dir(filetest::MemoryBase());
+        MakeRandomTree(dir, seed);
+        for (const char* path : {"", "/*.log", "/1*"})
+            for (bool subfolders : {false, true}) {
+                const double single = GetFolderSize(S(dir.path() + path), subfolders, 1);
+                ASSERT_GE(single, 0);
+                for (int workers : {2, 4})
+                    EXPECT_EQ(GetFolderSize(S(dir.path() + path), subfolders, workers), single)
+                        << path << " " << subfolders << " workers " << workers;
+            }
+        for (int mode = AllFiles; mode <= SubFolders; mode++)
+            for (const char* mask : {"*", "*.log"}) {
+                const auto m = static_cast<TCountFilesMode>(mode);
+                const int value = mode == BiggerThan || mode == SmallerThan ? 1500 : 100;
+                const int single = CountFiles(S(dir.path()), S(mask), true, m, value, 1);
+                ASSERT_GE(single, 0);
+                for (int workers : {2, 4})
+                    EXPECT_EQ(CountFiles(S(dir.path()), S(mask), true, m, value, workers), single)
+                        << CountFilesModeName[mode] << " " << mask << " workers " << workers;
+            }
+    }
+}
+
+// A folder with more subfolders than the shared queue holds: those that do not fit are read by
+// the worker that found them.
+TEST(FolderWalks, MoreFoldersThanTheQueueHolds) {
+    filetest::TempDir dir(filetest::MemoryBase());
+    const int folders = 5000;
+    for (int i = 0; i < folders; i++) {
+        dir.Dir("d" + std::to_string(i));
+        if (i % 100 == 0) dir.File("d" + std::to_string(i) + "/f", "12345");
+    }
+    for (int workers : {1, 2, 4}) {
+        EXPECT_EQ(CountFiles(S(dir.path()), S("*"), true, SubFolders, 0, workers), folders);
+        EXPECT_EQ(GetFolderSize(S(dir.path()), true, workers), 5 * folders / 100);
+    }
+}
+
+// Sizes beyond the 64-bit range stop at its largest value, however the files are shared out.
+TEST(FolderWalks, SumsSaturateAlike) {
+    filetest::TempDir dir(filetest::MemoryBase());
+    for (int i = 0; i < 12; i++) {
+        const std::string folder = dir.Dir("s" + std::to_string(i));
+        int fd = open((folder + "/huge").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        // Sparse: nothing is written. A system that cannot hold such a size cannot run this test.
+        if (ftruncate(fd, off_t{1} << 61) != 0) {
+            close(fd);
+            GTEST_SKIP() << "no file system here holds files of 2^61 bytes";
+        }
+        close(fd);
+    }
+    const double most = static_cast<double>(INT64_MAX);
+    for (int workers : {1, 2, 4}) EXPECT_EQ(GetFolderSize(S(dir.path()), true, workers), most);
+}
+
+// Entries appear, vanish and are swapped for links, to the top and to a folder outside the tree,
+// while the tree is walked: every walk ends with a sane answer, and nothing outside is counted.
 TEST(FolderWalks, TreeChangingWhileWalked) {
     filetest::TempDir dir;
+    filetest::TempDir outside;
+    outside.File("bait", std::string(100000, 'b'));
     for (int i = 0; i < 8; i++) {
         dir.Dir("t" + std::to_string(i));
         dir.File("t" + std::to_string(i) + "/f", "abc");
+        dir.Dir("t" + std::to_string(i) + "/deeper");
+        dir.File("t" + std::to_string(i) + "/deeper/g", "abc");
     }
     std::atomic<bool> stop{false};
     std::thread mutator([&] {
@@ -230,7 +326,7 @@ TEST(FolderWalks, TreeChangingWhileWalked) {
             std::string name = dir / ("t" + std::to_string(n % 8));
             std::string moved = name + ".old";
             if (std::rename(name.c_str(), moved.c_str()) == 0) {
-                symlink(dir.path().c_str(), name.c_str());
+                symlink(n % 2 ? dir.path().c_str() : outside.path().c_str(), name.c_str());
                 unlink(name.c_str());
                 std::rename(moved.c_str(), name.c_str());
             }
@@ -238,13 +334,14 @@ TEST(FolderWalks, TreeChangingWhileWalked) {
             if (mkdir(extra.c_str(), 0755) != 0) rmdir(extra.c_str());
         }
     });
-    for (int i = 0; i < 200; i++) {
-        double size = GetFolderSize(S(dir.path()), true);
+    for (int i = 0; i < 300; i++) {
+        const int workers = 1 + i % 3;
+        double size = GetFolderSize(S(dir.path()), true, workers);
         EXPECT_GE(size, 0);
-        EXPECT_LE(size, 8 * 3);
-        int count = CountFiles(S(dir.path()), S("*"), true, AllFiles, 0);
+        EXPECT_LE(size, 8 * 6);
+        int count = CountFiles(S(dir.path()), S("*"), true, AllFiles, 0, workers);
         EXPECT_GE(count, 0);
-        EXPECT_LE(count, 8);
+        EXPECT_LE(count, 16);
     }
     stop = true;
     mutator.join();

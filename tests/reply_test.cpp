@@ -5,6 +5,7 @@
 #include <cmath>
 #include <ctime>
 #include <functional>
+#include <limits>
 #include <string>
 
 #include "protocol/decoders.h"
@@ -91,6 +92,31 @@ TEST(Reply, TimeFromSecondsIsLocalTime) {
     QDXReply reply;
     reply.AddTimeParam(seconds);
     EXPECT_EQ(Str(reply.Text()), "25122026134501\n");
+}
+
+// Times outside the years 1 to 9999 are sent as the nearest that the 14 digits hold.
+TEST(Reply, TimesOutsideTheFourDigitYearsAreClamped) {
+    struct Case {
+        time_t seconds;
+        const char* text;
+    } cases[] = {
+        {253402300800 + 86400 * 2, "31129999235959"},  // 2 January 10000 (UTC)
+        {std::numeric_limits<time_t>::max(), "31129999235959"},
+        {-62135596800 - 86400 * 2, "01010001000000"},  // 30 December of year 0
+        {std::numeric_limits<time_t>::min(), "01010001000000"},
+    };
+    for (const Case& c : cases) {
+        QDXReply reply;
+        reply.AddTimeParam(c.seconds);
+        EXPECT_EQ(Str(reply.Text()), std::string(c.text) + "\n") << c.seconds;
+        const time_t clamped = ClampToWireTime(c.seconds);
+        QDXReply again;
+        again.AddTimeParam(clamped);
+        EXPECT_EQ(again.Text(), reply.Text()) << "the clamped time is the one sent";
+        EXPECT_EQ(ClampToWireTime(clamped), clamped);
+    }
+    const time_t now = time(nullptr);
+    EXPECT_EQ(ClampToWireTime(now), now);
 }
 
 // A time read from a request goes back on the wire unchanged.

@@ -1,12 +1,16 @@
 #include "fileutils/tree_walk.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "file_fixture.h"
@@ -79,6 +83,134 @@ TEST_F(TreeWalk, FolderReplacedByALinkIsSkipped) {
     ASSERT_EQ(WalkTree(S(dir.path()), swapper), 0);
     EXPECT_EQ(std::count(seen.begin(), seen.end(), "top.txt"), 1);
     EXPECT_EQ(std::count(seen.begin(), seen.end(), "deep.txt"), 0);
+}
+
+// The descriptors the process holds open now.
+int OpenDescriptors() {
+    int open = 0;
+    for (int fd = 0; fd < 4096; fd++)
+        if (fcntl(fd, F_GETFD) != -1) open++;
+    return open;
+}
+
+// A parent swapped for a link after its first child was seen: what the link leads to is never
+// counted, whether the walk still holds the parent open or must reach it again by name (past the
+// ancestors a worker holds).
+TEST(TreeWalkSwaps, ParentSwappedForALinkAfterItsFirstChild) {
+    for (int chain : {0, 12}) {
+        SCOPED_TRACE(chain);
+        filetest::TempDir dir;
+        filetest::TempDir outside;
+        // top/p/{first.txt, a/..., z/}: "a" leads down a chain of `chain` folders, so that by the
+        // time "z" is opened "p" is no longer held; outside holds a "z" full of bait.
+        dir.Dir("p");
+        dir.File("p/first.txt");
+        std::string deep = "p/a";
+        dir.Dir(deep);
+        for (int i = 0; i < chain; i++) dir.Dir(deep += "/c");
+        dir.File(deep + "/bottom.txt");
+        dir.Dir("p/z");
+        dir.File("p/z/inside.txt");
+        outside.Dir("p");
+        outside.Dir("p/z");
+        outside.File("p/z/bait.txt");
+        outside.Dir("p/a");
+        outside.File("p/a/bait.txt");
+        filetest::TempDir moved;
+
+        bool swapped = false;
+        std::vector<std::string> seen;
+        auto swapper = [&](TWalkEntry& entry) {
+            const std::string name = entry.Name();
+            if (name == "first.txt" && !swapped) {
+                swapped = true;
+                EXPECT_EQ(std::rename((dir / "p").c_str(), (moved / "p").c_str()), 0);
+                EXPECT_EQ(symlink((outside / "p").c_str(), (dir / "p").c_str()), 0);
+            }
+            if (!IsDotName(entry.Name())) seen.push_back(name);
+            return true;
+        };
+        ASSERT_EQ(WalkTree(S(dir.path()), swapper), 0);
+        ASSERT_TRUE(swapped);
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), "bait.txt"), 0) << Sorted(seen);
+    }
+}
+
+// However deep and bushy the tree, a worker holds at most four folders open beside the top; every
+// folder is still read.
+TEST(TreeWalkBounds, DescriptorBudget) {
+    filetest::TempDir dir(filetest::MemoryBase());
+    // Twelve levels; each has "a" (the next level), "b" and "c" (each holding a probe file).
+    std::string level;
+    for (int i = 0; i < 12; i++) {
+        for (const char* side : {"b", "c"}) {
+            dir.Dir(level + side);
+            dir.File(level + side + "/probe");
+        }
+        dir.Dir(level += "a");
+        level += "/";
+    }
+    const int before = OpenDescriptors();
+    int most = 0, probes = 0;
+    auto visit = [&](TWalkEntry& entry) {
+        if (std::string(entry.Name()) == "probe") {
+            probes++;
+            most = std::max(most, OpenDescriptors() - before);
+        }
+        return true;
+    };
+    ASSERT_EQ(WalkTree(S(dir.path()), visit), 0);
+    EXPECT_EQ(probes, 24);
+    EXPECT_LE(most, 1 + kWalkWorkerDescriptors);
+    EXPECT_EQ(OpenDescriptors(), before);
+}
+
+// Folders more than kMaxWalkDepth levels below the top are seen in their parent's listing but not
+// read.
+TEST(TreeWalkBounds, DepthBound) {
+    filetest::TempDir dir(filetest::MemoryBase());
+    int fd = filetest::MakeFolderChain(dir.path(), kMaxWalkDepth + 3);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    int folders = 0;
+    auto visit = [&](TWalkEntry& entry) {
+        if (std::string(entry.Name()) == "d") folders++;
+        return true;
+    };
+    ASSERT_EQ(WalkTree(S(dir.path()), visit), 0);
+    EXPECT_EQ(folders, kMaxWalkDepth + 1);
+}
+
+// Walks running at once borrow no more helpers than the setting allows between them, and each
+// visit names a worker of its own walk.
+TEST(TreeWalkWorkers, HelpersAreBoundedAcrossWalks) {
+    filetest::TempDir dir(filetest::MemoryBase());
+    for (int i = 0; i < 40; i++) {
+        dir.Dir("f" + std::to_string(i));
+        for (int j = 0; j < 5; j++) dir.Dir("f" + std::to_string(i) + "/g" + std::to_string(j));
+    }
+    for (int workers : {2, 3}) {
+        SCOPED_TRACE(workers);
+        std::atomic<int> most{0};
+        std::atomic<bool> badWorker{false};
+        auto walk = [&] {
+            auto visit = [&](TWalkEntry& entry) {
+                if (entry.Worker() < 0 || entry.Worker() >= workers) badWorker = true;
+                int now = WalkHelpersRunning();
+                for (int m = most; now > m && !most.compare_exchange_weak(m, now);) {
+                }
+                return true;
+            };
+            EXPECT_EQ(WalkTree(S(dir.path()), visit, workers), 0);
+        };
+        std::vector<std::thread> walks;
+        for (int i = 0; i < 4; i++) walks.emplace_back(walk);
+        for (std::thread& t : walks) t.join();
+        EXPECT_FALSE(badWorker);
+        EXPECT_LE(most.load(), workers - 1);
+        EXPECT_GE(most.load(), 1) << "no helper was ever borrowed";
+        EXPECT_EQ(WalkHelpersRunning(), 0);
+    }
 }
 
 }  // namespace

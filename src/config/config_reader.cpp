@@ -63,6 +63,7 @@ constexpr ConfigKey kReaderKeys[] = {
     NumberKey("maxsessions", &TQDXSettings::maxsessions),
     NumberKey("requesttimeout", &TQDXSettings::requesttimeout),
     NumberKey("keepalive", &TQDXSettings::keepalive),
+    NumberKey("walkworkers", &TQDXSettings::walkworkers),
 };
 
 // Host, port, timeout, verboselogfile, tmpdir and the script paths are kept: a load leaves them
@@ -87,6 +88,7 @@ void ResetDefaults(TQDXSettings& s) {
     s.maxsessions = kDefaultMaxSessions;
     s.requesttimeout = kDefaultRequestTimeout;
     s.keepalive = kDefaultKeepalive;
+    s.walkworkers = kDefaultWalkWorkers;
     for (int TQDXSettings::*test :
          {&TQDXSettings::unc, &TQDXSettings::freespace, &TQDXSettings::foldersize,
           &TQDXSettings::countfiles, &TQDXSettings::fileexists, &TQDXSettings::filecrc,
@@ -319,6 +321,10 @@ bool LoadOptions_(TQDXSettings& settings, String& message) {
     }
     if (settings.keepalive < 0) {
         message += "  Invalid keepalive time (0 for none, or seconds)!\n";
+        ok = false;
+    }
+    if (settings.walkworkers < 1 || settings.walkworkers > kMaxWalkWorkers) {
+        message += "  Invalid number of walk workers (walkworkers must be 1 to 64)!\n";
         ok = false;
     }
     return ok;

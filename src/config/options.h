@@ -26,6 +26,11 @@ constexpr int kDefaultTimeout = 4000;
 constexpr int kDefaultMaxSessions = 4096;
 constexpr int kDefaultRequestTimeout = 60000;
 constexpr int kDefaultKeepalive = 30;
+// Threads of folder walks: each request walks on its own thread, and all walks together borrow at
+// most walkworkers - 1 helpers. With 2, one large tree is walked on two processors, and however
+// many folder checks arrive, they add one thread at most.
+constexpr int kDefaultWalkWorkers = 2;
+constexpr int kMaxWalkWorkers = 64;
 
 // The filter list as the settings hold it: the entries of `text` (separated there by blanks, CR or
 // LF, escapes already decoded), separated by single CR LF pairs. This is the form the file gives

@@ -58,6 +58,7 @@ struct TQDXSettings {
     int maxsessions = 0;     // sessions at once; when full, the longest-waiting one makes room
     int requesttimeout = 0;  // milliseconds a request may take to arrive, from its first byte
     int keepalive = 0;       // seconds of silence before TCP keepalive probes; 0 for none
+    int walkworkers = 0;     // threads that folder walks may use at once (fileutils/tree_walk.h)
 };
 
 using SettingsSnapshot = std::shared_ptr<const TQDXSettings>;

@@ -4,14 +4,27 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+
+namespace {
+
+std::atomic<int64_t> unsizedLimit{kUnsizedReadLimit};
+
+}  // namespace
+
+void TFileReader::SetUnsizedLimitForTesting(int64_t limit) {
+    unsizedLimit = limit > 0 ? limit : kUnsizedReadLimit;
+}
 
 bool TFileReader::Open(const String& path) {
     Close();
     String name(path);
     name.SetZero();
     // O_NONBLOCK: a FIFO would otherwise block the open until a writer comes.
-    int fd = open(name.Data(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    int fd;
+    do fd = open(name.Data(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
     if (fd < 0) return false;
     struct stat st;
     int error = 0;
@@ -24,11 +37,16 @@ bool TFileReader::Open(const String& path) {
         errno = error;
         return false;
     }
-    fcntl(fd, F_SETFL, 0);
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    fd_ = fd;
-    size_ = static_cast<int64_t>(st.st_size);
+    Adopt(fd, static_cast<int64_t>(st.st_size));
     return true;
+}
+
+void TFileReader::Adopt(int fd, int64_t size) {
+    Close();
+    fd_ = fd;
+    size_ = size;
+    read_ = 0;
 }
 
 ssize_t TFileReader::ReadFull(void* buffer, size_t count) {
@@ -37,9 +55,14 @@ ssize_t TFileReader::ReadFull(void* buffer, size_t count) {
     while (done < count) {
         ssize_t n = read(fd_, p + done, count - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
+        if (n < 0) return -1;  // EAGAIN included: the content is not there to be read
         if (n == 0) break;
         done += static_cast<size_t>(n);
+        read_ += n;
+        if (size_ == 0 && read_ > unsizedLimit.load(std::memory_order_relaxed)) {
+            errno = EFBIG;
+            return -1;
+        }
     }
     return static_cast<ssize_t>(done);
 }
@@ -49,4 +72,5 @@ void TFileReader::Close() {
     close(fd_);
     fd_ = -1;
     size_ = 0;
+    read_ = 0;
 }

@@ -71,6 +71,15 @@ bool IsDotName(const char* name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+TNamePattern::TNamePattern(const String& pattern) : pattern_(pattern) {
+    pattern_.SetZero();
+    everything_ = pattern_.Data()[0] == '*' && pattern_.Data()[1] == '\0';
+}
+
+bool TNamePattern::Matches(const char* name) const {
+    return everything_ || fnmatch(pattern_.Data(), name, 0) == 0;
+}
+
 int TypeAttributes(mode_t mode, const char* name) {
     int attr = 0;
     if (S_ISDIR(mode))

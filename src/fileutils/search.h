@@ -75,3 +75,15 @@ inline bool AttributesAccepted(int bits, int attr) {
 }
 // True for the names "." and "..".
 bool IsDotName(const char* name);
+
+// A shell pattern as the search matches names (fnmatch without flags, up to the pattern's first
+// NUL), with "*", which matches every name, answered without the call.
+class TNamePattern {
+public:
+    explicit TNamePattern(const String& pattern);
+    bool Matches(const char* name) const;
+
+private:
+    String pattern_;  // zero-terminated
+    bool everything_;
+};

@@ -7,6 +7,7 @@
 #include "fileutils/file_facts.h"
 #include "fileutils/paths.h"
 #include "fileutils/search.h"
+#include "handlers/path_param.h"
 #include "protocol/decoders.h"
 
 namespace {
@@ -35,7 +36,10 @@ public:
     TListing(const TFileListQuery& query, size_t maxBytes) : query_(query), maxBytes_(maxBytes) {}
 
     // Adds the entries of `folder` matching `pattern` whose directory bit equals `directories`.
+    // After an entry that does not fit, nothing more is added, in this pass or the next: the list
+    // ends short rather than with a gap.
     void Add(const String& folder, const String& pattern, int attr, bool directories) {
+        if (full_) return;
         TSearchRec rec;
         if (FindFirst(folder, pattern, attr, rec) != 0) return;
         TSearchScope scope(rec);
@@ -59,7 +63,10 @@ private:
         if (query_.changeTime) entry.AddTimeParam(rec.ChangeTime);
         if (query_.modifyTime) entry.AddTimeParam(rec.Time);
         const String& text = entry.Text();
-        if (lines_.size() + static_cast<size_t>(text.Length()) > maxBytes_) return false;
+        if (lines_.size() + static_cast<size_t>(text.Length()) > maxBytes_) {
+            full_ = true;
+            return false;
+        }
         lines_.append(text.Data(), static_cast<size_t>(text.Length()));
         count_++;
         return true;
@@ -68,6 +75,7 @@ private:
     const TFileListQuery& query_;
     size_t maxBytes_;
     int count_ = 0;
+    bool full_ = false;
     std::string lines_;  // every entry's lines, each ended by LF
 };
 
@@ -100,8 +108,8 @@ void ProcessInfo_GetFileList(const ZPRequest& request, QDXReply& reply) {
         return;
     }
     TFileListQuery query;
-    query.folder = request.GetParam(1, 1);
-    query.mask = request.GetParam(2, 1);
+    query.folder = GetPathParam(request, 1);
+    query.mask = GetPathParam(request, 2);
     bool* flags[] = {&query.subfolders, &query.files,      &query.hidden,    &query.system,
                      &query.size,       &query.changeTime, &query.modifyTime};
     for (int i = 0; i < 7; i++) *flags[i] = qdxDecodeBool(request.GetParam(i + 3, 1));

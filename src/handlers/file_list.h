@@ -27,6 +27,7 @@ struct TFileListQuery {
 // would break the reply into forged lines.
 void ProcessInfo_GetFileList(const ZPRequest& request, QDXReply& reply);
 
-// Fills `reply` for `query`. Listing stops before the entry lines would pass `maxEntryBytes`, so
-// that a folder of millions of entries cannot exhaust memory; the count matches what is listed.
+// Fills `reply` for `query`. Listing stops at the first entry whose lines would pass
+// `maxEntryBytes` (no file follows a subfolder left out), so that a folder of millions of entries
+// cannot exhaust memory; the count matches what is listed.
 void ListFolder(const TFileListQuery& query, QDXReply& reply, size_t maxEntryBytes);

@@ -1,6 +1,5 @@
 #include "handlers/file_tests.h"
 
-#include <climits>
 #include <cstdint>
 #include <ctime>
 
@@ -9,6 +8,7 @@
 #include "handlers/file_content.h"
 #include "handlers/file_macros.h"
 #include "handlers/folder_stats.h"
+#include "handlers/path_param.h"
 #include "platform/error_text.h"
 #include "platform/filesystem.h"
 #include "protocol/decoders.h"
@@ -30,9 +30,10 @@ bool BoolParam(const ZPRequest& request, int index) {
     return qdxDecodeBool(Param(request, index));
 }
 
-// Parameter `index`, passed through the file-name macros when the flag at `macroIndex` is set.
+// Path parameter `index`, passed through the file-name macros when the flag at `macroIndex` is
+// set.
 String PathParam(const ZPRequest& request, int index, int macroIndex) {
-    String path = Param(request, index);
+    String path = GetPathParam(request, index);
     if (macroIndex > 0 && BoolParam(request, macroIndex)) path = GetFileUsingSpecialMacros(path);
     return path;
 }
@@ -56,7 +57,7 @@ void Fail(QDXReply& reply, const char* code, const char* reason) {
 
 void ProcessTest_UNC(const ZPRequest& request, QDXReply& reply) {
     if (!Allowed(&TQDXSettings::unc, reply)) return;
-    String path = Param(request, 1);
+    String path = GetPathParam(request, 1);
     if (path.Length() == 0) return Fail(reply, "501", "Path not specified");
     if (path[path.Length()] == '\\') path.Delete(path.Length(), 1);
     TFileSystemUsage usage;
@@ -77,7 +78,9 @@ void ProcessTest_FolderSize(const ZPRequest& request, QDXReply& reply) {
     if (!Allowed(&TQDXSettings::foldersize, reply)) return;
     String path = PathParam(request, 1, 8);
     // An empty path names nothing (not the agent's working directory).
-    double size = path.Length() > 0 ? GetFolderSize(path, BoolParam(request, 2)) : -1;
+    double size = path.Length() > 0
+                      ? GetFolderSize(path, BoolParam(request, 2), CurrentSettings()->walkworkers)
+                      : -1;
     if (size < 0) return Fail(reply, "301", "Folder/File doesn`t exist or access denied");
     reply.SetResult("200");
     reply.AddIntParam(size);
@@ -97,9 +100,11 @@ void ProcessTest_FileExists(const ZPRequest& request, QDXReply& reply) {
         }
     }
     if (!found) return Fail(reply, "301", "no such file or acess denied");
-    int64_t age = (static_cast<int64_t>(time(nullptr)) - modified) / 60;
-    if (age > INT_MAX) age = INT_MAX;
-    if (age < INT_MIN) age = INT_MIN;
+    // The age agrees with the modification time sent, which the reply's form may have clamped.
+    // In the int form ("%d") while it fits; a file dated thousands of years ahead gets its exact
+    // age all the same, where a cut value would contradict the time sent.
+    modified = ClampToWireTime(modified);
+    const long long age = (static_cast<long long>(time(nullptr)) - modified) / 60;
     reply.SetResult("200");
     reply.AddIntParam(static_cast<double>(size));
     reply.AddTimeParam(changed);
@@ -107,7 +112,7 @@ void ProcessTest_FileExists(const ZPRequest& request, QDXReply& reply) {
     // A name found in a directory may hold line breaks; escaped, it stays one line.
     reply.AddStringParam(name, 1);
     reply.AddStringParam("min", 0);
-    reply.AddIntParam(static_cast<int>(age));
+    reply.AddVarParams("%lld", age);
 }
 
 namespace {
@@ -158,7 +163,7 @@ void ProcessTest_FileCompare(const ZPRequest& request, QDXReply& reply) {
     }
     if (mode == "2") {
         // The second file is never passed through the macros in this mode.
-        const String second = Param(request, 3);
+        const String second = GetPathParam(request, 3);
         if (!IsRegularFile(second)) return;
         if (FileSize(CPath(second).Data()) > kMaxFileInFile)
             return Fail(reply, "301", "The size of the second file cannot exceed 8Mb");
@@ -176,7 +181,7 @@ void ProcessTest_FileCRC(const ZPRequest& request, QDXReply& reply) {
     if (!Allowed(&TQDXSettings::filecrc, reply)) return;
     uint32_t crc = 0;
     String message;
-    if (!GetFileCRC(Param(request, 1), crc, message)) {
+    if (!GetFileCRC(GetPathParam(request, 1), crc, message)) {
         reply.SetResult("301") += message;
         return;
     }
@@ -191,9 +196,11 @@ void ProcessTest_CountFiles(const ZPRequest& request, QDXReply& reply) {
     int value = 0;
     if (mode < AllFiles || mode > SubFolders || !qdxDecodeInt(Param(request, 5), value))
         return Fail(reply, "501", "Wrong parameter");
-    int count = folder.Length() == 0 ? -1
-                                     : CountFiles(folder, Param(request, 2), BoolParam(request, 3),
-                                                  static_cast<TCountFilesMode>(mode), value);
+    int count =
+        folder.Length() == 0
+            ? -1
+            : CountFiles(folder, GetPathParam(request, 2), BoolParam(request, 3),
+                         static_cast<TCountFilesMode>(mode), value, CurrentSettings()->walkworkers);
     if (count < 0) return Fail(reply, "301", "Folder doesn`t exist or access denied");
     reply.SetResult("200");
     reply.AddIntParam(count);

@@ -1,11 +1,11 @@
 #include "handlers/folder_stats.h"
 
-#include <fnmatch.h>
 #include <sys/stat.h>
 
 #include <climits>
 #include <cstdint>
 #include <ctime>
+#include <vector>
 
 #include "fileutils/file_facts.h"
 #include "fileutils/paths.h"
@@ -50,9 +50,18 @@ bool Counts(TCountFilesMode mode, int64_t value, int64_t nowMinute, const char* 
     return false;
 }
 
+// One running total per worker of a walk, each on its own cache line.
+struct alignas(64) TTally {
+    int64_t value = 0;
+};
+
+int Workers(int workers) {
+    return workers < 1 ? 1 : workers;
+}
+
 }  // namespace
 
-double GetFolderSize(const String& path, bool subfolders) {
+double GetFolderSize(const String& path, bool subfolders, int workers) {
     String dir = path;
     String mask = "*";
     String name(path);
@@ -61,41 +70,55 @@ double GetFolderSize(const String& path, bool subfolders) {
         dir = ExtractFilePath(path);
         mask = ExtractFileName(path);
     }
-    mask.SetZero();
-    int64_t total = 0;
+    const TNamePattern pattern(mask);
+    std::vector<TTally> totals(static_cast<size_t>(Workers(workers)));
     auto visit = [&](TWalkEntry& entry) {
         const int attr = entry.Attributes();
         if (attr < 0 || !AttributesAccepted(attr, attrAny)) return false;  // a link, or gone
         if ((attr & attrDirectory) != 0) return subfolders;
-        if (fnmatch(mask.Data(), entry.Name(), 0) != 0) return false;
+        if (!pattern.Matches(entry.Name())) return false;
         const struct stat* st = entry.Stat();
-        if (st != nullptr && !S_ISDIR(st->st_mode) && !S_ISLNK(st->st_mode))
+        if (st != nullptr && !S_ISDIR(st->st_mode) && !S_ISLNK(st->st_mode)) {
+            int64_t& total = totals[static_cast<size_t>(entry.Worker())].value;
             total = SaturatingAdd(total, static_cast<int64_t>(st->st_size));
+        }
         return false;
     };
-    if (WalkTree(dir, visit) != 0) return -1;
+    if (WalkTree(dir, visit, Workers(workers)) != 0) return -1;
+    int64_t total = 0;
+    for (const TTally& part : totals) total = SaturatingAdd(total, part.value);
     return static_cast<double>(total);
 }
 
 int CountFiles(const String& folder, const String& mask, bool subfolders, TCountFilesMode mode,
-               int value) {
-    String pattern(mask);
-    pattern.SetZero();
+               int value, int workers) {
+    const TNamePattern pattern(mask);
     const int64_t nowMinute = Minutes(time(nullptr));
-    int64_t count = 0;
+    // Counting all files or folders needs only the type, which the listing mostly tells.
+    const bool byType = mode == AllFiles || mode == SubFolders;
+    std::vector<TTally> tallies(static_cast<size_t>(Workers(workers)));
     auto visit = [&](TWalkEntry& entry) {
-        if (fnmatch(pattern.Data(), entry.Name(), 0) == 0) {
-            const struct stat* st = entry.Stat();
-            if (st != nullptr &&
-                AttributesAccepted(TypeAttributes(st->st_mode, entry.Name()), attrAny) &&
-                Counts(mode, value, nowMinute, entry.Name(), *st))
-                count++;
+        if (pattern.Matches(entry.Name())) {
+            bool counted = false;
+            if (byType) {
+                const mode_t kind = entry.Kind();
+                counted = kind != 0 && kind != S_IFLNK &&
+                          (mode == AllFiles ? kind != S_IFDIR
+                                            : kind == S_IFDIR && !IsDotName(entry.Name()));
+            } else {
+                const struct stat* st = entry.Stat();
+                counted = st != nullptr && !S_ISLNK(st->st_mode) &&
+                          Counts(mode, value, nowMinute, entry.Name(), *st);
+            }
+            if (counted) tallies[static_cast<size_t>(entry.Worker())].value++;
         }
         if (!subfolders) return false;
         // Read-only folders are walked too; hidden ones and links are not.
         const int attr = entry.Attributes();
         return attr >= 0 && AttributesAccepted(attr, attrDirectory | attrReadOnly);
     };
-    if (WalkTree(folder, visit) != 0) return -1;
+    if (WalkTree(folder, visit, Workers(workers)) != 0) return -1;
+    int64_t count = 0;
+    for (const TTally& part : tallies) count += part.value;
     return count > INT_MAX ? INT_MAX : static_cast<int>(count);
 }

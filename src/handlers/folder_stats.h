@@ -1,6 +1,7 @@
 // Folder size and file count: the walks behind TEST-FolderSize and TEST-CountFiles. Both walk the
-// tree without recursion (fileutils/tree_walk.h), never follow a symbolic link inside it, and
-// keep their state in locals, so session threads may run them in parallel.
+// tree without recursion (fileutils/tree_walk.h) with up to `workers` workers, never follow a
+// symbolic link inside it, and keep their state in locals, so session threads may run them in
+// parallel. The answers do not depend on the number of workers.
 #pragma once
 
 #include "foundation/string.h"
@@ -21,10 +22,10 @@ extern const char* const CountFilesModeName[6];
 // With `subfolders`, the same pattern is applied in every folder below, at any depth. Only the
 // entries' own sizes count; links are neither counted nor followed. -1 when the folder to search
 // cannot be read; a subfolder that cannot be read is skipped.
-double GetFolderSize(const String& path, bool subfolders);
+double GetFolderSize(const String& path, bool subfolders, int workers = 1);
 
 // The number of entries of `folder` whose names match `mask` and that meet `mode` with `value`
 // (minutes for OlderThan and NewerThan, bytes for BiggerThan and SmallerThan); with `subfolders`
 // also below, in every subfolder that is not hidden. -1 when `folder` cannot be read.
 int CountFiles(const String& folder, const String& mask, bool subfolders, TCountFilesMode mode,
-               int value);
+               int value, int workers = 1);

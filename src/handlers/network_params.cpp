@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "handlers/path_param.h"
 #include "net/wait_budget.h"
 #include "protocol/decoders.h"
 
@@ -88,8 +89,8 @@ const char* ReadUdpTestParams(const ZPRequest& request, UdpTestParams& params) {
 
 const char* ReadExternalCmdParams(const ZPRequest& request, ExternalCmdParams& params) {
     ParamReader reader(request);
-    params.commandLine = reader.Text(1);
-    params.folder = reader.Text(2);
+    params.commandLine = GetPathParam(request, 1);
+    params.folder = GetPathParam(request, 2);
     reader.Int(3);  // checked, not used
     params.timeoutMs = reader.Int(4);
     if (!reader.Valid()) return kWrongParameter;

@@ -16,6 +16,7 @@
 #include "fileutils/process.h"
 #include "fileutils/tempname.h"
 #include "foundation/blocking_wait.h"
+#include "handlers/path_param.h"
 #include "handlers/script_output.h"
 #include "protocol/decoders.h"
 
@@ -231,8 +232,8 @@ void ProcessInfo_ProcessesList(const ZPRequest&, QDXReply& reply) {
 void ProcessTest_External(const ZPRequest& request, QDXReply& reply) {
     SettingsSnapshot settings = CurrentSettings();
     if (!settings->external) return Answer(reply, "600", kNotAllowed);
-    String command = request.GetParam(1, 1);
-    String folder = request.GetParam(2, 1);
+    String command = GetPathParam(request, 1);
+    String folder = GetPathParam(request, 2);
     int timeout = 0;
     if (!qdxDecodeInt(request.GetParam(4, 1), timeout))
         return Answer(reply, "501", "Wrong parameter");

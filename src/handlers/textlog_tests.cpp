@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "handlers/file_macros.h"
+#include "handlers/path_param.h"
 #include "protocol/decoders.h"
 
 namespace {
@@ -70,7 +71,7 @@ void DecodeFilter(const ZPRequest& request, TTextLogFilter& filter, int first) {
 
 void ProcessTest_TextLog(const ZPRequest& request, QDXReply& reply) {
     if (!TestAllowed(reply)) return;
-    String path = GetFirstMatchedFile(request.GetParam(1, 1));
+    String path = GetFirstMatchedFile(GetPathParam(request, 1));
     if (path.Length() == 0) {
         Refuse(reply, "301", "File does not exist");
         return;
@@ -121,7 +122,7 @@ void ProcessTest_TextLog2(const ZPRequest& request, QDXReply& reply) {
     if (useSecond) DecodeFilter(request, second, 11);
     int macros = Flag(request, useSecond ? 20 : 16);
 
-    String path = request.GetParam(1, 1);
+    String path = GetPathParam(request, 1);
     if (macros) path = GetFileUsingSpecialMacros(path);
     path = GetFirstMatchedFile(path);
     if (path.Length() == 0) {

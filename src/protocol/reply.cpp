@@ -11,7 +11,40 @@ namespace {
 constexpr int kNumberText = 35;  // formatted numbers are cut to 34 characters
 constexpr int kVarParamsText = 2048;
 
+// Seconds since the epoch of a local date and time; `fallback` (the same in UTC) when the system
+// cannot tell.
+time_t LocalTime(int year, int month, int day, int hour, int minute, int second, time_t fallback) {
+    tm fields{};
+    fields.tm_year = year - 1900;
+    fields.tm_mon = month - 1;
+    fields.tm_mday = day;
+    fields.tm_hour = hour;
+    fields.tm_min = minute;
+    fields.tm_sec = second;
+    fields.tm_isdst = -1;
+    time_t result = mktime(&fields);
+    return result == static_cast<time_t>(-1) ? fallback : result;
+}
+
+// The local date of `time` in `local` when it lies in the years 1 to 9999.
+bool LocalWireDate(time_t time, tm& local) {
+    if (localtime_r(&time, &local) == nullptr) return false;
+    const long long year = static_cast<long long>(local.tm_year) + 1900;
+    return year >= 1 && year <= 9999;
+}
+
 }  // namespace
+
+time_t ClampToWireTime(time_t time) {
+    tm local{};
+    if (LocalWireDate(time, local)) return time;
+    constexpr time_t kFirstUtc = -62135596800;  // 0001-01-01 00:00:00 UTC
+    constexpr time_t kLastUtc = 253402300799;   // 9999-12-31 23:59:59 UTC
+    // Far from the range, localtime_r fails; near it, the local year tells the side.
+    const bool after = localtime_r(&time, &local) != nullptr ? local.tm_year > 0 : time > 0;
+    return after ? LocalTime(9999, 12, 31, 23, 59, 59, kLastUtc)
+                 : LocalTime(1, 1, 1, 0, 0, 0, kFirstUtc);
+}
 
 QDXReply& QDXReply::operator=(const String& text) {
     text_ = text;
@@ -91,7 +124,10 @@ void QDXReply::AddTimeParam(const tm& time) {
 
 void QDXReply::AddTimeParam(const time_t& time) {
     tm local{};
-    localtime_r(&time, &local);
+    if (!LocalWireDate(time, local)) {
+        const time_t clamped = ClampToWireTime(time);
+        localtime_r(&clamped, &local);
+    }
     // From the C library's offsets to the wire convention.
     local.tm_mon += 1;
     local.tm_year += 1900;

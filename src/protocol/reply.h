@@ -9,6 +9,11 @@
 
 class PacketKey;
 
+// `time` when its local date lies in the years 1 to 9999, which the 14-digit form of replies can
+// hold; otherwise the nearest of 01-01-0001 00:00:00 and 31-12-9999 23:59:59 local time. Whatever
+// a reply derives from a time it sends (an age) is computed from this.
+time_t ClampToWireTime(time_t time);
+
 // Reply text: "ccc" LF, optional free text, values each ended by LF, then one CR (added by
 // FinalizePacket). Result codes: "200" done, "300" operation failed, "301" test failed to run,
 // "302" upgrade already in progress, "500" unknown or not offered, "501" wrong parameter, "502"
@@ -48,7 +53,8 @@ public:
     // DDMMYYYYhhmmss of a time in the wire convention that qdxDecodeTime gives: tm_mon holds the
     // month 1 to 12 and tm_year the full year, not the C library's offsets.
     void AddTimeParam(const tm& time);
-    // The same for a time in seconds since the epoch, taken as local time.
+    // The same for a time in seconds since the epoch, taken as local time and first brought into
+    // the years 1 to 9999 that the form can hold (ClampToWireTime).
     void AddTimeParam(const time_t& time);
     // The text, with LF written "%0A" and CR "%0D" when encode is non-zero.
     void AddStringParam(const String& text, int encode);
