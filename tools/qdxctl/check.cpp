@@ -168,8 +168,8 @@ CheckResult EvaluateCheck(const Request& request, const CheckOptions& check,
         bool numeric = value.kind == ValueKind::Integer || value.kind == ValueKind::Real;
         if (value.record != 0 || !(numeric || &value == checked) || !value.Number(ignored))
             continue;
-        perf += (perf.empty() ? "" : " ") +
-                PerfItem(value.name, value.text, value.unit, &value == checked ? &check : nullptr);
+        if (!perf.empty()) perf += ' ';
+        perf += PerfItem(value.name, value.text, value.unit, &value == checked ? &check : nullptr);
     }
     result.line = Head(request, result.state);
     if (checked != nullptr)
