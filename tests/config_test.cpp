@@ -157,6 +157,12 @@ const ReaderCase kReaderCases[] = {
      [](const TQDXSettings& s) {
          EXPECT_EQ(Str(s.filteractivelist), "\r\n10.0.0.1\r\n10.0.0.2\r\n");
      }},
+    // Bytes above 0x7F belong to an entry; a name in UTF-8 is not trimmed away.
+    {"FilterEntriesKeepTheirHighBytes",
+     kRequired + "filterlist=\xC3\xA9 127.0.0.1 host-\xC3\xA9\nfiltermarks=111\n", 0, true, "",
+     [](const TQDXSettings& s) {
+         EXPECT_EQ(Str(s.filteractivelist), "\r\n\xC3\xA9\r\n127.0.0.1\r\nhost-\xC3\xA9\r\n");
+     }},
     {"AgentPathWithoutLeadingSlash", "port=5000\npassword=pw\nqdxpath=bin/agent\n", 0, false,
      "  Full path to the agent is not specified!\n", nullptr},
     {"AgentPathThatDoesNotExist", "port=5000\npassword=pw\nqdxpath=/nonexistent/agent\n", 0, false,

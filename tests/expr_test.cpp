@@ -68,8 +68,8 @@ TEST(ExprParser, GetTokenSplitsTheExpression) {
         {"x'y' 12(", {"x'y'", "12", "("}, ""},
         {"1234and", {"1234", "and"}, ""},
         {"\t'a'\r\n", {"'a'"}, ""},
-        {"a\tb c", {"a\tb", "c"}, ""},  // only a space ends a word
-        {"\xE9'a'\xE9", {"'a'"}, ""},   // high bytes are trimmed like blanks
+        {"a\tb c", {"a\tb", "c"}, ""},         // only a space ends a word
+        {"\xE9'a'\xE9", {"\xE9'a'\xE9"}, ""},  // bytes above 0x7F are no blanks
         {"'a' 'abc", {"'a'"}, "Unterminated string: 'abc"},
         {"", {}, ""},
     };

@@ -93,12 +93,16 @@ TEST(String, PosDeleteCopy) {
         EXPECT_EQ(Str(abcdef.Copy(c.index, c.count)), c.result) << c.index << "," << c.count;
 }
 
-TEST(String, TrimRemovesControlAndHighBytes) {
+// Names in UTF-8 or Latin-1 keep their first and last bytes: only control bytes and spaces go.
+TEST(String, TrimRemovesControlBytesAndKeepsHighBytes) {
     struct Case {
         std::string in, out;
     } cases[] = {{" \t x \r\n", "x"},
-                 {"\xE9word", "word"},
-                 {"word\xE9", "word"},
+                 {"\xE9word", "\xE9word"},
+                 {"word\xE9\r\n", "word\xE9"},
+                 {"caf\xC3\xA9", "caf\xC3\xA9"},
+                 {" \xE5\x90\x8D\xE5\x89\x8D\r", "\xE5\x90\x8D\xE5\x89\x8D"},
+                 {"\x7F\x80\xFF", "\x7F\x80\xFF"},
                  {"   ", ""},
                  {"a b", "a b"},
                  {"", ""},

@@ -9,8 +9,9 @@ const TPriorityItem PriorityTable1[kPriorityTable1Rows] = {
 
 namespace {
 
+// As String::Trim: control bytes and the space.
 bool IsTrimmable(char c) {
-    return static_cast<signed char>(c) <= 32;
+    return static_cast<unsigned char>(c) <= 32;
 }
 
 int RowOf(const TPriorityItem* rows, int count, String token) {

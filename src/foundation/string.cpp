@@ -32,8 +32,9 @@ bool IsAsciiAlnum(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
+// Control bytes and the space. Bytes 0x80 and above belong to names in UTF-8 or Latin-1 and stay.
 bool IsTrimmable(char c) {
-    return static_cast<signed char>(c) <= 32;
+    return static_cast<unsigned char>(c) <= 32;
 }
 
 }  // namespace

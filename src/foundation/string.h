@@ -56,7 +56,8 @@ public:
     void SetLength(int n);
     String& LowerCase();
     void Delete(int index, int count);
-    // Strips leading and trailing bytes that are <= 0x20 or >= 0x80.
+    // Strips leading and trailing bytes up to 0x20 (control bytes and the space); bytes 0x80 and
+    // above stay, so names in UTF-8 or Latin-1 keep their first and last characters.
     String& Trim();
     String& RemoveRepeats(char ch);
 

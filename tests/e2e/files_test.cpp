@@ -108,6 +108,25 @@ TEST_F(FilesTest, ExamplesOfTheTests) {
               (Lines{"501", "Wrong parameter"}));
 }
 
+// Names whose first or last bytes are not ASCII (UTF-8 here) are checked as they are: a path is
+// trimmed of blanks and control bytes only.
+TEST_F(FilesTest, NamesEndingInNonAsciiBytes) {
+    const std::string folder = data + "/u8";
+    mkdir(folder.c_str(), 0755);
+    const std::string cafe = folder + "/caf\xC3\xA9", name = folder + "/\xE5\x90\x8D\xE5\x89\x8D";
+    WriteFile(cafe, "1234567");
+    WriteFile(name, "123");
+    for (const auto& [path, size] : {std::pair{cafe, "     7"}, std::pair{name, "     3"}}) {
+        Lines exists = Values("TEST-FileExists", {" " + path + " \r"});
+        ASSERT_EQ(exists.size(), 7u) << path;
+        EXPECT_EQ(exists[0], "200");
+        EXPECT_EQ(exists[1], size);
+        EXPECT_EQ(exists[4], path);
+        EXPECT_EQ(Values("TEST-FileCRC", {path})[0], "200");
+    }
+    EXPECT_EQ(Values("TEST-FolderSize", {folder + "/\xE5\x90\x8D*"}), (Lines{"200", "     3"}));
+}
+
 TEST_F(FilesTest, RootListingHoldsTheParentButNotItself) {
     Lines root = Values("GetFilesList", {"", "", "1", "0"});
     ASSERT_GE(root.size(), 4u);
@@ -150,7 +169,8 @@ TEST_F(FilesTest, QdxctlRunsEveryCommand) {
         {{"TEST-CountFiles", data + "/backup", "*", "1", "-1", "0"}, "501\nWrong parameter\n", 1},
         {{"GetFilesList", data + "/backup/run2", "", "0", "1"},
          "200\nfolder: " + data +
-             "/backup/run2/\ncount: 1\nfields: 2\nentries[1].name: dump\nentries[1].attributes: 0\n",
+             "/backup/run2/\ncount: 1\nfields: 2\nentries[1].name: dump\nentries[1].attributes: "
+             "0\n",
          0},
     };
     for (const Case& c : cases) {
