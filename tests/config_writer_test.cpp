@@ -63,14 +63,15 @@ const std::vector<std::pair<std::string, std::string>> kManaged = {
     {"syslogaction", "0"},
 };
 
-// The lines appended for every managed key not in `present` (a blank-separated list).
-std::string Appended(const std::string& present) {
+// The lines appended for every managed key not in `present` (a blank-separated list), each ended
+// by `eol`.
+std::string Appended(const std::string& present, const std::string& eol = "\r\n") {
     std::set<std::string> seen;
     std::istringstream words(present);
     for (std::string w; words >> w;) seen.insert(w);
     std::string tail;
     for (const auto& [key, value] : kManaged)
-        if (!seen.count(key)) tail += key + "=" + value + "\r\n";
+        if (!seen.count(key)) tail += key + "=" + value + eol;
     return tail;
 }
 
@@ -137,47 +138,61 @@ struct RewriteCase {
     std::function<void(TQDXSettings&)> change;
     std::string expected;  // the rewritten lines, before the appended ones
     std::string present;   // the managed keys the text names
+    std::string eol;       // the line end of the file's first line, which new lines take
 };
 
+// Rewritten and appended lines end as the file's first line ends; every other line is copied byte
+// for byte.
 const RewriteCase kRewriteCases[] = {
     {"CommentAndUnknownKeyStayPortKeepsItsBlanks",
      "# keep this = comment\r\nport = 1234\r\nunknownkey = keep me \r\n", nullptr,
-     "# keep this = comment\r\nport = 5000\r\nunknownkey = keep me \r\n", "port"},
+     "# keep this = comment\r\nport = 5000\r\nunknownkey = keep me \r\n", "port", "\r\n"},
+    {"LinesEndedByLFStayLF",
+     "# agent\nport=5000\npassword=pw\ncomment=old\nunknownkey = keep me \nlogfails=1\n", nullptr,
+     "# agent\nport=5000\npassword=pw\ncomment=c\nunknownkey = keep me \nlogfails=1\n",
+     "port password comment logfails", "\n"},
+    {"RewrittenLinesTakeTheFirstLinesEnd", "port=1\ncomment=old\r\nunknown=x\r\nudp=1\r\n", nullptr,
+     "port=5000\ncomment=c\nunknown=x\r\nudp=1\n", "port comment udp", "\n"},
+    {"FirstLineEndedByCRLF", "port=1\r\ncomment=old\n", nullptr, "port=5000\r\ncomment=c\r\n",
+     "port comment", "\r\n"},
     {"FlagReplacesOnlyItsFirstCharacter", "udp=yes\r\ntcp =  yes please\n",
-     [](TQDXSettings& s) { s.udp = 0; }, "udp=0es\r\ntcp =  1es please\n", "udp tcp"},
-    {"FlagEmptyValues", "ping=\r\nudp=\ntcp=", nullptr, "ping=1\nudp=1\r\ntcp=1\r\n",
-     "ping udp tcp"},
-    {"FlagKeepsLineEnd", "ping=1\r\n", [](TQDXSettings& s) { s.ping = 0; }, "ping=0\r\n", "ping"},
+     [](TQDXSettings& s) { s.udp = 0; }, "udp=0es\r\ntcp =  1es please\r\n", "udp tcp", "\r\n"},
+    {"FlagEmptyValues", "ping=\r\nudp=\ntcp=", nullptr, "ping=1\r\nudp=1\r\ntcp=1\r\n",
+     "ping udp tcp", "\r\n"},
+    {"FlagKeepsLineEnd", "ping=1\r\n", [](TQDXSettings& s) { s.ping = 0; }, "ping=0\r\n", "ping",
+     "\r\n"},
     {"ClearedTextLeavesKeyAndEquals", "comment = old words\r\n",
-     [](TQDXSettings& s) { s.comment = ""; }, "comment = \r\n", "comment"},
+     [](TQDXSettings& s) { s.comment = ""; }, "comment = \r\n", "comment", "\r\n"},
     {"FilterListWithSingleSpaces", "FilterList=1.1.1.1\nfiltermarks=1\n",
      [](TQDXSettings& s) {
          s.filterlist = "10.0.0.1\r\n10.0.0.2\r\n10.0.0.3";
          s.filtermarks = "111";
      },
-     "FilterList=10.0.0.1 10.0.0.2 10.0.0.3\r\nfiltermarks=111\r\n", "filterlist filtermarks"},
+     "FilterList=10.0.0.1 10.0.0.2 10.0.0.3\nfiltermarks=111\n", "filterlist filtermarks", "\n"},
     {"EveryOccurrenceIsRewritten", "comment=a\r\ncomment=b\r\n", nullptr,
-     "comment=c\r\ncomment=c\r\n", "comment"},
+     "comment=c\r\ncomment=c\r\n", "comment", "\r\n"},
     {"UnmanagedKeysAndLineEndsStay",
      "qdxpath=/x\ntmpdir=/tmp\r\n;port=1\n#x\n\nno equals\n=empty key\nwalkworkers = 4\n",
      [](TQDXSettings& s) { s.walkworkers = 1; },
-     "qdxpath=/x\ntmpdir=/tmp\r\n;port=1\n#x\n\nno equals\n=empty key\nwalkworkers = 4\n", ""},
-    {"LastLineWithoutLineEndGetsCRLF", "qdxpath=/a/b", nullptr, "qdxpath=/a/b\r\n", ""},
-    {"LongLinesAreBrokenIntoPieces", "#" + std::string(1100, 'x') + "\n", nullptr,
-     "#" + std::string(1022, 'x') + "\r\n" + std::string(78, 'x') + "\n", ""},
+     "qdxpath=/x\ntmpdir=/tmp\r\n;port=1\n#x\n\nno equals\n=empty key\nwalkworkers = 4\n", "",
+     "\n"},
+    {"LastLineWithoutLineEndGetsOneBeforeAppendedLines", "qdxpath=/a/b", nullptr, "qdxpath=/a/b\n",
+     "", "\n"},
+    {"LongLinesStayWhole", "#" + std::string(1100, 'x') + "\r\n", nullptr,
+     "#" + std::string(1100, 'x') + "\r\n", "", "\r\n"},
     {"TextIsCutToOnePiece", "comment = old\r\n",
      [](TQDXSettings& s) { s.comment = std::string(2000, 'y').c_str(); },
-     "comment = " + std::string(1011, 'y') + "\r\n", "comment"},
+     "comment = " + std::string(1011, 'y') + "\r\n", "comment", "\r\n"},
     // An LF would add a line; a lone CR is an ordinary byte to the reader and stays.
     {"LineBreaksInsideATextCannotAddLines", "comment=old\r\n",
      [](TQDXSettings& s) { s.comment = "a\r\nqdxpath=/evil\nb"; },
-     "comment=a\r qdxpath=/evil b\r\n", "comment"},
+     "comment=a\r qdxpath=/evil b\r\n", "comment", "\r\n"},
     {"ValueWithoutRoomBesideItsBlanksGetsAFreshLine",
      "comment" + std::string(900, ' ') + "= old\r\nport" + std::string(1014, ' ') + "=1\r\n",
      [](TQDXSettings& s) { s.comment = std::string(500, 'y').c_str(); },
-     "comment=" + std::string(500, 'y') + "\r\nport=5000\r\n", "comment port"},
+     "comment=" + std::string(500, 'y') + "\r\nport=5000\r\n", "comment port", "\r\n"},
     {"NulBytesAreCopiedWhereTheLineIsKept", "unknown=a\0b\r\ncomment=x\0y\r\n"s, nullptr,
-     "unknown=a\0b\r\ncomment=c\r\n"s, "comment"},
+     "unknown=a\0b\r\ncomment=c\r\n"s, "comment", "\r\n"},
 };
 
 TEST_F(ConfigWriter, Rewrite) {
@@ -186,8 +201,18 @@ TEST_F(ConfigWriter, Rewrite) {
         record_ = BaseRecord();
         if (c.change) c.change(record_);
         String message;
-        EXPECT_EQ(Save(c.text, message), c.expected + Appended(c.present));
+        EXPECT_EQ(Save(c.text, message), c.expected + Appended(c.present, c.eol));
     }
+}
+
+// A file that names every managed key gets nothing appended: a last line without a line end stays
+// as it was.
+TEST_F(ConfigWriter, FullFileKeepsItsLastLineAsItIs) {
+    std::string all;
+    for (const auto& [key, value] : kManaged) all += key + "=" + value + "\n";
+    all += "# no line end";
+    String message;
+    EXPECT_EQ(Save(all, message), all);
 }
 
 TEST_F(ConfigWriter, MissingKeysAreAppendedInTheirOrder) {
@@ -202,7 +227,7 @@ TEST_F(ConfigWriter, AppendedTextIsCutToOnePiece) {
     record_.comment = std::string(2000, 'y').c_str();
     String message;
     std::string out = Save("", message);
-    EXPECT_NE(out.find("\r\ncomment=" + std::string(1013, 'y') + "\r\n"), std::string::npos);
+    EXPECT_NE(out.find("\ncomment=" + std::string(1013, 'y') + "\n"), std::string::npos);
 }
 
 TEST_F(ConfigWriter, SaveKeepsThePreviousFileAsOldAndItsPermissions) {
@@ -213,7 +238,7 @@ TEST_F(ConfigWriter, SaveKeepsThePreviousFileAsOldAndItsPermissions) {
     String message;
     ASSERT_TRUE(SaveOptions_(record_, message)) << Str(message);
     EXPECT_EQ(ReadFile(cfg_ + ".Old"), "port=1\n" + agentLine);
-    EXPECT_EQ(ReadFile(cfg_), "port=5000\r\n" + agentLine + Appended("port"));
+    EXPECT_EQ(ReadFile(cfg_), "port=5000\n" + agentLine + Appended("port", "\n"));
     EXPECT_FALSE(Exists(cfg_ + ".New"));
     struct stat info {};
     ASSERT_EQ(stat(cfg_.c_str(), &info), 0);
@@ -233,7 +258,7 @@ TEST_F(ConfigWriter, OlderBackupStaysWhenNoNewOneCanBeMade) {
     String message;
     std::string saved = Save("port=1\n", message);
     configfs::SetFaultHook(nullptr);
-    EXPECT_EQ(saved, "port=5000\r\n" + Appended("port"));
+    EXPECT_EQ(saved, "port=5000\n" + Appended("port", "\n"));
     EXPECT_EQ(ReadFile(cfg_ + ".Old"), "older\n");
     EXPECT_FALSE(Exists(cfg_ + ".Old.New"));
 }
@@ -393,7 +418,7 @@ TEST_F(ConfigWriter, SaveOptionsWritesTheSettingsInForce) {
     WriteFile(cfg_, "comment=old\n");
     String message;
     ASSERT_TRUE(SaveOptions(message)) << Str(message);
-    EXPECT_EQ(ReadFile(cfg_), "comment=in force\r\n" + Appended("comment"));
+    EXPECT_EQ(ReadFile(cfg_), "comment=in force\n" + Appended("comment", "\n"));
 }
 
 }  // namespace

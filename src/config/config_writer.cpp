@@ -130,11 +130,6 @@ public:
         }
     }
     void Add(const String& text) { Add(text.Data(), text.Length()); }
-    // Adds a line, with CR LF when it does not end with LF.
-    void AddLine(const char* data, int count) {
-        Add(data, count);
-        if (count == 0 || data[count - 1] != '\n') Add("\r\n", 2);
-    }
     // Writes what is buffered; false when any write so far failed.
     bool Flush() {
         if (!failed_ && used_ > 0 && !WriteAll(fd_, buffer_, static_cast<size_t>(used_)))
@@ -150,13 +145,43 @@ private:
     char buffer_[4096];
 };
 
-// The managed line with the value in force at `valueStart`.
+// The line end of the file: that of its first line, CR LF or LF; LF when the file has no line end
+// at all. Rewritten and appended lines take it, so they match the lines around them. Reads up to
+// the first LF and goes back to the start; false on a read error.
+bool FileLineEnd(int fd, const char*& eol) {
+    eol = "\n";
+    char block[4096];
+    char previous = '\0';
+    for (;;) {
+        ssize_t got = read(fd, block, sizeof block);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) break;
+        const void* lf = std::memchr(block, '\n', static_cast<size_t>(got));
+        if (lf != nullptr) {
+            size_t at = static_cast<size_t>(static_cast<const char*>(lf) - block);
+            if ((at > 0 ? block[at - 1] : previous) == '\r') eol = "\r\n";
+            break;
+        }
+        previous = block[got - 1];
+    }
+    return lseek(fd, 0, SEEK_SET) == 0;
+}
+
+// Length of a piece without its line end (LF, or CR LF).
+int ContentLength(const char* piece, int length) {
+    if (length == 0 || piece[length - 1] != '\n') return length;
+    length--;
+    return length > 0 && piece[length - 1] == '\r' ? length - 1 : length;
+}
+
+// The managed line with the value in force at `valueStart`, without its line end.
 String RewriteLine(const char* piece, int length, int valueStart, const ConfigKey& key,
                    const TQDXSettings& s) {
     if (key.kind == KeyKind::Flag) {
         // Only the first character of the value changes: "yes" becomes "1es" or "0es".
-        String line(piece, length);
-        if (valueStart < length)
+        String line(piece, ContentLength(piece, length));
+        if (valueStart < line.Length())
             line.Data()[valueStart] = FlagDigit(s, key);
         else
             line += FlagDigit(s, key);
@@ -176,26 +201,35 @@ String RewriteLine(const char* piece, int length, int valueStart, const ConfigKe
     return line;
 }
 
-// Copies the file at `in` to `out` with the managed values replaced. False on a read error.
-bool CopyLines(int in, const TQDXSettings& s, bool* seen, FileOutput& out) {
+// Copies the file at `in` to `out` with the managed values replaced: a rewritten line ends with
+// `eol`, every other piece is copied as it is. `endsLine` tells whether the last piece written
+// ended its line. False on a read error.
+bool CopyLines(int in, const TQDXSettings& s, const char* eol, bool* seen, FileOutput& out,
+               bool& endsLine) {
     LinePieceReader reader(in);
     const char* piece;
     int length;
+    endsLine = true;
     while ((length = reader.Next(piece)) > 0) {
         KeyLine line;
         int index = SplitKeyLine(piece, length, line) ? ManagedIndex(line.key) : -1;
         if (index < 0) {
-            out.AddLine(piece, length);
+            out.Add(piece, length);
+            endsLine = piece[length - 1] == '\n';
             continue;
         }
         seen[index] = true;
-        String rewritten = RewriteLine(piece, length, line.valueStart, kManagedKeys[index], s);
-        out.AddLine(rewritten.Data(), rewritten.Length());
+        out.Add(RewriteLine(piece, length, line.valueStart, kManagedKeys[index], s));
+        out.Add(eol, static_cast<int>(std::strlen(eol)));
+        endsLine = true;
     }
     return length == 0;
 }
 
-void AppendMissing(const TQDXSettings& s, const bool* seen, FileOutput& out) {
+// Appends the managed keys the file lacked, each on a line of its own ending with `eol`; a last
+// line of the file without a line end gets one first.
+void AppendMissing(const TQDXSettings& s, const bool* seen, const char* eol, bool endsLine,
+                   FileOutput& out) {
     for (int i = 0; i < kManagedCount; i++) {
         if (seen[i]) continue;
         const ConfigKey& key = kManagedKeys[i];
@@ -208,8 +242,10 @@ void AppendMissing(const TQDXSettings& s, const bool* seen, FileOutput& out) {
             int room = FreshLineRoom(key);
             line.AddData(value.Data(), value.Length() < room ? value.Length() : room);
         }
-        line += "\r\n";
+        if (!endsLine) out.Add(eol, static_cast<int>(std::strlen(eol)));
         out.Add(line);
+        out.Add(eol, static_cast<int>(std::strlen(eol)));
+        endsLine = true;
     }
 }
 
@@ -306,7 +342,8 @@ bool SaveOptions_(TQDXSettings& settings, String& message) {
     // A leftover of an interrupted save (or anything planted under that name) goes first, so the
     // new file is always one this save created.
     unlink(fresh.Data());
-    int out = configfs::Open(fresh.Data(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+    int out =
+        configfs::Open(fresh.Data(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
     if (out < 0) {
         close(in);
         message = Quoted("Cannot create new configuration file '", fresh);
@@ -317,9 +354,11 @@ bool SaveOptions_(TQDXSettings& settings, String& message) {
     fchmod(out, mode);
 
     FileOutput output(out);
-    bool read = CopyLines(in, settings, seen, output);
+    const char* eol = "\n";
+    bool endsLine = true;
+    bool read = FileLineEnd(in, eol) && CopyLines(in, settings, eol, seen, output, endsLine);
     close(in);
-    AppendMissing(settings, seen, output);
+    AppendMissing(settings, seen, eol, endsLine, output);
     bool written = output.Flush() && configfs::Fsync(out) == 0;
     written = configfs::Close(out) == 0 && written;
     if (!read || !written) {

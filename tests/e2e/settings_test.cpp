@@ -64,17 +64,56 @@ TEST_F(SettingsTest, SetSettingsTrimsSplitsAtFirstEqualsAndIsCaseSensitive) {
     EXPECT_TRUE(HasLine(settings, "Comment=a=b"));
     EXPECT_TRUE(HasLine(settings, "IPFilterAddr=10.0.0.1%0D%0A10.0.0.2"));
 
-    // The file keeps what it had and holds the new values.
+    // The file keeps what it had and holds the new values, on lines that end as its lines do.
     std::string cfg = ReadFile(agent.config());
     EXPECT_NE(cfg.find("# kept comment\n"), std::string::npos);
     EXPECT_NE(cfg.find("unknownkey = stays\n"), std::string::npos);
     EXPECT_NE(cfg.find("logsuccess=1es\n"), std::string::npos) << cfg;
-    EXPECT_NE(cfg.find("comment=a=b\r\n"), std::string::npos);
-    EXPECT_NE(cfg.find("foldersize=0\r\n"), std::string::npos);
-    EXPECT_NE(cfg.find("shellscript=1\r\n"), std::string::npos);
-    EXPECT_NE(cfg.find("filterlist=10.0.0.1 10.0.0.2\r\n"), std::string::npos);
+    EXPECT_NE(cfg.find("comment=a=b\n"), std::string::npos);
+    EXPECT_NE(cfg.find("foldersize=0\n"), std::string::npos);
+    EXPECT_NE(cfg.find("shellscript=1\n"), std::string::npos);
+    EXPECT_NE(cfg.find("filterlist=10.0.0.1 10.0.0.2\n"), std::string::npos);
     EXPECT_EQ(ReadFile(agent.config() + ".Old").find("comment="), std::string::npos);
     EXPECT_NE(access((agent.config() + ".New").c_str(), F_OK), 0);
+}
+
+// A file whose lines end with LF keeps LF on every line, the password's included, so that grep
+// and shell tools read it as before; one whose lines end with CR LF keeps CR LF.
+TEST_F(SettingsTest, RewrittenFileKeepsItsLineEnds) {
+    std::string before = ReadFile(agent.config());
+    ASSERT_EQ(before.find('\r'), std::string::npos);
+    EXPECT_EQ(agent.Call("SetSettings", {"Comment=x"}).text, "200\n\r");
+    std::string cfg = ReadFile(agent.config());
+    EXPECT_EQ(cfg.find('\r'), std::string::npos) << cfg;
+    EXPECT_NE(cfg.find("\npassword=" + Agent::Password() + "\n"), std::string::npos) << cfg;
+    EXPECT_NE(cfg.find("\ncomment=x\n"), std::string::npos) << cfg;
+    EXPECT_EQ(cfg.rfind("qdxpath=" + std::string(QDX_BINARY) + "\n", 0), 0u) << "unmanaged, kept";
+
+    TempDir crlfDir;
+    Agent crlf(crlfDir, "comment=old\n");
+    std::string lines = ReadFile(crlf.config()), crlfLines;
+    for (char c : lines) crlfLines += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    WriteFile(crlf.config(), crlfLines);
+    ASSERT_TRUE(crlf.Start());
+    EXPECT_EQ(crlf.Call("SetSettings", {"Comment=x"}).text, "200\n\r");
+    cfg = ReadFile(crlf.config());
+    for (size_t at = cfg.find('\n'); at != std::string::npos; at = cfg.find('\n', at + 1))
+        EXPECT_EQ(cfg[at - 1], '\r') << cfg.substr(0, at);
+    EXPECT_NE(cfg.find("\r\ncomment=x\r\n"), std::string::npos) << cfg;
+}
+
+// Bytes above 0x7F at either end of a value are part of it (a name in UTF-8), only control bytes
+// and blanks are trimmed.
+TEST_F(SettingsTest, ValuesKeepTheirNonAsciiEnds) {
+    EXPECT_EQ(
+        agent.Call("SetSettings", {" Comment = \xC3\xA9t\xC3\xA9 \xE5\x90\x8D\xE5\x89\x8D \r"})
+            .text,
+        "200\n\r");
+    EXPECT_TRUE(
+        HasLine(agent.Call("GetSettings"), "Comment=\xC3\xA9t\xC3\xA9 \xE5\x90\x8D\xE5\x89\x8D"));
+    EXPECT_NE(
+        ReadFile(agent.config()).find("\ncomment=\xC3\xA9t\xC3\xA9 \xE5\x90\x8D\xE5\x89\x8D\n"),
+        std::string::npos);
 }
 
 TEST_F(SettingsTest, BrickingValuesAreRefusedWhole) {
