@@ -112,12 +112,22 @@ void FindCandidates(const char* file, ChildPlan& plan) {
     }
 }
 
-void BuildEnvironment(const char* tmpdir, ChildPlan& plan) {
+// True when `entry` ("NAME=value") sets the variable that `assignment` ("NAME=...") sets.
+bool SameVariable(const char* entry, const char* assignment) {
+    const char* equals = std::strchr(assignment, '=');
+    size_t name = equals != nullptr ? static_cast<size_t>(equals - assignment) + 1 : 0;
+    return name > 0 && std::strncmp(entry, assignment, name) == 0;
+}
+
+void BuildEnvironment(const TChildSetup& setup, ChildPlan& plan) {
+    std::string tmpdir = setup.tmpdir != nullptr ? std::string("TMPDIR=") + setup.tmpdir : "";
     for (char** entry = environ; entry != nullptr && *entry != nullptr; entry++) {
-        if (tmpdir != nullptr && std::strncmp(*entry, "TMPDIR=", 7) == 0) continue;
+        if (setup.tmpdir != nullptr && SameVariable(*entry, tmpdir.c_str())) continue;
+        if (setup.extraEnv != nullptr && SameVariable(*entry, setup.extraEnv)) continue;
         plan.envStore.emplace_back(*entry);
     }
-    if (tmpdir != nullptr) plan.envStore.push_back(std::string("TMPDIR=") + tmpdir);
+    if (setup.tmpdir != nullptr) plan.envStore.push_back(tmpdir);
+    if (setup.extraEnv != nullptr) plan.envStore.emplace_back(setup.extraEnv);
     for (std::string& entry : plan.envStore) plan.envp.push_back(entry.data());
     plan.envp.push_back(nullptr);
     plan.start.envp = plan.envp.data();
@@ -157,7 +167,7 @@ bool Prepare(char* const argv[], const TChildSetup& setup, ChildPlan& plan, Stri
     plan.shellArgv.push_back(nullptr);
     for (int i = 1; argv[i] != nullptr; i++) plan.shellArgv.push_back(argv[i]);
     plan.shellArgv.push_back(nullptr);
-    BuildEnvironment(setup.tmpdir, plan);
+    BuildEnvironment(setup, plan);
 
     rlimit limit{};
     plan.start.fdLimit =

@@ -48,6 +48,9 @@ struct TChildSetup {
     int in = -1, out = -1, err = -1;
     // TMPDIR in the child's environment; null leaves the agent's environment as it is.
     const char* tmpdir = nullptr;
+    // One more "NAME=value" entry for the child's environment, in place of any entry of that
+    // name; null adds nothing.
+    const char* extraEnv = nullptr;
 };
 
 // How a run ended.

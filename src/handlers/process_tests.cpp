@@ -128,17 +128,29 @@ std::string QuotedWords(const std::string& text) {
 // script wait limit. The shell replaces itself with the command, so a script that counts
 // processes does not find the agent's shell among them. True when the script ran to its end; false
 // when it could not start or was killed at the limit.
-bool RunWithShell(const std::string& command, const TempFile& out, const std::string& tmpdir) {
+// `extraEnv` ("NAME=value", or null) is added to the script's environment.
+bool RunWithShell(const std::string& command, const TempFile& out, const std::string& tmpdir,
+                  const char* extraEnv = nullptr) {
     std::string line = "exec " + command + " 3>&1";
     char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), line.data(), nullptr};
     TChildSetup setup;
     setup.out = setup.err = out.fd();
     setup.tmpdir = FolderOf(tmpdir);
+    setup.extraEnv = extraEnv;
     int exitcode = 0;
     String message;
     ChildEnd end = RunProgram(argv, setup, scriptWaitLimitMs.load(), exitcode, message);
     return end != ChildEnd::NotStarted && end != ChildEnd::KilledAtLimit &&
            end != ChildEnd::CannotTerminate;
+}
+
+// The process name for the count script's environment: parameter line `index` exactly as it
+// came, blanks and tabs included, without the CR that ends the request's lines, up to its first
+// NUL byte (which no environment can carry).
+std::string ProcessNameEntry(const ZPRequest& request, int index) {
+    String raw = request.GetParam(index, 0);
+    if (raw.Length() > 0 && raw[raw.Length()] == '\r') raw.SetLength(raw.Length() - 1);
+    return std::string(kProcessNameVariable) + "=" + Text(raw);
 }
 
 // The refusal when the output file of a script cannot be had: no name could be formed, or the
@@ -176,8 +188,11 @@ void ProcessTest_Process(const ZPRequest& request, QDXReply& reply) {
     if (int created = out.Create(tmpdir, "tmpPqdx-%ld.txt", 0600); created < 0)
         return Answer(reply, "301", NoOutputFile(created));
 
+    // The words are for scripts that read their arguments; the variable carries the name exactly.
     std::string command = Text(settings->proccntscript) + " " + QuotedWords(Text(name));
-    if (!RunWithShell(command, out, tmpdir)) return Answer(reply, "301", "Cannot execute script");
+    std::string exactName = ProcessNameEntry(request, 2);
+    if (!RunWithShell(command, out, tmpdir, exactName.c_str()))
+        return Answer(reply, "301", "Cannot execute script");
     FileCloser results{out.OpenForReading()};
     if (results.file == nullptr) return Answer(reply, "301", "Cannot get script results");
     int count = 0;

@@ -7,6 +7,10 @@
 #include "protocol/reply.h"
 #include "protocol/request.h"
 
+// The environment variable that hands the count script the process name exactly as the request
+// line carried it (without its CR); the script's arguments carry it split into words.
+constexpr const char* kProcessNameVariable = "QDX_PROCESS_NAME";
+
 // "TEST-Process": parameter 2 is a process name; "200" and the count the script printed.
 void ProcessTest_Process(const ZPRequest& request, QDXReply& reply);
 // "TEST-CPU": "200" and the CPU usage in percent that the script printed.

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -290,6 +291,64 @@ TEST(ProcessTestsExamples, CountIsExact) {
         if (before == after && reply.text == "200\n" + std::to_string(before) + "\n\r") agreed++;
     }
     EXPECT_EQ(agreed, 1) << "the count for sh never matched a direct count";
+}
+
+// Every name is counted exactly by the shipped count script, which gets it unchanged from the
+// agent: runs of blanks, blanks at either end, a tab, names of 15 and 16 bytes (the kernel keeps
+// 15), and names in UTF-8. The processes are named with prctl, as the kernel shows them.
+TEST(ProcessTestsExamples, CountsEveryNameExactly) {
+    if (access("/proc/self/comm", R_OK) != 0) GTEST_SKIP() << "needs /proc/<pid>/comm";
+    TempDir dir;
+    Agent agent(
+        dir, "proccntscript=" + std::string(QDX_SOURCE_DIR) + "/examples/scripts/proccount.sh\n");
+    ASSERT_TRUE(agent.Start());
+    const std::vector<std::pair<std::string, int>> running = {
+        {"qa  b", 2},
+        {"qa b", 1},
+        {" qlead", 1},
+        {"qtrail ", 1},
+        {"qt\tb", 1},
+        {"q15-abcdefghijk", 1},   // 15 bytes
+        {"q16-abcdefghijkl", 1},  // 16 bytes: the kernel keeps "q16-abcdefghijk"
+        {"\xE5\x90\x8D\xE5\x89\x8D", 2},
+        {"qcaf\xC3\xA9", 1},
+    };
+    std::vector<pid_t> children;
+    for (const auto& [name, copies] : running)
+        for (int i = 0; i < copies; i++) {
+            pid_t pid = fork();
+            if (pid == 0) {
+                prctl(PR_SET_NAME, name.c_str(), 0, 0, 0);
+                for (;;) pause();
+            }
+            children.push_back(pid);
+        }
+    const std::vector<std::pair<std::string, int>> expected = {
+        {"qa  b", 2},
+        {"qa b", 1},
+        {" qlead", 1},
+        {"qlead", 0},
+        {"qtrail ", 1},
+        {"qtrail", 0},
+        {"qt\tb", 1},
+        {"qt b", 0},
+        {"q15-abcdefghijk", 1},
+        {"q16-abcdefghijkl", 1},
+        {"\xE5\x90\x8D\xE5\x89\x8D", 2},
+        {"\xE5\x90\x8D", 0},
+        {"qcaf\xC3\xA9", 1},
+        {"qcaf", 0},
+    };
+    EXPECT_TRUE(WaitUntil(
+        [&] { return DirectCount("qa  b") == 2 && DirectCount("qcaf\xC3\xA9") == 1; }, 5));
+    for (const auto& [name, count] : expected)
+        EXPECT_EQ(agent.Call("TEST-Process", {"", name}).text,
+                  "200\n" + std::to_string(count) + "\n\r")
+            << "[" << name << "]";
+    for (pid_t pid : children) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
 }
 
 // Names of temporary files can be foreseen by whoever may write to the folder: the agent says so
