@@ -1,9 +1,15 @@
 // The configuration reader, its normalisation step, the settings snapshot and the messages.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <functional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +18,7 @@
 #include "config/options.h"
 #include "config/settings.h"
 #include "config_fixture.h"
+#include "platform/local_log.h"
 
 using namespace configtest;
 using namespace std::string_literals;
@@ -163,6 +170,10 @@ const ReaderCase kReaderCases[] = {
      [](const TQDXSettings& s) {
          EXPECT_EQ(Str(s.filteractivelist), "\r\n\xC3\xA9\r\n127.0.0.1\r\nhost-\xC3\xA9\r\n");
      }},
+    {"LogSyslogIsOffUnlessSet", kRequired, 0, true, "",
+     [](const TQDXSettings& s) { EXPECT_EQ(s.logsyslog, 0); }},
+    {"LogSyslogIsRead", kRequired + "LogSyslog = 1\n", 0, true, "",
+     [](const TQDXSettings& s) { EXPECT_EQ(s.logsyslog, 1); }},
     {"AgentPathWithoutLeadingSlash", "port=5000\npassword=pw\nqdxpath=bin/agent\n", 0, false,
      "  Full path to the agent is not specified!\n", nullptr},
     {"AgentPathThatDoesNotExist", "port=5000\npassword=pw\nqdxpath=/nonexistent/agent\n", 0, false,
@@ -479,6 +490,73 @@ TEST_F(Messages, LongMessagesAreCutTo511Characters) {
     EXPECT_EQ(log.substr(0, 511).back(), 'm');
     EXPECT_EQ(log[511], '[');  // the cut line lost its line end; the next line follows at once
     EXPECT_EQ(log.substr(log.size() - 6), "100%s\n");
+}
+
+// Failure messages copied to the system log: the local syslog layout, facility daemon, refused
+// logins at authpriv, whether or not the failure log is written; nothing else is copied.
+TEST_F(Messages, LogSyslogCopiesFailureMessagesToTheSystemLog) {
+    const std::string socketPath = dir_ / "log";
+    int receiver = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(receiver, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, socketPath.c_str());
+    ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    SetLocalLogPathForTesting(socketPath.c_str());
+    auto next = [&] {
+        pollfd ready{receiver, POLLIN, 0};
+        if (poll(&ready, 1, 2000) != 1) return std::string("<none>");
+        char datagram[1024];
+        ssize_t n = recv(receiver, datagram, sizeof datagram, 0);
+        return n > 0 ? std::string(datagram, static_cast<size_t>(n)) : std::string("<none>");
+    };
+    const std::string pid = std::to_string(getpid());
+    in_addr peer{};
+    inet_pton(AF_INET, "127.0.0.5", &peer);
+
+    settings_.logfails = 0;
+    settings_.logsyslog = 1;
+    Publish();
+    showmessage("Accept error: %s\n", LOCAL, msgFail, 1, "x\ty");
+    std::string failure = next();
+    EXPECT_TRUE(std::regex_match(failure, std::regex("<28>[A-Z][a-z][a-z] [ 1-3][0-9] "
+                                                     "[0-9][0-9]:[0-9][0-9]:[0-9][0-9] qdx\\[" +
+                                                     pid + "\\]: Accept error: x y")))
+        << failure;
+    showloginfailure("Wrong password from 127.0.0.5\n", peer);
+    std::string login = next();
+    EXPECT_EQ(login.substr(0, 4), "<84>");
+    EXPECT_NE(login.find(" qdx[" + pid + "]: 127.0.0.5: Wrong password from 127.0.0.5"),
+              std::string::npos)
+        << login;
+    showmessage("accepted\n", peer, msgOk, 0);
+    showmessage("info\n", peer, msgInfo, 0);
+    showmessage("refused\n", peer, msgFail, 0);
+    std::string refused = next();
+    EXPECT_EQ(refused.substr(0, 4), "<28>");
+    EXPECT_TRUE(refused.ends_with("]: 127.0.0.5: refused")) << refused;
+    EXPECT_FALSE(Exists(dir_ / "bad.log"));
+
+    settings_.logsyslog = 0;
+    settings_.logfails = 1;
+    Publish();
+    showmessage("not copied\n", LOCAL, msgFail, 0);
+    showloginfailure("Wrong password from 127.0.0.5\n", peer);
+    EXPECT_EQ(next(), "<none>");
+    EXPECT_NE(Log("bad.log").find("\t 127.0.0.5\t Wrong password from 127.0.0.5\n"),
+              std::string::npos);
+    SetLocalLogPathForTesting(nullptr);
+    close(receiver);
+}
+
+TEST(LogSafe, EscapesControlBytesAndBackslashes) {
+    const std::string forged = "GET\r\n[01/01/2026 00:00:00]\t qdx";
+    EXPECT_EQ(Str(LogSafe(String(forged.data(), static_cast<int>(forged.size())))),
+              "GET\\x0D\\x0A[01/01/2026 00:00:00]\\x09 qdx");
+    const std::string bytes = "a\\b\x7F"s + '\0' + "\xC3\xA9";
+    EXPECT_EQ(Str(LogSafe(String(bytes.data(), static_cast<int>(bytes.size())))),
+              "a\\x5Cb\\x7F\\x00\xC3\xA9");
+    EXPECT_EQ(Str(LogSafe(String())), "");
 }
 
 TEST_F(Messages, WritelogPlacesBareNamesBesideTheConfiguration) {

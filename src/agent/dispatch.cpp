@@ -9,13 +9,33 @@
 
 namespace {
 
-bool HasRight(Right right, in_addr peer) {
-    if (right == Right::None) return true;
+// Null when `peer` holds `right`; otherwise what it lacks, for the failure log.
+const char* MissingRight(Right right, in_addr peer) {
+    if (right == Right::None) return nullptr;
     SettingsSnapshot settings = CurrentSettings();
     String unused;
-    if (right == Right::Manage)
-        return settings->allowmanage && IPAllowed(peer.s_addr, settings->manageaddr, unused);
-    return settings->allowupdates && IPAllowed(peer.s_addr, settings->updateaddr, unused);
+    if (right == Right::Manage) {
+        if (!settings->allowmanage) return "allowmanage is off";
+        return IPAllowed(peer.s_addr, settings->manageaddr, unused) ? nullptr : "not in manageaddr";
+    }
+    if (!settings->allowupdates) return "allowupdates is off";
+    return IPAllowed(peer.s_addr, settings->updateaddr, unused) ? nullptr : "not in updateaddr";
+}
+
+// Every "600" goes to the failure log with the command, the peer and what was missing.
+void LogRefusal(const char* command, in_addr peer, const char* why) {
+    char address[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &peer, address, sizeof address);
+    showmessage("Refused %s from %s: %s\n", peer, msgFail, 1, command, address, why);
+}
+
+// The text after the result line of a reply, up to its next line end.
+String ReasonOf(const String& reply) {
+    int start = reply.Pos('\n');
+    if (start == 0) return String();
+    String rest = reply.Copy(start + 1, reply.Length() - start);
+    int end = rest.Pos('\n');
+    return end > 0 ? rest.Copy(1, end - 1) : rest;
 }
 
 }  // namespace
@@ -47,7 +67,10 @@ bool ProcessZPRequest(ZPRequest& request, QDXReply& reply, TQDXFlags& flags, Thr
     const Command* row = FindCommand(command);
     if (row == nullptr) {
         command.SetZero();
-        showmessage("Unknown command \"%s\"\n", peer.addr, msgFail, 1, command.Data());
+        // The log line shows what the peer sent with its control bytes escaped: no command can
+        // pass for a log line of its own.
+        showmessage("Unknown command \"%s\"\n", peer.addr, msgFail, 1,
+                    LogSafe(String(command.Data())).SetZero().Data());
         // The name is echoed up to its first NUL byte, as the log line shows it.
         String reason("Unknown command \"");
         reason += command.Data();
@@ -55,11 +78,15 @@ bool ProcessZPRequest(ZPRequest& request, QDXReply& reply, TQDXFlags& flags, Thr
         reply.SetResult("500") += reason;
         return false;
     }
-    if (!HasRight(row->right, peer.addr)) {
+    if (const char* missing = MissingRight(row->right, peer.addr)) {
+        LogRefusal(row->name, peer.addr, missing);
         reply.SetResult("600") += "Operation is not allowed";
         return true;
     }
     SessionContext session{peer, request.GetSessionKey(), upgrade};
     row->handler(parameters, reply, session);
+    // A handler refuses with "600" when its settings switch is off.
+    if (reply.Text().Copy(1, 4) == "600\n")
+        LogRefusal(row->name, peer.addr, ReasonOf(reply.Text()).SetZero().Data());
     return true;
 }

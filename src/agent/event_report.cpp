@@ -69,19 +69,22 @@ void EventReport::FlushAt(long long nowMs) {
     if (pending_ > 0 && nowMs - lastLineMs_ >= kIntervalMs) EmitLocked(nowMs);
 }
 
-void EventReport::EmitLocked(long long nowMs) {
-    char message[256];
+void FormatCountedLine(char* out, size_t size, const char* format, const char* detail, int count) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    int n = std::snprintf(message, sizeof message, format_, detail_);
+    int n = std::snprintf(out, size, format, detail);
 #pragma GCC diagnostic pop
     if (n < 0) n = 0;
-    if (n >= static_cast<int>(sizeof message)) n = sizeof message - 1;
-    if (pending_ > 1)
-        std::snprintf(message + n, sizeof message - static_cast<size_t>(n), " (%d times)\n",
-                      pending_);
+    if (n >= static_cast<int>(size)) n = static_cast<int>(size) - 1;
+    if (count > 1)
+        std::snprintf(out + n, size - static_cast<size_t>(n), " (%d times)\n", count);
     else
-        std::snprintf(message + n, sizeof message - static_cast<size_t>(n), "\n");
+        std::snprintf(out + n, size - static_cast<size_t>(n), "\n");
+}
+
+void EventReport::EmitLocked(long long nowMs) {
+    char message[256];
+    FormatCountedLine(message, sizeof message, format_, detail_, pending_);
     sink_(message);
     pending_ = 0;
     lastLineMs_ = nowMs;

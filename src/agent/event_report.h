@@ -4,7 +4,12 @@
 // instead of filling the disk.
 #pragma once
 
+#include <cstddef>
 #include <mutex>
+
+// The line of a report into `out` (`size` bytes): `format` with `detail` for its one "%s", then
+// " (N times)" when `count` is above 1, and the line end; cut to fit.
+void FormatCountedLine(char* out, size_t size, const char* format, const char* detail, int count);
 
 class EventReport {
 public:

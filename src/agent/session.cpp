@@ -11,6 +11,7 @@
 #include "agent/dispatch.h"
 #include "agent/event_report.h"
 #include "agent/flags.h"
+#include "agent/peer_report.h"
 #include "agent/session_threads.h"
 #include "agent/timeout_change.h"
 #include "agent/upgrade.h"
@@ -134,6 +135,7 @@ bool Oversized(const ZPRequest& request) {
 void AnswerPacket(ZPRequest& request, const ThreadParams& peer, UpgradeRec& upgrade) {
     SettingsSnapshot settings = CurrentSettings();
     if (!request.ParseInitRequest(settings->password, peer.addr)) {
+        if (request.WrongPassword()) NoteWrongPassword(peer.addr);
         showmessage("<-- Invalid ZP request received\n", peer.addr, msgInfo, 0);
         return;
     }
@@ -155,6 +157,10 @@ void AnswerPacket(ZPRequest& request, const ThreadParams& peer, UpgradeRec& upgr
     showmessage(recognised ? "--> request processed (%s)\n"
                            : "--> request rejected or operation failed (%s)\n",
                 peer.addr, msgInfo, 1, code.Data());
+    if (reply.FailureNote().Length() > 0) {
+        String note = reply.FailureNote();
+        showmessage("%s\n", peer.addr, msgFail, 1, note.SetZero().Data());
+    }
     if (action != nullptr) {
         action();
         WakeMainLoop();

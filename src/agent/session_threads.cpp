@@ -8,6 +8,7 @@
 #include <chrono>
 
 #include "agent/event_report.h"
+#include "agent/peer_report.h"
 #include "agent/session.h"
 #include "agent/session_pool.h"
 #include "agent/session_table.h"
@@ -110,6 +111,7 @@ int RetireListener() {
 
 void TendSessionThreads() {
     EventReport::FlushAll();
+    FlushRefusedLogins();
     Pool().Tend(kMainLoopRound);
 }
 

@@ -64,6 +64,7 @@ constexpr ConfigKey kReaderKeys[] = {
     NumberKey("requesttimeout", &TQDXSettings::requesttimeout),
     NumberKey("keepalive", &TQDXSettings::keepalive),
     NumberKey("walkworkers", &TQDXSettings::walkworkers),
+    FlagKey("logsyslog", &TQDXSettings::logsyslog),
 };
 
 // Host, port, timeout, verboselogfile, tmpdir and the script paths are kept: a load leaves them
@@ -89,6 +90,7 @@ void ResetDefaults(TQDXSettings& s) {
     s.requesttimeout = kDefaultRequestTimeout;
     s.keepalive = kDefaultKeepalive;
     s.walkworkers = kDefaultWalkWorkers;
+    s.logsyslog = 0;
     for (int TQDXSettings::*test :
          {&TQDXSettings::unc, &TQDXSettings::freespace, &TQDXSettings::foldersize,
           &TQDXSettings::countfiles, &TQDXSettings::fileexists, &TQDXSettings::filecrc,

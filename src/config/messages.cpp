@@ -13,6 +13,7 @@
 
 #include "config/log_path.h"
 #include "config/settings.h"
+#include "platform/local_log.h"
 
 const in_addr LOCAL = {};
 
@@ -61,31 +62,38 @@ void AppendLog(const String& file, const String& cfgfile, const char* line) {
 // True when some console or log takes a message of `type` under the sinks in force.
 bool Wanted(MsgType type, unsigned sinks) {
     if (sinks & (kSinkConsole | kSinkVerbose)) return true;
-    return (type == msgOk && (sinks & kSinkOkLog)) || (type == msgFail && (sinks & kSinkFailLog));
+    return (type == msgOk && (sinks & kSinkOkLog)) ||
+           (type == msgFail && (sinks & (kSinkFailLog | kSinkSyslog)));
 }
 
-}  // namespace
+// Facilities of the system log, as its priority field counts them.
+constexpr int kFacilityDaemon = 3;
+constexpr int kFacilityAuthPriv = 10;
+constexpr int kSeverityWarning = 4;
 
-void writelog(String file, const char* line) {
-    if (line == nullptr || file.Length() == 0) return;
-    AppendLog(file, CfgFile(*CurrentSettings()), line);
+// The failure message in the local syslog layout: "<PRI>Mmm dd hh:mm:ss qdx[pid]: " and the text,
+// after the peer's address when there is one. Line ends and other control bytes become blanks.
+void CopyToSystemLog(int facility, in_addr peer, const char* address, const tm& local,
+                     const char* message) {
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    char datagram[kLineSize + 96];
+    int n =
+        std::snprintf(datagram, sizeof datagram, "<%d>%s %2d %02d:%02d:%02d qdx[%d]: %s%s",
+                      facility * 8 + kSeverityWarning, kMonths[local.tm_mon % 12], local.tm_mday,
+                      local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(getpid()),
+                      peer.s_addr != 0 ? address : "", peer.s_addr != 0 ? ": " : "");
+    if (n < 0 || n >= static_cast<int>(sizeof datagram)) return;
+    for (const char* c = message; *c != '\0' && n < static_cast<int>(sizeof datagram) - 1; c++)
+        datagram[n++] = static_cast<unsigned char>(*c) < 0x20 ? ' ' : *c;
+    while (n > 0 && datagram[n - 1] == ' ') n--;
+    SendToLocalLog(datagram, static_cast<size_t>(n));
 }
 
-void showmessage(const char* text, in_addr peer, MsgType type, int formatted, ...) {
-    if (type == msgDetail && !VerboseDetailOn()) return;
-    if (text == nullptr || !Wanted(type, MessageSinks())) return;
+// Stamps `message` and hands it to the console and the logs the settings name. `facility` is the
+// system log's for a failure message.
+void Emit(const char* message, in_addr peer, MsgType type, int facility) {
     SettingsSnapshot settings = CurrentSettings();
-    if (type == msgDetail && settings->verbosedetail == 0) return;
-
-    char message[kLineSize];
-    if (formatted) {
-        va_list args;
-        va_start(args, formatted);
-        std::vsnprintf(message, sizeof message, text, args);
-        va_end(args);
-    } else {
-        CutFormat(message, "%s", text);
-    }
     char address[24];
     if (peer.s_addr == 0)
         std::strcpy(address, "qdx\t");
@@ -114,5 +122,53 @@ void showmessage(const char* text, in_addr peer, MsgType type, int formatted, ..
     CutFormat(line, "[%s %s]\t %s\t %s", date, clock, address, message);
     if (type == msgOk && settings->logsuccess) AppendLog(settings->oklogfile, cfgfile, line);
     if (type == msgFail && settings->logfails) AppendLog(settings->badlogfile, cfgfile, line);
+    if (type == msgFail && settings->logsyslog)
+        CopyToSystemLog(facility, peer, address, local, message);
     if (settings->verbose) AppendLog(settings->verboselogfile, cfgfile, line);
+}
+
+}  // namespace
+
+void writelog(String file, const char* line) {
+    if (line == nullptr || file.Length() == 0) return;
+    AppendLog(file, CfgFile(*CurrentSettings()), line);
+}
+
+void showmessage(const char* text, in_addr peer, MsgType type, int formatted, ...) {
+    if (type == msgDetail && !VerboseDetailOn()) return;
+    if (text == nullptr || !Wanted(type, MessageSinks())) return;
+    if (type == msgDetail && CurrentSettings()->verbosedetail == 0) return;
+
+    char message[kLineSize];
+    if (formatted) {
+        va_list args;
+        va_start(args, formatted);
+        std::vsnprintf(message, sizeof message, text, args);
+        va_end(args);
+    } else {
+        CutFormat(message, "%s", text);
+    }
+    Emit(message, peer, type, kFacilityDaemon);
+}
+
+void showloginfailure(const char* text, in_addr peer) {
+    if (text == nullptr || !Wanted(msgFail, MessageSinks())) return;
+    char message[kLineSize];
+    CutFormat(message, "%s", text);
+    Emit(message, peer, msgFail, kFacilityAuthPriv);
+}
+
+String LogSafe(const String& text) {
+    String safe;
+    for (int i = 1; i <= text.Length(); i++) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F || c == '\\') {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            safe += escaped;
+        } else {
+            safe += static_cast<char>(c);
+        }
+    }
+    return safe;
 }

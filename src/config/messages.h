@@ -14,7 +14,17 @@ extern const in_addr LOCAL;
 
 // Emits one message. When `formatted` is non-zero `text` is a printf format for the further
 // arguments; otherwise it is taken literally. A msgDetail message is dropped unless "-vd" is on.
+// With "logsyslog", a msgFail message is also sent to the system log (facility daemon).
 void showmessage(const char* text, in_addr peer, MsgType type, int formatted, ...);
+
+// A failure message about a refused login (taken literally): as showmessage with msgFail, but
+// its copy to the system log goes to the facility for authentication messages (authpriv).
+void showloginfailure(const char* text, in_addr peer);
+
+// `text` made safe for a log line: every control byte (below 0x20, and 0x7F) and the backslash are
+// written as "\xHH", so text that came from a peer can neither end a line nor pass for a line of
+// its own.
+String LogSafe(const String& text);
 
 // Appends `line` to `file` (a bare name lives beside the configuration file); silently does
 // nothing when the file cannot be opened.

@@ -10,7 +10,8 @@ std::atomic<unsigned> sinks{0};
 
 unsigned SinksOf(const TQDXSettings& s) {
     return (s.interactive ? kSinkConsole : 0u) | (s.verbose ? kSinkVerbose : 0u) |
-           (s.logsuccess ? kSinkOkLog : 0u) | (s.logfails ? kSinkFailLog : 0u);
+           (s.logsuccess ? kSinkOkLog : 0u) | (s.logfails ? kSinkFailLog : 0u) |
+           (s.logsyslog ? kSinkSyslog : 0u);
 }
 
 SettingsSnapshot& Slot() {

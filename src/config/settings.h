@@ -59,6 +59,10 @@ struct TQDXSettings {
     int requesttimeout = 0;  // milliseconds a request may take to arrive, from its first byte
     int keepalive = 0;       // seconds of silence before TCP keepalive probes; 0 for none
     int walkworkers = 0;     // threads that folder walks may use at once (fileutils/tree_walk.h)
+
+    // Copy every failure message to the system log too. Read from the file only; reset to 0 at
+    // every load.
+    int logsyslog = 0;
 };
 
 using SettingsSnapshot = std::shared_ptr<const TQDXSettings>;
@@ -81,6 +85,7 @@ enum MessageSink : unsigned {
     kSinkVerbose = 2,  // verbose: every message
     kSinkOkLog = 4,    // logsuccess: msgOk messages
     kSinkFailLog = 8,  // logfails: msgFail messages
+    kSinkSyslog = 16,  // logsyslog: msgFail messages, to the system log
 };
 unsigned MessageSinks();
 

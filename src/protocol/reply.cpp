@@ -65,6 +65,7 @@ void QDXReply::InitPacket(const char* name, const String& key) {
     sessionKey_ = key;
     prepared_.reset();
     afterSending_ = nullptr;
+    failureNote_ = String();
 }
 
 void QDXReply::InitPacket(const char* name, const String& key,

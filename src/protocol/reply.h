@@ -70,6 +70,15 @@ public:
     void RunAfterSending(SentAction action) { afterSending_ = action; }
     SentAction AfterSending() const { return afterSending_; }
 
+    // A line for the failure log about this request, without its line end, which the session
+    // writes with the peer's address once the reply has gone out; a second note joins the first
+    // after "; ". Taken as it is: text from the peer must be made safe for a log first.
+    // InitPacket clears it.
+    void NoteFailure(const String& text) {
+        failureNote_ = failureNote_.Length() > 0 ? failureNote_ + "; " + text : text;
+    }
+    const String& FailureNote() const { return failureNote_; }
+
     // Appends LF when the text is not empty and does not end with LF.
     void CommandSeparatorCheck();
     // Ends the text (CommandSeparatorCheck, CR) and replaces it by the reply packet: its 4-byte
@@ -83,4 +92,5 @@ private:
     String sessionKey_;
     std::shared_ptr<const PacketKey> prepared_;
     SentAction afterSending_ = nullptr;
+    String failureNote_;
 };

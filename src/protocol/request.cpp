@@ -70,6 +70,7 @@ bool ZPRequest::WholePacket() const {
 bool ZPRequest::ParseInitRequest(const String& password, in_addr peer) {
     sessionKey_ = String();
     sessionCipher_.reset();
+    wrongPassword_ = false;
     const bool detail = VerboseDetailOn();
     auto report = [&](const char* format, uint32_t value) {
         if (detail) showmessage(format, peer, msgDetail, 1, static_cast<int>(value));
@@ -108,6 +109,7 @@ bool ZPRequest::ParseInitRequest(const String& password, in_addr peer) {
     if (!SameBytesConstantTime(pswd, static_cast<int>(pswdLength), Bytes(keys->digest),
                                keys->digest.Length())) {
         if (detail) showmessage("<-- Wrong password or MD5 error\n", peer, msgDetail, 0);
+        wrongPassword_ = true;
         return false;
     }
 

@@ -36,6 +36,8 @@ public:
     // decrypted request and the session key is set; on failure the session key is empty and
     // false is returned. With "-vd" the field sizes are reported as detail messages about peer.
     bool ParseInitRequest(const String& password, in_addr peer);
+    // True when the last ParseInitRequest refused a well-formed packet for its password digest.
+    bool WrongPassword() const { return wrongPassword_; }
 
     String GetSessionKey() const { return sessionKey_; }
     // The session key prepared for the packet cipher once the request has been opened (null
@@ -57,4 +59,5 @@ private:
     String text_;
     String sessionKey_;
     std::shared_ptr<const PacketKey> sessionCipher_;
+    bool wrongPassword_ = false;
 };
