@@ -244,7 +244,7 @@ TEST(CompiledExpression, ReportsRefusalsAndWhichOperandsALineNeeds) {
         {"not not 'a'", true, false, "A"},
         {"'a' and not 'a'", true, false, "A"},
         {"'a' or not 'b'", true, true, "Ab"},
-        {"'a' 'b'", true, false, "ab"},  // malformed: nothing can make it true
+        {"'a' 'b'", false, false, "ab"},  // malformed: nothing can make it true
         {"not (", true, true, "("},
         {"error", false, false, ""},
     };
@@ -262,6 +262,28 @@ TEST(CompiledExpression, ReportsRefusalsAndWhichOperandsALineNeeds) {
             operands += bytes.size() == 1 ? bytes : bytes.substr(0, 5);
         }
         EXPECT_EQ(operands, c.operands) << c.expr;
+    }
+}
+
+// Why an expression can match no line, as the text-log tests log it.
+TEST(CompiledExpression, CheckExpressionGivesTheReason) {
+    struct Case {
+        const char* expr;
+        const char* reason;  // empty: usable
+    } cases[] = {
+        {"'error' and not 'debug'", ""},
+        {"'error' and", "An operator lacks an operand"},
+        {"not", "An operator lacks an operand"},
+        {"'a' 'b'", "Operands without an operator between them"},
+        {"('a'", "Missing \")\""},
+        {"", "Empty expression"},
+        {"warning", "Unknown operator: \"warning\""},
+        {"'a' and 'b", "Unterminated string: 'b"},
+    };
+    for (const Case& c : cases) {
+        String reason;
+        EXPECT_EQ(CheckExpression(c.expr, reason), c.reason[0] == '\0') << c.expr;
+        EXPECT_EQ(Str(reason), c.reason) << c.expr;
     }
 }
 

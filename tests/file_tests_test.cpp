@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,8 +22,10 @@ using filetest::S;
 using filetest::Str;
 using Handler = void (*)(const ZPRequest&, QDXReply&);
 
-// The reply text of `handler` for a request carrying `params`, one per line.
-std::string Call(Handler handler, const std::vector<std::string>& params) {
+// The reply text of `handler` for a request carrying `params`, one per line; the failure-log note
+// it left goes to `note` when given.
+std::string Call(Handler handler, const std::vector<std::string>& params,
+                 std::string* note = nullptr) {
     std::string text;
     for (const std::string& p : params) text += p + "\n";
     text += "\r";
@@ -30,6 +34,7 @@ std::string Call(Handler handler, const std::vector<std::string>& params) {
     QDXReply reply;
     reply.InitPacket(nullptr, String());
     handler(request, reply);
+    if (note != nullptr) *note = Str(reply.FailureNote());
     return Str(reply.Text());
 }
 
@@ -314,6 +319,39 @@ TEST_F(FileTests, CountFiles) {
     for (const Case& k : cases)
         EXPECT_EQ(Call(ProcessTest_CountFiles, k.params), k.reply)
             << k.params[0] << " " << k.params[1] << " " << k.params[3] << " " << k.params[4];
+}
+
+// A walk that cannot go on because the agent ran out of descriptors keeps its reply; the failure
+// log gets the real reason. Other failures (a missing folder) leave no note.
+TEST_F(FileTests, WalkOutOfDescriptorsNotesTheReason) {
+    dir.Dir("w");
+    dir.File("w/a", "x");
+    const std::string w = dir / "w";
+    std::string note;
+    EXPECT_EQ(Call(ProcessTest_FolderSize, {dir / "missing/x"}, &note),
+              "301\nFolder/File doesn`t exist or access denied");
+    EXPECT_EQ(note, "");
+    pid_t pid = fork();
+    if (pid == 0) {
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = 64;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(10);
+        while (open("/dev/null", O_RDONLY | O_CLOEXEC) >= 0) {
+        }
+        std::string sizeNote, countNote;
+        std::string size = Call(ProcessTest_FolderSize, {w}, &sizeNote);
+        std::string count = Call(ProcessTest_CountFiles, {w, "*", "1", "0", "0"}, &countNote);
+        if (size != "301\nFolder/File doesn`t exist or access denied") _exit(11);
+        if (count != "301\nFolder doesn`t exist or access denied") _exit(12);
+        if (sizeNote != "Cannot walk '" + w + "': Too many open files") _exit(13);
+        if (countNote != "Cannot walk '" + w + "': Too many open files") _exit(14);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

@@ -52,8 +52,16 @@ bool CompiledExpression::Compile(const String& expr, int caseSensitive, int whol
     stack_.reset(new BoolStack(parser.Polish.Count() + 2));
     trueWithoutOperands_ = Run([](int) { return 0; }) == 1;
     FindRaisingOperands();
-    error = "";
-    return true;
+    error = wellFormed_ ? "" : NotWellFormed(parser.Polish, underflow);
+    return wellFormed_;
+}
+
+String CompiledExpression::NotWellFormed(const TStrList& polish, bool underflow) {
+    if (polish.Count() == 0) return "Empty expression";
+    if (underflow) return "An operator lacks an operand";
+    for (int i = 0; i < polish.Count(); i++)
+        if (polish[i] == "(") return "Missing \")\"";
+    return "Operands without an operator between them";
 }
 
 // Walks the expression tree from its root, flipping the sign at every "not". Iterative: a long
@@ -143,4 +151,9 @@ bool CompiledExpression::NeedsLowerCase() const {
     for (const TextNeedle& needle : operands_)
         if (needle.IgnoresCase()) return true;
     return false;
+}
+
+bool CheckExpression(const String& expr, String& reason) {
+    CompiledExpression compiled;
+    return compiled.Compile(expr, 1, 0, reason);
 }

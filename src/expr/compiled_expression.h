@@ -17,8 +17,9 @@ public:
     CompiledExpression& operator=(const CompiledExpression&) = delete;
 
     // Converts `expr` with PriorityTable1; each operand is searched with the two flags. Returns
-    // false, with the conversion's reason in `error`, when the expression is refused: it then
-    // matches no line.
+    // false, with the reason in `error`, when the expression is refused or not well formed
+    // (operators and operands that do not fit together, or nothing at all): it then matches no
+    // line.
     bool Compile(const String& expr, int caseSensitive, int wholeWord, String& error);
 
     // 1 when the expression is true for the line, else 0. The view must carry the lower-case
@@ -48,6 +49,7 @@ private:
     };
     template <typename OperandValue>
     int Run(OperandValue value);
+    static String NotWellFormed(const TStrList& polish, bool underflow);
     void FindRaisingOperands();
 
     std::vector<Step> program_;
@@ -60,3 +62,7 @@ private:
     std::unique_ptr<BoolStack> stack_;
     std::vector<char> lowered_;
 };
+
+// True when `expr` converts and is well formed; false with the reason otherwise (such an
+// expression matches no line).
+bool CheckExpression(const String& expr, String& reason);

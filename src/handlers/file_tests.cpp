@@ -1,8 +1,10 @@
 #include "handlers/file_tests.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <ctime>
 
+#include "config/messages.h"
 #include "config/settings.h"
 #include "fileutils/file_facts.h"
 #include "handlers/file_content.h"
@@ -53,6 +55,13 @@ void Fail(QDXReply& reply, const char* code, const char* reason) {
     reply.SetResult(code) += reason;
 }
 
+// Descriptors running out is the agent's trouble, not the folder's: the reply keeps its fixed
+// text, and the failure log gets the real reason.
+void NoteWalkFailure(QDXReply& reply, const String& path, int error) {
+    if (error != EMFILE && error != ENFILE) return;
+    reply.NoteFailure(String("Cannot walk '") + LogSafe(path) + "': " + SystemErrorText(error));
+}
+
 }  // namespace
 
 void ProcessTest_UNC(const ZPRequest& request, QDXReply& reply) {
@@ -78,10 +87,14 @@ void ProcessTest_FolderSize(const ZPRequest& request, QDXReply& reply) {
     if (!Allowed(&TQDXSettings::foldersize, reply)) return;
     String path = PathParam(request, 1, 8);
     // An empty path names nothing (not the agent's working directory).
-    double size = path.Length() > 0
-                      ? GetFolderSize(path, BoolParam(request, 2), CurrentSettings()->walkworkers)
-                      : -1;
-    if (size < 0) return Fail(reply, "301", "Folder/File doesn`t exist or access denied");
+    int error = 0;
+    double size = path.Length() > 0 ? GetFolderSize(path, BoolParam(request, 2),
+                                                    CurrentSettings()->walkworkers, &error)
+                                    : -1;
+    if (size < 0) {
+        NoteWalkFailure(reply, path, error);
+        return Fail(reply, "301", "Folder/File doesn`t exist or access denied");
+    }
     reply.SetResult("200");
     reply.AddIntParam(size);
 }
@@ -196,12 +209,16 @@ void ProcessTest_CountFiles(const ZPRequest& request, QDXReply& reply) {
     int value = 0;
     if (mode < AllFiles || mode > SubFolders || !qdxDecodeInt(Param(request, 5), value))
         return Fail(reply, "501", "Wrong parameter");
-    int count =
-        folder.Length() == 0
-            ? -1
-            : CountFiles(folder, GetPathParam(request, 2), BoolParam(request, 3),
-                         static_cast<TCountFilesMode>(mode), value, CurrentSettings()->walkworkers);
-    if (count < 0) return Fail(reply, "301", "Folder doesn`t exist or access denied");
+    int error = 0;
+    int count = folder.Length() == 0
+                    ? -1
+                    : CountFiles(folder, GetPathParam(request, 2), BoolParam(request, 3),
+                                 static_cast<TCountFilesMode>(mode), value,
+                                 CurrentSettings()->walkworkers, &error);
+    if (count < 0) {
+        NoteWalkFailure(reply, folder, error);
+        return Fail(reply, "301", "Folder doesn`t exist or access denied");
+    }
     reply.SetResult("200");
     reply.AddIntParam(count);
 }

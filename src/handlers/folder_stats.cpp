@@ -59,9 +59,16 @@ int Workers(int workers) {
     return workers < 1 ? 1 : workers;
 }
 
+// WalkTree, with its error number handed on.
+bool Walked(const String& top, const TWalkVisitor& visit, int workers, int* walkError) {
+    int error = WalkTree(top, visit, Workers(workers));
+    if (error != 0 && walkError != nullptr) *walkError = error;
+    return error == 0;
+}
+
 }  // namespace
 
-double GetFolderSize(const String& path, bool subfolders, int workers) {
+double GetFolderSize(const String& path, bool subfolders, int workers, int* walkError) {
     String dir = path;
     String mask = "*";
     String name(path);
@@ -84,14 +91,14 @@ double GetFolderSize(const String& path, bool subfolders, int workers) {
         }
         return false;
     };
-    if (WalkTree(dir, visit, Workers(workers)) != 0) return -1;
+    if (!Walked(dir, visit, workers, walkError)) return -1;
     int64_t total = 0;
     for (const TTally& part : totals) total = SaturatingAdd(total, part.value);
     return static_cast<double>(total);
 }
 
 int CountFiles(const String& folder, const String& mask, bool subfolders, TCountFilesMode mode,
-               int value, int workers) {
+               int value, int workers, int* walkError) {
     const TNamePattern pattern(mask);
     const int64_t nowMinute = Minutes(time(nullptr));
     // Counting all files or folders needs only the type, which the listing mostly tells.
@@ -117,7 +124,7 @@ int CountFiles(const String& folder, const String& mask, bool subfolders, TCount
         const int attr = entry.Attributes();
         return attr >= 0 && AttributesAccepted(attr, attrDirectory | attrReadOnly);
     };
-    if (WalkTree(folder, visit, Workers(workers)) != 0) return -1;
+    if (!Walked(folder, visit, workers, walkError)) return -1;
     int64_t count = 0;
     for (const TTally& part : tallies) count += part.value;
     return count > INT_MAX ? INT_MAX : static_cast<int>(count);

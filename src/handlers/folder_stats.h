@@ -21,11 +21,14 @@ extern const char* const CountFilesModeName[6];
 // wildcard pattern in the last component (a single file too) when `path` is no existing folder.
 // With `subfolders`, the same pattern is applied in every folder below, at any depth. Only the
 // entries' own sizes count; links are neither counted nor followed. -1 when the folder to search
-// cannot be read; a subfolder that cannot be read is skipped.
-double GetFolderSize(const String& path, bool subfolders, int workers = 1);
+// cannot be read (with the system's error number in `walkError`, when given); a subfolder that
+// cannot be read is skipped.
+double GetFolderSize(const String& path, bool subfolders, int workers = 1,
+                     int* walkError = nullptr);
 
 // The number of entries of `folder` whose names match `mask` and that meet `mode` with `value`
 // (minutes for OlderThan and NewerThan, bytes for BiggerThan and SmallerThan); with `subfolders`
-// also below, in every subfolder that is not hidden. -1 when `folder` cannot be read.
+// also below, in every subfolder that is not hidden. -1 when `folder` cannot be read, with the
+// system's error number in `walkError` when given.
 int CountFiles(const String& folder, const String& mask, bool subfolders, TCountFilesMode mode,
-               int value, int workers = 1);
+               int value, int workers = 1, int* walkError = nullptr);

@@ -3,6 +3,7 @@
 #include "config/settings.h"
 #include "handlers/file_macros.h"
 #include "handlers/path_param.h"
+#include "handlers/refused_expressions.h"
 #include "protocol/decoders.h"
 
 namespace {
@@ -86,6 +87,7 @@ void ProcessTest_TextLog(const ZPRequest& request, QDXReply& reply) {
     int scanToEnd = Flag(request, 7);
     int caseSensitive = Flag(request, 8);
     int wholeWord = Flag(request, 9);
+    if (useExpression) NoteUnusableExpression(text, reply);
 
     path.SetZero();
     auto scan = [&](LogState& s, String& line, String& message) {
@@ -121,6 +123,8 @@ void ProcessTest_TextLog2(const ZPRequest& request, QDXReply& reply) {
     int useSecond = Flag(request, 10);
     if (useSecond) DecodeFilter(request, second, 11);
     int macros = Flag(request, useSecond ? 20 : 16);
+    if (first.IsExpression == 1) NoteUnusableExpression(first.Text, reply);
+    if (useSecond && second.IsExpression == 1) NoteUnusableExpression(second.Text, reply);
 
     String path = GetPathParam(request, 1);
     if (macros) path = GetFileUsingSpecialMacros(path);

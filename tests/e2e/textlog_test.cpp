@@ -208,6 +208,41 @@ TEST_F(TextLog, Refusals) {
     EXPECT_EQ(Call("TEST-TextLog", {log, "x", "", "", ""}, 3)[3], Num(10));
 }
 
+// Occurrences of `line` among the lines of `text`.
+int LinesEndingWith(const std::string& text, const std::string& line) {
+    int count = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
+        if (at + line.size() == text.size() || text[at + line.size()] == '\n') count++;
+    return count;
+}
+
+// An expression that can match no line is answered as no match; the failure log says why, with
+// the peer, once a minute for the same text.
+TEST_F(TextLog, ExpressionThatCannotMatchIsLoggedOnceAMinute) {
+    Append(log, "error one\n");
+    Check(log, "x");
+    Append(log, "error two\n");
+    Lines lines = Check(log, "'error' and", "0", "1");
+    EXPECT_EQ(code, "200");
+    EXPECT_EQ(lines[0], Num(0));
+    Check(log, "'error' and", "0", "1");
+    Lines params = {log, position, lastSize, lastTime, "0", "'a' 'b'", "1", "0",
+                    "0", "0",      "",       "",       "",  "",        "0"};
+    Call("TEST-TextLog2", params, 3);
+    EXPECT_EQ(code, "200");
+    const std::string failures = ReadFile(dir.File("log2.txt"));
+    EXPECT_EQ(LinesEndingWith(failures,
+                              "\t 127.0.0.1\t Text-log expression matches no line (An "
+                              "operator lacks an operand): 'error' and"),
+              1)
+        << failures;
+    EXPECT_EQ(LinesEndingWith(failures,
+                              "\t 127.0.0.1\t Text-log expression matches no line "
+                              "(Operands without an operator between them): 'a' 'b'"),
+              1)
+        << failures;
+}
+
 TEST(TextLogSwitch, OffAnswers600) {
     TempDir dir;
     Agent agent(dir, "textlog=0\n");
