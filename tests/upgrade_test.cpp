@@ -434,57 +434,39 @@ TEST_F(UpgradeTest, ReceiveUpgradeOverASocket) {
     }
 }
 
-TEST(UpgradeScript, ExactText) {
-    String text =
-        UpgradeScriptText("/usr/local/sbin/qdx", "/tmp/qdx__.upd", "/tmp/qdxupd__.sh", 0751);
-    EXPECT_EQ(Str(text),
-              "#! /bin/sh\n"
-              "oldQDX='/usr/local/sbin/qdx'\n"
-              "newQDX='/tmp/qdx__.upd'\n"
-              "rm -f \"$oldQDX.New\"\n"
-              "if cp \"$newQDX\" \"$oldQDX.New\" && chmod 751 \"$oldQDX.New\" &&\n"
-              "  { [ ! -f \"$oldQDX\" ] || ln -f \"$oldQDX\" \"$oldQDX.Old\" || cp -p \"$oldQDX\" "
-              "\"$oldQDX.Old\"; } &&\n"
-              "  mv -f \"$oldQDX.New\" \"$oldQDX\"\n"
-              "then\n"
-              "  echo \"Upgrade done, previous executable kept as $oldQDX.Old\"\n"
-              "else\n"
-              "  echo \"Upgrade failed, previous executable kept\"\n"
-              "  rm -f \"$oldQDX.New\"\n"
-              "fi\n"
-              "rm -f \"$newQDX\"\n"
-              "rm -f '/tmp/qdxupd__.sh'\n"
-              "exec \"$oldQDX\" \"$@\"\n");
-}
-
 TEST(UpgradeScript, QuotesForTheShell) {
     EXPECT_EQ(Str(ShellQuoted("/opt/it's here")), "'/opt/it'\\''s here'");
     EXPECT_EQ(Str(ShellQuoted("$(reboot)`x`")), "'$(reboot)`x`'");
     EXPECT_EQ(Str(ShellQuoted("")), "''");
 }
 
-TEST(UpgradeScript, ArgvRunsTheShellWithTheAgentsArguments) {
+TEST(UpgradeScript, ArgvRunsTheShellWithPortPidFileAndTheAgentsArguments) {
     char a0[] = "/usr/sbin/qdx", a1[] = "-d", a2[] = "/etc/qdx/my qdx.cfg";
     char* agent[] = {a0, a1, a2, nullptr};
-    String script("/tmp/qdxupd__.sh");
-    std::vector<char*> argv = UpgradeScriptArgv(script, agent);
-    ASSERT_EQ(argv.size(), 5u);
-    EXPECT_STREQ(argv[0], "/bin/sh");
-    EXPECT_STREQ(argv[1], "/tmp/qdxupd__.sh");
-    EXPECT_EQ(argv[2], a1);
-    EXPECT_EQ(argv[3], a2);
-    EXPECT_EQ(argv[4], nullptr);
+    String script("/tmp/qdxupd__.sh"), port("1055"), pidfile, named("/run/qdx.pid");
+    for (String* file : {&pidfile, &named}) {
+        std::vector<char*> argv = UpgradeScriptArgv(script, port, *file, agent);
+        ASSERT_EQ(argv.size(), 7u);
+        EXPECT_STREQ(argv[0], "/bin/sh");
+        EXPECT_STREQ(argv[1], "/tmp/qdxupd__.sh");
+        EXPECT_STREQ(argv[2], "1055");
+        EXPECT_STREQ(argv[3], file == &pidfile ? "" : "/run/qdx.pid");
+        EXPECT_EQ(argv[4], a1);
+        EXPECT_EQ(argv[5], a2);
+        EXPECT_EQ(argv[6], nullptr);
+    }
 }
 
-// The script run for real by /bin/sh, with stand-ins for the agent: the old and the new
-// "executable" are small scripts that record how they were started.
+// The script run for real by /bin/sh, with stand-ins for the agent: small scripts that record how
+// they were started and end at once, without ever listening. (The real agent, listening or not,
+// is started by the end-to-end tests.)
 class UpgradeScriptRun : public ::testing::Test {
 protected:
     void SetUp() override {
         mkdir((dir_ / "bin").c_str(), 0755);
-        WriteFile(QdxPath(), Program("old"));
+        WriteFile(QdxPath(), Program("old", 0));
         chmod(QdxPath().c_str(), 0750);
-        WriteFile(dir_ / "qdx__.upd", Program("new"));
+        WriteFile(dir_ / "qdx__.upd", Program("new", 3));
         chmod((dir_ / "qdx__.upd").c_str(), 0700);
         WriteFile(dir_ / "qdxupd__.sh",
                   Str(UpgradeScriptText(QdxPath().c_str(), (dir_ / "qdx__.upd").c_str(),
@@ -492,17 +474,21 @@ protected:
     }
 
     std::string QdxPath() const { return dir_ / "bin/my qdx"; }
-    std::string Program(const std::string& name) const {
-        return "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > '" + (dir_ / "ran-") + name +
-               "'\n";
+    // Records its arguments, one a line, then the roll-back reason it was given, and exits with
+    // `status`.
+    std::string Program(const std::string& name, int status) const {
+        return "#!/bin/sh\n{ for a in \"$@\"; do echo \"$a\"; done; echo \"[$" +
+               std::string(kRolledBackVariable) + "]\"; } > '" + (dir_ / "ran-") + name +
+               "'\nexit " + std::to_string(status) + "\n";
     }
 
-    // Runs the script as the accept loop does, with `path` as PATH; returns its exit code.
-    int Run(const std::string& path) {
-        char a0[] = "qdx", a1[] = "-i", a2[] = "/etc/qdx/my qdx.cfg";
-        char* agent[] = {a0, a1, a2, nullptr};
-        String script((dir_ / "qdxupd__.sh").c_str());
-        std::vector<char*> argv = UpgradeScriptArgv(script, agent);
+    // Runs the script as the accept loop does, for an agent started with `mode` ("-i" or "-d"),
+    // with `path` as PATH; returns its exit code.
+    int Run(const char* mode, const std::string& path) {
+        char a0[] = "qdx", a2[] = "/etc/qdx/my qdx.cfg";
+        char* agent[] = {a0, const_cast<char*>(mode), a2, nullptr};
+        String script((dir_ / "qdxupd__.sh").c_str()), port("1"), pidfile;
+        std::vector<char*> argv = UpgradeScriptArgv(script, port, pidfile, agent);
         std::string env = "PATH=" + path;
         char* envp[] = {env.data(), nullptr};
         pid_t pid = fork();
@@ -515,34 +501,58 @@ protected:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
+    // The new executable was installed, ended without listening and was rolled back: the old one
+    // is back in place and was started with the reason; the new one is kept as ".Failed".
+    void ExpectRolledBack(const char* mode, const std::string& old, const std::string& fresh,
+                          const std::string& reason) {
+        const std::string args = std::string(mode) + "\n/etc/qdx/my qdx.cfg\n";
+        EXPECT_EQ(ReadFile(dir_ / "ran-new"), args + "[]\n");
+        EXPECT_EQ(ReadFile(dir_ / "ran-old"), args + "[" + reason + "]\n");
+        EXPECT_EQ(ReadFile(QdxPath()), old);
+        EXPECT_EQ(ReadFile(QdxPath() + ".Old"), old);
+        EXPECT_EQ(ReadFile(QdxPath() + ".Failed"), fresh);
+        EXPECT_EQ(ModeOf(QdxPath() + ".Failed"), 0750u);
+        EXPECT_FALSE(Exists(QdxPath() + ".New"));
+        EXPECT_FALSE(Exists(dir_ / "qdx__.upd"));
+        EXPECT_FALSE(Exists(dir_ / "qdxupd__.sh"));
+    }
+
     TempDir dir_;
 };
 
-TEST_F(UpgradeScriptRun, InstallsKeepsABackupAndStartsTheNewOne) {
+// Daemon mode: the script waits for the new executable in its own process and, since it ended
+// without anything listening, starts the old one in that process.
+TEST_F(UpgradeScriptRun, DaemonModeRollsBackAnExecutableThatExitsWithoutListening) {
     std::string old = *ReadFile(QdxPath());
     std::string fresh = *ReadFile(dir_ / "qdx__.upd");
-    EXPECT_EQ(Run("/usr/bin:/bin"), 0);
-    EXPECT_EQ(ReadFile(QdxPath()), fresh);
-    EXPECT_EQ(ModeOf(QdxPath()), 0750u);
-    EXPECT_EQ(ReadFile(QdxPath() + ".Old"), old);
-    EXPECT_EQ(ReadFile(dir_ / "ran-new"), "-i\n/etc/qdx/my qdx.cfg\n");
-    EXPECT_FALSE(Exists(dir_ / "ran-old"));
-    EXPECT_FALSE(Exists(dir_ / "qdx__.upd"));
-    EXPECT_FALSE(Exists(dir_ / "qdxupd__.sh"));
-    EXPECT_FALSE(Exists(QdxPath() + ".New"));
+    EXPECT_EQ(Run("-d", "/usr/bin:/bin"), 0);
+    ExpectRolledBack("-d", old, fresh, "the new executable exited with status 3");
+}
+
+// Interactive mode: the new executable replaces the script and ends; the watcher the script left
+// behind starts the old one.
+TEST_F(UpgradeScriptRun, InteractiveModeRollsBackAnExecutableThatEnds) {
+    std::string old = *ReadFile(QdxPath());
+    std::string fresh = *ReadFile(dir_ / "qdx__.upd");
+    EXPECT_EQ(Run("-i", "/usr/bin:/bin"), 3);
+    for (int i = 0; i < 100 && !Exists(dir_ / "ran-old"); i++) usleep(100 * 1000);
+    usleep(100 * 1000);  // the stand-in has written its file whole
+    ExpectRolledBack("-i", old, fresh, "the new executable ended without listening");
 }
 
 // A copy that fails half way (a full disk, say) leaves the old executable in place, and the old
-// one is started again.
+// one is started again at once.
 TEST_F(UpgradeScriptRun, FailedCopyKeepsAndStartsTheOldOne) {
     std::string old = *ReadFile(QdxPath());
     ASSERT_EQ(mkdir((dir_ / "stub").c_str(), 0755), 0);
     WriteFile(dir_ / "stub/cp", "#!/bin/sh\necho partial > \"$2\"\nexit 1\n");
     chmod((dir_ / "stub/cp").c_str(), 0755);
-    EXPECT_EQ(Run(dir_ / "stub" + ":/usr/bin:/bin"), 0);
+    EXPECT_EQ(Run("-i", dir_ / "stub" + ":/usr/bin:/bin"), 0);
     EXPECT_EQ(ReadFile(QdxPath()), old);
-    EXPECT_EQ(ReadFile(dir_ / "ran-old"), "-i\n/etc/qdx/my qdx.cfg\n");
+    EXPECT_EQ(ReadFile(dir_ / "ran-old"), "-i\n/etc/qdx/my qdx.cfg\n[]\n");
+    EXPECT_FALSE(Exists(dir_ / "ran-new"));
     EXPECT_FALSE(Exists(QdxPath() + ".New"));
+    EXPECT_FALSE(Exists(QdxPath() + ".Failed"));
     EXPECT_FALSE(Exists(dir_ / "qdx__.upd"));
     EXPECT_FALSE(Exists(dir_ / "qdxupd__.sh"));
 }

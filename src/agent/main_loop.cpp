@@ -152,8 +152,18 @@ void CarryOutRequests(AgentProcess& agent) {
                         reason.SetZero().Data());
             QDXFlags.upgrade.store(0);
         } else {
+            // The script waits for the new executable to listen where a restart would: on the
+            // port of the command line, or else the configured one, and (in daemon mode) for the
+            // process in the PID file, when this agent has one.
+            SettingsSnapshot settings = CurrentSettings();
+            char number[16];
+            std::snprintf(number, sizeof number, "%d",
+                          agent.commandLinePort != 0 ? agent.commandLinePort : settings->port);
+            String port(number);
+            String pidfile = agent.daemon && agent.pidfile >= 0 ? settings->pidfile : String();
+            settings.reset();
             // Through the shell, so a temporary folder mounted without exec rights does not matter.
-            std::vector<char*> argv = UpgradeScriptArgv(script, agent.argv);
+            std::vector<char*> argv = UpgradeScriptArgv(script, port, pidfile, agent.argv);
             Execute(agent, kUpgradeShell, argv.data());
             showmessage("Error: cannot start upgrading script\n", LOCAL, msgFail, 0);
             QDXFlags.upgrade.store(0);

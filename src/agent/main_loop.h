@@ -5,12 +5,13 @@
 #include <sys/socket.h>
 
 struct AgentProcess {
-    char** argv;        // kept for re-execution
-    int listener;       // listening socket
-    socklen_t addrlen;  // address length the listener reported
-    int listeningPort;  // the port `listener` is bound to
-    int pidfile;        // open PID file or -1
-    bool daemon;        // daemon mode: keeps a PID file
+    char** argv;              // kept for re-execution
+    int listener;             // listening socket
+    socklen_t addrlen;        // address length the listener reported
+    int listeningPort;        // the port `listener` is bound to
+    int pidfile;              // open PID file or -1
+    bool daemon;              // daemon mode: keeps a PID file
+    int commandLinePort = 0;  // the port given with -p, which any restart keeps; 0 when none
 };
 
 // Hands the listener to the session threads and runs for the life of the process, waking once a

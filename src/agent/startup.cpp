@@ -1,6 +1,7 @@
 #include "agent/startup.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include "agent/main_loop.h"
 #include "agent/selfcheck.h"
 #include "agent/signals.h"
+#include "agent/upgrade.h"
 #include "config/messages.h"
 #include "config/options.h"
 #include "config/settings.h"
@@ -69,6 +71,7 @@ void PrintBanner() {
 
 int RunAgent(int argc, char** argv, char** envp) {
     EnsureStandardStreams();
+    String rolledBack = TakeRollBackReason();
     PrintBanner();
 
     std::printf("Command line checking .. ");
@@ -94,7 +97,7 @@ int RunAgent(int argc, char** argv, char** envp) {
 
     std::printf("Sock testing .. ");
     std::fflush(stdout);
-    AgentProcess agent{argv, 0, 0, 0, -1, settings->interactive == 0};
+    AgentProcess agent{argv, 0, 0, 0, -1, settings->interactive == 0, initial.port};
     String error;
     int trial = Listen(settings->port, agent.addrlen, error);
     if (trial == 0) {
@@ -127,5 +130,14 @@ int RunAgent(int argc, char** argv, char** envp) {
     WarnOfSharedTempFolder(settings->tmpdir);
     settings.reset();
     showmessage("Listening...\n", LOCAL, msgInfo, 0);
+    if (rolledBack.Length() > 0) {
+        showmessage("upgrade rolled back: %s\n", LOCAL, msgFail, 1, rolledBack.SetZero().Data());
+        // Started again by the script's watcher, which the shell starts with the interrupt
+        // signals ignored: the console's Ctrl-C stops the agent again, as it did before.
+        if (!agent.daemon) {
+            signal(SIGINT, SIG_DFL);
+            signal(SIGQUIT, SIG_DFL);
+        }
+    }
     RunMainLoop(agent);
 }

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -34,6 +35,9 @@ constexpr unsigned kWritingMode = 0600;
 constexpr unsigned kExecutableMode = 0700;
 // The installed executable's mode when the old one cannot be examined.
 constexpr unsigned kDefaultInstalledMode = 0755;
+
+// The roll-back reason comes from the environment: a bounded part of it is logged.
+constexpr int kShownReasonBytes = 200;
 
 // Reads of the transfer. Larger than a request block, so that an executable and its trailer
 // already waiting in the socket are rarely cut apart by the reader.
@@ -249,6 +253,14 @@ bool UpgradeScriptReady(const String& script, String& reason) {
         return false;
     }
     return IsPrivateFile(script, written.identity, reason);
+}
+
+String TakeRollBackReason() {
+    const char* reason = std::getenv(kRolledBackVariable);
+    if (reason == nullptr) return String();
+    String safe = LogSafe(String(reason).Copy(1, kShownReasonBytes));
+    unsetenv(kRolledBackVariable);
+    return safe.Length() > 0 ? safe : String("no reason given");
 }
 
 void ProcessUpgradeCode(const ZPRequest& request, QDXReply& reply, SessionContext& session) {

@@ -75,6 +75,11 @@ void AbandonUpgrade(UpgradeRec& upgrade);
 // the agent then goes on serving, and the hand-over is tried again after the next session.
 bool UpgradeScriptReady(const String& script, String& reason);
 
+// The reason an upgrade script left in the environment when it rolled back to this executable,
+// made safe for a log line and cut to a bound; empty when there is none. Removes the variable, so
+// no program the agent starts, and no later restart, sees it. Call before any thread starts.
+String TakeRollBackReason();
+
 // UpgradeCode: parameter 1 is the size of the executable. Replies "302" when an upgrade is
 // already in progress, "501" "Wrong file parameter(s)" for a size outside the bounds, "200" when
 // the transfer may begin, "300" with the reason when the temporary executable cannot be made.
