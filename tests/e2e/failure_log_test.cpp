@@ -4,9 +4,14 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -152,6 +157,66 @@ TEST(FailureLog, PeerTextCannotForgeALogLine) {
               std::vector<std::string>{"Unknown command \"X\\x0D[01/01/2026 00:00:00]\\x09 "
                                        "10.9.9.9\\x09 Wrong password from 10.9.9.9\""});
     EXPECT_TRUE(MessagesFrom(log, "10.9.9.9").empty()) << log;
+}
+
+// Runs its arguments with a /dev of their own, in a private mount namespace: the devices the
+// agent opens, and the socket "log" of the folder given first as /dev/log.
+const char kPrivateDev[] = R"sh(set -e
+stage=$1; shift
+mount --make-rprivate /
+for n in null zero random urandom; do : > "$stage/$n"; mount --bind "/dev/$n" "$stage/$n"; done
+mount -t tmpfs -o mode=0755 qdx-test-dev /dev
+for n in null zero random urandom; do : > "/dev/$n"; mount --bind "$stage/$n" "/dev/$n"; done
+: > /dev/log
+mount --bind "$stage/log" /dev/log
+exec "$@"
+)sh";
+
+// With logsyslog=1 the agent copies its failure messages to the system log, also with the failure
+// log off: refused logins as authentication messages (authpriv, warning: <84>), others as the
+// daemon's (<28>). The test stands in for the system's log daemon on /dev/log.
+TEST(FailureLog, LogSyslogCopiesToTheSystemLog) {
+    if (geteuid() != 0) GTEST_SKIP() << "a private mount namespace needs root";
+    TempDir dir;
+    int log = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", dir.File("log").c_str());
+    ASSERT_EQ(bind(log, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string pidfile = dir.File("qdx.pid");
+    Agent agent(dir, "logsyslog=1\nlogfails=0\npidfile=" + pidfile + "\n");
+    RunResult run = RunProgram("/usr/bin/unshare", {"-m", "/bin/sh", "-c", kPrivateDev, "sh",
+                                                    dir.path(), QDX_BINARY, "-d", agent.config()});
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    const pid_t daemon = std::atoi(ReadFile(pidfile).c_str());
+    ASSERT_GT(daemon, 0);
+    struct Stop {
+        pid_t pid;
+        ~Stop() { kill(pid, SIGKILL); }
+    } stop{daemon};
+    const std::string prefix = " qdx[" + std::to_string(daemon) + "]: ";
+
+    SendFrom(agent, "127.0.0.5", "guess", "GetInfo\r\n\r");
+    EXPECT_EQ(agent.Call("NoSuchCommand").Code(), "500");
+    std::vector<std::string> received;
+    for (int i = 0; i < 2; i++) {
+        pollfd ready{log, POLLIN, 0};
+        if (poll(&ready, 1, 5000) != 1) break;
+        char datagram[1024];
+        ssize_t n = recv(log, datagram, sizeof datagram, 0);
+        if (n > 0) received.emplace_back(datagram, static_cast<size_t>(n));
+    }
+    ASSERT_EQ(received.size(), 2u);
+    std::regex stamp("<(84|28)>[A-Z][a-z][a-z] [ 1-3][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9] .*");
+    for (const std::string& line : received) EXPECT_TRUE(std::regex_match(line, stamp)) << line;
+    EXPECT_EQ(received[0].substr(0, 4), "<84>");
+    EXPECT_TRUE(received[0].ends_with(prefix + "127.0.0.5: Wrong password from 127.0.0.5"))
+        << received[0];
+    EXPECT_EQ(received[1].substr(0, 4), "<28>");
+    EXPECT_TRUE(received[1].ends_with(prefix + "127.0.0.1: Unknown command \"NoSuchCommand\""))
+        << received[1];
+    EXPECT_FALSE(std::filesystem::exists(dir.File("log2.txt")));
+    close(log);
 }
 
 }  // namespace
