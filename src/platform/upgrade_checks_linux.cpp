@@ -3,10 +3,15 @@
 #include "platform/upgrade_checks.h"
 
 const char* UpgradeShellChecks() {
+    // A system without IPv6 has no /proc/net/tcp6: only the tables there are read.
     return "qdx_listens() {\n"
+           "  tables=\n"
+           "  for table in /proc/net/tcp /proc/net/tcp6; do\n"
+           "    [ -r \"$table\" ] && tables=\"$tables $table\"\n"
+           "  done\n"
+           "  [ -n \"$tables\" ] || return 1\n"
            "  inodes=$(awk -v port=\"$(printf '%04X' \"$2\")\" '$4 == \"0A\" {\n"
-           "      n = split($2, addr, \":\"); if (addr[n] == port) print $10 }' \\\n"
-           "    /proc/net/tcp /proc/net/tcp6 2>/dev/null)\n"
+           "      n = split($2, addr, \":\"); if (addr[n] == port) print $10 }' $tables)\n"
            "  [ -n \"$inodes\" ] || return 1\n"
            "  [ -n \"$1\" ] || return 0\n"
            "  links=$(ls -l \"/proc/$1/fd\" 2>/dev/null) || return 1\n"

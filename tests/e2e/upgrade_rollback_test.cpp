@@ -235,6 +235,17 @@ TEST_P(RollbackCase, Interactive) {
     ASSERT_TRUE(Send(sent));
     ExpectRolledBack(sent, GetParam().interactiveReason);
     EXPECT_TRUE(ScriptDone(5));
+    // The watcher ran with the interrupt signals ignored, as the shell starts it; the agent it
+    // started takes Ctrl-C again.
+    std::vector<pid_t> agents;
+    for (pid_t pid : ProcessesMentioning(agent_.config()))
+        if (Alive(pid)) agents.push_back(pid);
+    ASSERT_EQ(agents.size(), 1u);
+    std::string status = ReadFile("/proc/" + std::to_string(agents[0]) + "/status");
+    size_t at = status.find("\nSigIgn:\t");
+    ASSERT_NE(at, std::string::npos);
+    unsigned long long ignored = std::stoull(status.substr(at + 9, 16), nullptr, 16);
+    EXPECT_EQ(ignored & ((1ull << (SIGINT - 1)) | (1ull << (SIGQUIT - 1))), 0u);
 }
 
 // Daemon mode: the script waits for the daemon in the PID file and puts the previous executable
