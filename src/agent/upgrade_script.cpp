@@ -59,12 +59,19 @@ if [ "$1" = -i ]; then
   agent=$$
   (
     waited=0
-    while ! qdx_listens "$agent" "$port"; do
-      qdx_running "$agent" ||
-        qdx_roll_back "the new executable ended without listening" "$@"
-      if [ $waited -ge @SECONDS@ ]; then
-        qdx_stop "$agent"
-        qdx_roll_back "$late" "$@"
+    seen=0
+    while :; do
+      if qdx_listens "$agent" "$port"; then
+        [ $seen = 0 ] || exit 0
+        seen=1
+      else
+        seen=0
+        qdx_running "$agent" ||
+          qdx_roll_back "the new executable ended without listening" "$@"
+        if [ $waited -ge @SECONDS@ ]; then
+          qdx_stop "$agent"
+          qdx_roll_back "$late" "$@"
+        fi
       fi
       sleep 1
       waited=$((waited + 1))

@@ -28,8 +28,9 @@ constexpr const char* kRolledBackVariable = "QDX_UPGRADE_ROLLED_BACK";
 // 2. Starts the new executable and waits up to kUpgradeListenSeconds for it to be up: its process
 //    owns a socket listening on <port> (platform/upgrade_checks.h).
 //    - Interactive mode (the first agent argument is "-i"): a watcher process is started, then the
-//      new executable replaces the script, so it keeps the process id. The watcher rolls back
-//      when that process ends or is not up in time.
+//      new executable replaces the script, so it keeps the process id. The watcher takes it for up
+//      when it is seen listening twice, a second apart (an agent's trial of its port at start-up
+//      listens for an instant only), and rolls back when that process ends or is not up in time.
 //    - Daemon mode: the script runs the new executable as its child, which forks its daemon and
 //      ends; the script ends (status 0) only once the daemon named in <pidfile> (any process, when
 //      there is no PID file) is up. Otherwise it stops what the new executable started and rolls

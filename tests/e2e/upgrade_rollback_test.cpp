@@ -199,7 +199,8 @@ protected:
     // The sent agent runs, started once: "qdxpath" holds it, nothing was rolled back.
     void ExpectUpgraded(const std::string& sent) {
         EXPECT_TRUE(ScriptDone(40));
-        EXPECT_EQ(QdxCall(Endpoint(), "GetInfo").Code(), "200");
+        QdxReplyText info = QdxCall(Endpoint(), "GetInfo");
+        EXPECT_EQ(info.Code(), "200") << info.error;
         EXPECT_EQ(Md5(ReadFile(QdxPath())), Md5(sent));
         EXPECT_EQ(FailLog().find("rolled back"), std::string::npos) << FailLog();
         EXPECT_FALSE(fs::exists(QdxPath() + ".Failed"));

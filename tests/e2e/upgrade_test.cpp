@@ -73,6 +73,13 @@ protected:
     }
 
     std::string QdxPath() const { return dir_.File("bin/qdx"); }
+    // No process runs the upgrade script any more (its watcher, in interactive mode, included).
+    bool WatcherGone() const {
+        for (const auto& entry : std::filesystem::directory_iterator("/proc"))
+            if (ReadFile(entry.path().string() + "/cmdline").find(Script()) != std::string::npos)
+                return false;
+        return true;
+    }
     std::string TempExe() const { return dir_.File("qdx__.upd"); }
     std::string Script() const { return dir_.File("qdxupd__.sh"); }
 
@@ -147,6 +154,10 @@ TEST_F(UpgradeE2E, ReplacesTheExecutableAndComesBackWithItsArguments) {
     EXPECT_NE(
         agent_.Output().find("Upgrade done, previous executable kept as " + QdxPath() + ".Old\n"),
         std::string::npos);
+    // The script's watcher takes the new agent for up once it has seen it listen for a second;
+    // ended before that, the agent would be rolled back.
+    EXPECT_TRUE(WaitUntil([&] { return WatcherGone(); }, 10));
+    EXPECT_FALSE(std::filesystem::exists(QdxPath() + ".Failed"));
 }
 
 TEST_F(UpgradeE2E, SizeBounds) {
