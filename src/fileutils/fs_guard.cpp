@@ -111,14 +111,13 @@ private:
     // The oldest progress among the calls in flight on `state`, or -1 when there are none.
     static long long OldestProgress(const State& state) {
         long long oldest = -1;
-        for (TFsCall* call = state.calls; call != nullptr; call = call->next_) {
+        auto consider = [&oldest](TFsCall* call) {
             long long at = std::atomic_ref<long long>(call->progress_).load(std::memory_order_relaxed);
-            if (oldest < 0 || at < oldest) oldest = at;
-        }
-        for (TFsCall* call = state.borrowed; call != nullptr; call = call->alsoNext_) {
-            long long at = std::atomic_ref<long long>(call->progress_).load(std::memory_order_relaxed);
-            if (oldest < 0 || at < oldest) oldest = at;
-        }
+            if (at != TFsCall::kPaused && (oldest < 0 || at < oldest)) oldest = at;
+        };
+        for (TFsCall* call = state.calls; call != nullptr; call = call->next_) consider(call);
+        for (TFsCall* call = state.borrowed; call != nullptr; call = call->alsoNext_)
+            consider(call);
         return oldest;
     }
 
@@ -325,10 +324,22 @@ bool TFsCall::Enter(const TFsTarget& target, std::string_view path) {
     Leave();
     target_ = target;
     path_.assign(path);
-    if (!TFsGuard::Instance().Enter(*this)) return false;
-    outer_ = innermostCall;
+    // A call made inside another (an entry that is a mount point, examined while its folder is
+    // read) holds the outer one up: the outer one waits on this one's file system, not its own.
+    TFsCall* outer = innermostCall;
+    if (outer != nullptr) outer->Pause();
+    if (!TFsGuard::Instance().Enter(*this)) {
+        if (outer != nullptr) outer->Progress();
+        return false;
+    }
+    outer_ = outer;
     innermostCall = this;
     return true;
+}
+
+void TFsCall::Pause() {
+    if (entered_)
+        std::atomic_ref<long long>(progress_).store(kPaused, std::memory_order_relaxed);
 }
 
 bool TFsCall::EnterPath(const char* path, bool followLast) {
@@ -348,6 +359,8 @@ void TFsCall::Leave() {
     int error = errno;
     TFsGuard::Instance().Leave(*this);
     if (innermostCall == this) innermostCall = outer_;
+    if (outer_ != nullptr) outer_->Progress();
+    outer_ = nullptr;
     errno = error;
 }
 

@@ -104,6 +104,9 @@ public:
 
 private:
     friend class TFsGuard;
+    static constexpr long long kPaused = -1;  // progress_ while an inner call holds this one up
+    void Pause();
+
     TFsTarget target_;
     std::string path_;
     bool entered_ = false;
