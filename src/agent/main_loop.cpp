@@ -178,7 +178,8 @@ void ReportFsNotAnswering(const char* mountPoint) {
 
 }  // namespace
 
-static_assert(kDefaultFsStallSetting == kDefaultFsStall && kDefaultFsStuckSetting == kDefaultFsStuck);
+static_assert(kDefaultFsStallSetting == kDefaultFsStall &&
+              kDefaultFsStuckSetting == kDefaultFsStuck);
 
 void RunMainLoop(AgentProcess& agent) {
     // Made now rather than by the first session that waits: the agent's descriptors stay the same

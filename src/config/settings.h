@@ -59,7 +59,8 @@ struct TQDXSettings {
     int requesttimeout = 0;  // milliseconds a request may take to arrive, from its first byte
     int keepalive = 0;       // seconds of silence before TCP keepalive probes; 0 for none
     int walkworkers = 0;     // threads that folder walks may use at once (fileutils/tree_walk.h)
-    // File systems that stop answering (fileutils/fs_guard.h). Reset to their defaults at every load.
+    // File systems that stop answering (fileutils/fs_guard.h). Reset to their defaults at every
+    // load.
     int fsstall = 0;  // milliseconds without progress after which a call marks its file system
     int fsstuck = 0;  // calls in flight on one file system at most
 };

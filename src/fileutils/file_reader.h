@@ -11,7 +11,6 @@
 #include <cstdint>
 
 #include "fileutils/fs_guard.h"
-
 #include "foundation/string.h"
 
 // The most a file reported as empty may hold: 16 MiB, far above any pseudo-file worth checking.

@@ -112,7 +112,8 @@ private:
     static long long OldestProgress(const State& state) {
         long long oldest = -1;
         auto consider = [&oldest](TFsCall* call) {
-            long long at = std::atomic_ref<long long>(call->progress_).load(std::memory_order_relaxed);
+            long long at =
+                std::atomic_ref<long long>(call->progress_).load(std::memory_order_relaxed);
             if (at != TFsCall::kPaused && (oldest < 0 || at < oldest)) oldest = at;
         };
         for (TFsCall* call = state.calls; call != nullptr; call = call->next_) consider(call);
@@ -130,7 +131,8 @@ private:
     // old enough.
     const TMountMap& Map() {
         long long now = Now();
-        if (!fixed_ && (map_ == nullptr || now - lastCheck_ >= TMountTableReader::RereadMilliseconds())) {
+        if (!fixed_ &&
+            (map_ == nullptr || now - lastCheck_ >= TMountTableReader::RereadMilliseconds())) {
             lastCheck_ = now;
             std::vector<TMountRecord> records;
             if ((reread_ || reader_.Changed()) && reader_.Read(records) == 0) {
@@ -338,8 +340,7 @@ bool TFsCall::Enter(const TFsTarget& target, std::string_view path) {
 }
 
 void TFsCall::Pause() {
-    if (entered_)
-        std::atomic_ref<long long>(progress_).store(kPaused, std::memory_order_relaxed);
+    if (entered_) std::atomic_ref<long long>(progress_).store(kPaused, std::memory_order_relaxed);
 }
 
 bool TFsCall::EnterPath(const char* path, bool followLast) {

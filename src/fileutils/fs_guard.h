@@ -12,7 +12,8 @@
 // - Once a call has shown no progress for kOutstandingMilliseconds, new calls on its file system
 //   do not enter: they wait (outside the kernel) until it returns, or until `fsstall` has passed
 //   since their request began, and are then refused.
-// - At most `fsstuck` calls are in flight on one file system; more wait for their turn the same way.
+// - At most `fsstuck` calls are in flight on one file system; more wait for their turn the same
+// way.
 //
 // A refused call fails with ETIMEDOUT as if the system had answered so. Waits never spin: a waiter
 // sleeps on a condition variable until a call leaves or the next deadline comes.

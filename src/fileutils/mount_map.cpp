@@ -81,6 +81,7 @@ const TMountRecord* TMountMap::MountOf(std::string_view path) const {
 std::vector<const TMountRecord*> TMountMap::MountsBelow(std::string_view path) const {
     std::vector<const TMountRecord*> below;
     for (const auto& [point, index] : visible_)
-        if (point.size() > path.size() && PathCovers(path, point)) below.push_back(&records_[index]);
+        if (point.size() > path.size() && PathCovers(path, point))
+            below.push_back(&records_[index]);
     return below;
 }

@@ -250,9 +250,9 @@ private:
             bool toward = false;
             if (folder->towardMount && !IsDotName(entry->d_name))
                 mount = MountOfEntry(folderPath, entry->d_name, toward);
-            TWalkEntry walkEntry(fd, entry->d_name, entry->d_type, index_,
-                                 mount > 0 ? &walk_.fileSystems[static_cast<size_t>(mount)]
-                                           : nullptr);
+            TWalkEntry walkEntry(
+                fd, entry->d_name, entry->d_type, index_,
+                mount > 0 ? &walk_.fileSystems[static_cast<size_t>(mount)] : nullptr);
             bool wanted = walk_.visit(walkEntry) && !IsDotName(entry->d_name) && !deepest &&
                           walkEntry.Kind() == S_IFDIR;
             if (walkEntry.Refused()) {

@@ -4,9 +4,8 @@
 // counterpart, to be built and checked on FreeBSD.
 
 // sys/param.h must come first; the blank line keeps the formatter from sorting it after.
-#include <sys/param.h>
-
 #include <sys/mount.h>
+#include <sys/param.h>
 #include <sys/ucred.h>
 
 #include <cerrno>

@@ -79,7 +79,8 @@ void ParseMountInfo(std::string_view text, std::vector<TMountRecord>& records) {
         size_t end = text.find('\n', start);
         if (end == std::string_view::npos) end = text.size();
         TMountRecord record;
-        if (ParseLine(text.substr(start, end - start), record)) records.push_back(std::move(record));
+        if (ParseLine(text.substr(start, end - start), record))
+            records.push_back(std::move(record));
         start = end + 1;
     }
 }

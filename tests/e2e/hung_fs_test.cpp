@@ -154,11 +154,12 @@ void CheckHungFileSystem(Agent& agent, HangingMount& hung, const std::vector<Req
     int threadsLeft = ThreadCount(agent.pid());
     WaitUntil([&] { return (threadsLeft = ThreadCount(agent.pid())) <= idleThreads + kFsStuck; },
               8);
-    printf("[ figures  ] %d of %d requests unanswered, %d GetInfo of %d answered within 1 s "
-           "(slowest %lld ms), sessions at work at most %d, threads %d idle / %d most / %d "
-           "after, stuck sessions after %d\n",
-           unanswered, kRequests, probesAnswered, kProbes, slowestProbe, mostActive, idleThreads,
-           mostThreads, threadsLeft, stuckSessions);
+    printf(
+        "[ figures  ] %d of %d requests unanswered, %d GetInfo of %d answered within 1 s "
+        "(slowest %lld ms), sessions at work at most %d, threads %d idle / %d most / %d "
+        "after, stuck sessions after %d\n",
+        unanswered, kRequests, probesAnswered, kProbes, slowestProbe, mostActive, idleThreads,
+        mostThreads, threadsLeft, stuckSessions);
 
     EXPECT_EQ(probesAnswered, kProbes) << "slowest answered probe " << slowestProbe << " ms";
     EXPECT_LE(unanswered, kFsStuck) << "unanswered:" << unansweredNames;
@@ -174,8 +175,8 @@ void CheckHungFileSystem(Agent& agent, HangingMount& hung, const std::vector<Req
     EXPECT_TRUE(WaitUntil([&] { return ActiveConnections(agent.Call("GetInfo")) == 1; }, 10));
     for (const Request& request : requests) {
         QdxReplyText reply = CallWithin(agent, request, 10000);
-        EXPECT_EQ(reply.Code(), "200") << request.command << " " << request.params[0] << ": "
-                                       << reply.text;
+        EXPECT_EQ(reply.Code(), "200")
+            << request.command << " " << request.params[0] << ": " << reply.text;
     }
 }
 

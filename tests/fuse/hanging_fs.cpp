@@ -36,12 +36,9 @@ struct Node {
 };
 
 const Node kNodes[] = {
-    {"/", true, nullptr},
-    {"/file.txt", false, "hello\n"},
-    {"/hang", false, "hello\n"},
-    {"/log.txt", false, "line one\nERROR two\n"},
-    {"/sub", true, nullptr},
-    {"/sub/inner.txt", false, "inner\n"},
+    {"/", true, nullptr},        {"/file.txt", false, "hello\n"},
+    {"/hang", false, "hello\n"}, {"/log.txt", false, "line one\nERROR two\n"},
+    {"/sub", true, nullptr},     {"/sub/inner.txt", false, "inner\n"},
 };
 
 // Waits until the test lets the file system answer.
