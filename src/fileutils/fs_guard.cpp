@@ -16,6 +16,8 @@ namespace {
 
 // A refusal is told once a minute per file system.
 constexpr long long kReportEveryMilliseconds = 60000;
+// A wait for a turn among the calls in flight shorter than this keeps the session's turn.
+constexpr long long kQuietWaitMilliseconds = 10;
 
 thread_local long long requestStart = 0;
 thread_local bool requestRefused = false;
@@ -211,6 +213,7 @@ bool TFsGuard::Enter(TFsCall& call) {
     State& state = states_[call.target_.fs];
     std::optional<BlockingWait> waiting;  // the session's turn goes to another thread meanwhile
     long long deadline = -1;
+    long long waitStart = -1;
     for (;;) {
         const long long now = Now();
         const long long oldest = OldestProgress(state);
@@ -243,7 +246,14 @@ bool TFsGuard::Enter(TFsCall& call) {
         // Until a call leaves, the oldest call would mark the file system, or the deadline.
         long long wakeAt = deadline;
         if (oldest >= 0 && oldest + stall_ < wakeAt) wakeAt = oldest + stall_;
-        if (!waiting) waiting.emplace();
+        // Behind calls that move on (a turn among fsstuck), the wait is short: the session keeps
+        // its turn for the first moments, so that a busy healthy file system does not have the
+        // session threads hand their turns around. Behind a call held up, it hands it over at once.
+        const bool heldUp = oldest >= 0 && now - oldest >= kOutstandingMilliseconds;
+        if (waitStart < 0) waitStart = now;
+        if (!waiting && (heldUp || now - waitStart >= kQuietWaitMilliseconds)) waiting.emplace();
+        if (!waiting && waitStart + kQuietWaitMilliseconds < wakeAt)
+            wakeAt = waitStart + kQuietWaitMilliseconds;
         state.waiters++;
         state.wake.wait_for(lock, std::chrono::milliseconds(wakeAt - now));
         state.waiters--;

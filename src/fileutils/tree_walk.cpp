@@ -32,6 +32,7 @@ const struct stat* TWalkEntry::Stat() {
         return nullptr;
     }
     statState_ = fstatat(dirFd_, name_, &stat_, AT_SYMLINK_NOFOLLOW) == 0 ? 1 : -1;
+    if (mount_ == nullptr) FsProgress();  // the folder's file system answered
     return statState_ == 1 ? &stat_ : nullptr;
 }
 
