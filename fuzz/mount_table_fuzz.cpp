@@ -29,6 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (exact != nullptr && exact->point != path) abort();
         for (const TMountRecord* below : map.MountsBelow(path))
             if (below->point.size() <= path.size() || !PathCovers(path, below->point)) abort();
+        for (const TMountRecord* in : map.MountsIn(path))
+            if (in->point.size() <= path.size() || !PathCovers(path, in->point) ||
+                in->point.find('/', path.size() + 1) != std::string::npos)
+                abort();
     }
     return 0;
 }

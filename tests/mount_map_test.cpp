@@ -46,6 +46,12 @@ TEST(MountMap, LongestVisibleMountInWholeComponents) {
     for (const TMountRecord* mount : map.MountsBelow("/mnt")) below.push_back(mount->point);
     std::sort(below.begin(), below.end());
     EXPECT_EQ(below, (std::vector<std::string>{"/mnt/nfs", "/mnt/nfs/inner", "/mnt/nfs2"}));
+    std::vector<std::string> in;
+    for (const TMountRecord* mount : map.MountsIn("/mnt")) in.push_back(mount->point);
+    std::sort(in.begin(), in.end());
+    EXPECT_EQ(in, (std::vector<std::string>{"/mnt/nfs", "/mnt/nfs2"}));
+    EXPECT_TRUE(map.MountsIn("/").empty());
+    EXPECT_EQ(map.MountsIn("/srv").size(), 1u);
 }
 
 TEST(MountMap, LaterMountsHideEarlierOnes) {

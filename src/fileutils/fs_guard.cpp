@@ -76,10 +76,11 @@ public:
         return target;
     }
 
-    std::vector<TFsTarget> MountsBelow(std::string_view path) {
+    std::vector<TFsTarget> MountsBelow(std::string_view path, bool onlyEntries) {
         std::lock_guard<std::mutex> lock(mutex_);
         std::vector<TFsTarget> below;
-        for (const TMountRecord* mount : Map().MountsBelow(path))
+        for (const TMountRecord* mount :
+             onlyEntries ? Map().MountsIn(path) : Map().MountsBelow(path))
             below.push_back(TFsTarget{mount->fs, mount->point});
         return below;
     }
@@ -317,7 +318,11 @@ TFsTarget FsTargetOf(std::string_view path, bool* isMountPoint) {
 }
 
 std::vector<TFsTarget> FsMountsBelow(std::string_view path) {
-    return TFsGuard::Instance().MountsBelow(path);
+    return TFsGuard::Instance().MountsBelow(path, false);
+}
+
+std::vector<TFsTarget> FsMountsIn(std::string_view path) {
+    return TFsGuard::Instance().MountsBelow(path, true);
 }
 
 bool FsMarked(uint64_t fs) {

@@ -72,6 +72,8 @@ TFsTarget FsTargetOf(std::string_view path, bool* isMountPoint = nullptr);
 // The visible mounts strictly below the folder `path` (absolute, normalised), each named by its
 // own mount point.
 std::vector<TFsTarget> FsMountsBelow(std::string_view path);
+// The visible mounts made on entries of the folder `path` (absolute, normalised).
+std::vector<TFsTarget> FsMountsIn(std::string_view path);
 // True when the file system `fs` is marked as not answering right now.
 bool FsMarked(uint64_t fs);
 

@@ -53,8 +53,12 @@ TMountMap::TMountMap(std::vector<TMountRecord> records) : records_(std::move(rec
     };
     for (size_t i = 0; i < records_.size(); i++) {
         if (walkTo(records_[i].point) != i) continue;
-        visible_[records_[i].point] = i;
-        if (records_[i].point.size() > longestPoint_) longestPoint_ = records_[i].point.size();
+        const std::string_view point = records_[i].point;
+        visible_[point] = i;
+        if (point.size() > longestPoint_) longestPoint_ = point.size();
+        if (point == "/") continue;
+        const size_t slash = point.rfind('/');
+        byFolder_[slash == 0 ? std::string_view("/") : point.substr(0, slash)].push_back(i);
     }
 }
 
@@ -84,4 +88,12 @@ std::vector<const TMountRecord*> TMountMap::MountsBelow(std::string_view path) c
         if (point.size() > path.size() && PathCovers(path, point))
             below.push_back(&records_[index]);
     return below;
+}
+
+std::vector<const TMountRecord*> TMountMap::MountsIn(std::string_view path) const {
+    std::vector<const TMountRecord*> in;
+    auto found = byFolder_.find(path);
+    if (found != byFolder_.end())
+        for (size_t index : found->second) in.push_back(&records_[index]);
+    return in;
 }

@@ -26,12 +26,16 @@ public:
     const TMountRecord* MountAt(std::string_view path) const;
     // The visible mounts strictly below the folder `path`.
     std::vector<const TMountRecord*> MountsBelow(std::string_view path) const;
+    // The visible mounts made on entries of the folder `path` (one level below it).
+    std::vector<const TMountRecord*> MountsIn(std::string_view path) const;
     // Every mount of the table, visible or not.
     const std::vector<TMountRecord>& Records() const { return records_; }
 
 private:
     std::vector<TMountRecord> records_;
     std::unordered_map<std::string_view, size_t> visible_;  // point -> index in records_
+    // folder -> indexes of the visible mounts on its entries
+    std::unordered_map<std::string_view, std::vector<size_t>> byFolder_;
     size_t longestPoint_ = 0;
 };
 

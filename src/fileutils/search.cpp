@@ -146,12 +146,7 @@ int FindFirst(const String& dir, const String& pattern, int attr, TSearchRec& re
     }
     if (rec.DirHandle == nullptr) return error != 0 ? error : -1;
     // The mounts made on entries of this directory, which the table alone tells.
-    rec.ChildMounts.clear();
-    for (TFsTarget& mount : FsMountsBelow(rec.FsPath)) {
-        size_t slash = mount.mountPoint.rfind('/');
-        if (slash == (rec.FsPath == "/" ? 0 : rec.FsPath.size()))
-            rec.ChildMounts.push_back(std::move(mount));
-    }
+    rec.ChildMounts = FsMountsIn(rec.FsPath);
     int found = MatchNext(rec);
     if (found != 0) FindClose(rec);
     return found;
