@@ -104,11 +104,13 @@ struct TWalk {
     std::vector<TFsTarget> fileSystems;
     std::vector<std::string> mountPaths;
     long long requestStart = 0;  // of the request the walk works for, for the helpers' waits
+    int helperIdleMs = 0;        // an idle helper gives its place back after this (fsstall)
 
     std::mutex mutex;
     std::condition_variable wake;
     std::vector<TWalkFolder*> queue;  // folders any worker may read, taken last in first out
     int started = 1;                  // workers running, the caller's included
+    std::vector<char> indexTaken;     // worker indexes in use; a helper given back frees its own
     int idle = 0;                     // workers waiting for a folder
     bool over = false;                // no folder is left, or the walk failed
     int error = 0;
@@ -183,11 +185,12 @@ private:
             }
             // A helper idle this long waits for a worker held up on a file system: its place goes
             // back to the other walks.
-            if (walk_.wake.wait_for(lock, std::chrono::milliseconds(FsStallMilliseconds())) ==
+            if (walk_.wake.wait_for(lock, std::chrono::milliseconds(walk_.helperIdleMs)) ==
                     std::cv_status::timeout &&
                 index_ != 0 && walk_.queue.empty() && !walk_.over) {
                 walk_.idle--;
                 walk_.started--;
+                walk_.indexTaken[static_cast<size_t>(index_)] = 0;
                 return nullptr;
             }
         }
@@ -302,7 +305,10 @@ private:
     // Starts one more worker on the walk; the caller holds the walk's mutex and has borrowed it.
     void StartHelper() {
         TWalk& walk = walk_;
-        const int index = walk.started++;
+        int index = 1;
+        while (walk.indexTaken[static_cast<size_t>(index)]) index++;
+        walk.indexTaken[static_cast<size_t>(index)] = 1;
+        walk.started++;
         try {
             walk.helpers.emplace_back([&walk, index] {
                 {
@@ -314,6 +320,7 @@ private:
             });
         } catch (const std::system_error&) {
             walk.started--;
+            walk.indexTaken[static_cast<size_t>(index)] = 0;
             helpersRunning.fetch_sub(1);
         }
     }
@@ -361,6 +368,9 @@ int WalkTree(const String& top, const TWalkVisitor& visit, int workers) {
     TWalkFolder* topFolder = new TWalkFolder;
     TWalk walk(visit, topFolder, topFd, workers < 1 ? 1 : workers);
     walk.requestStart = FsRequestStart();
+    walk.helperIdleMs = FsStallMilliseconds();
+    walk.indexTaken.assign(static_cast<size_t>(walk.workers), 0);
+    walk.indexTaken[0] = 1;
     FindFileSystems(topCall.Target(), topCall.Path(), walk);
     int result = 0;
     {
