@@ -2,6 +2,10 @@
 #include "platform/mount_table.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -69,6 +73,26 @@ TEST(MountTableReader, ReadsThisProcessTable) {
     for (const TMountRecord& record : records) root = root || record.point == "/";
     EXPECT_TRUE(root);
     EXPECT_FALSE(reader.Changed()) << "nothing was mounted meanwhile";
+
+    // A mount made now is told, and found in the next reading, its blank unescaped.
+    char folder[] = "/tmp/qdx-mount-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string point = std::string(folder) + "/a b";
+    mkdir(point.c_str(), 0755);
+    if (mount("tmpfs", point.c_str(), "tmpfs", 0, "size=64k") != 0) {
+        rmdir(point.c_str());
+        rmdir(folder);
+        GTEST_SKIP() << "mounting is not allowed here";
+    }
+    EXPECT_TRUE(reader.Changed());
+    ASSERT_EQ(reader.Read(records), 0);
+    bool found = false;
+    for (const TMountRecord& record : records) found = found || record.point == point;
+    EXPECT_TRUE(found);
+    umount2(point.c_str(), MNT_DETACH);
+    EXPECT_TRUE(reader.Changed());
+    rmdir(point.c_str());
+    rmdir(folder);
 }
 
 }  // namespace

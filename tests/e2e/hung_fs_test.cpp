@@ -187,14 +187,16 @@ std::string AgentSettings() {
 
 }  // namespace
 
+// Here the file system is mounted while the agent runs, after it has read the mount table.
 TEST(HungFileSystem, OneNameThatNeverAnswersCostsFewThreads) {
     TempDir dir;
     Layout at(dir);
+    Agent agent(dir, AgentSettings());
+    ASSERT_TRUE(agent.Start());
+    ASSERT_EQ(agent.Call("TEST-FileExists", {at.tree + "/a/local.txt"}).Code(), "200");
     HangingMount hung(at.mount, "name");
     if (!hung.Ready()) GTEST_SKIP() << hung.Why();
     ASSERT_TRUE(hung.BindTo(at.bind));
-    Agent agent(dir, AgentSettings());
-    ASSERT_TRUE(agent.Start());
     CheckHungFileSystem(agent, hung, RequestsOn(at, "hang"));
 }
 
