@@ -185,8 +185,10 @@ void RunMainLoop(AgentProcess& agent) {
     // Made now rather than by the first session that waits: the agent's descriptors stay the same
     // from here on whenever no connection is open.
     CurrentTimeoutChange();
-    UseListener(agent, agent.listener);
+    // The guard knows its limits and holds the mount table open before the first session runs.
     SetFsNotAnsweringReporter(ReportFsNotAnswering);
+    SetFsGuardLimits(CurrentSettings()->fsstall, CurrentSettings()->fsstuck);
+    UseListener(agent, agent.listener);
     SettingsSnapshot seen;  // held, so a new snapshot never reuses its address
     for (;;) {
         CarryOutRequests(agent);
