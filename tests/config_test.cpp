@@ -92,6 +92,8 @@ const ReaderCase kReaderCases[] = {
          EXPECT_EQ(s.requesttimeout, 60000);
          EXPECT_EQ(s.keepalive, 30);
          EXPECT_EQ(s.walkworkers, 2);
+         EXPECT_EQ(s.fsstall, 5000);
+         EXPECT_EQ(s.fsstuck, 4);
      }},
     {"KeysIgnoreCaseAndBlanksValuesKeepInnerOnes",
      "  PORT \t=  5000 \t\r\npassword = Pw\r\nQdxPath=$AGENT\r\n Comment =  two  words \t\r\n", 0,
@@ -187,20 +189,28 @@ const ReaderCase kReaderCases[] = {
     {"HighestPortLoads", "port=65535\npassword=pw\nqdxpath=$AGENT\n", 0, true, "",
      [](const TQDXSettings& s) { EXPECT_EQ(s.port, 65535); }},
     {"ResourceBoundsAreRead",
-     kRequired + "maxsessions=8\nrequesttimeout=1500\nkeepalive=0\nwalkworkers=64\n", 0, true, "",
+     kRequired +
+         "maxsessions=8\nrequesttimeout=1500\nkeepalive=0\nwalkworkers=64\nfsstall=1\nfsstuck=1\n",
+     0, true, "",
      [](const TQDXSettings& s) {
          EXPECT_EQ(s.maxsessions, 8);
          EXPECT_EQ(s.requesttimeout, 1500);
          EXPECT_EQ(s.keepalive, 0);
          EXPECT_EQ(s.walkworkers, 64);
+         EXPECT_EQ(s.fsstall, 1);
+         EXPECT_EQ(s.fsstuck, 1);
      }},
     // A bound of 0 would not lift the bound but refuse every peer.
     {"ResourceBoundsBelowTheirRangeAreRefused",
-     kRequired + "maxsessions=0\nrequesttimeout=-5\nkeepalive=-1\nwalkworkers=0\n", 0, false,
+     kRequired +
+         "maxsessions=0\nrequesttimeout=-5\nkeepalive=-1\nwalkworkers=0\nfsstall=0\nfsstuck=-1\n",
+     0, false,
      "  Invalid session limit (maxsessions must be 1 or more)!\n"
      "  Invalid request time limit (requesttimeout must be 1 or more)!\n"
      "  Invalid keepalive time (0 for none, or seconds)!\n"
-     "  Invalid number of walk workers (walkworkers must be 1 to 64)!\n",
+     "  Invalid number of walk workers (walkworkers must be 1 to 64)!\n"
+     "  Invalid file-system stall time (fsstall must be 1 or more)!\n"
+     "  Invalid number of stuck calls (fsstuck must be 1 or more)!\n",
      nullptr},
     {"WalkWorkersAboveTheirRangeAreRefused", kRequired + "walkworkers=65\n", 0, false,
      "  Invalid number of walk workers (walkworkers must be 1 to 64)!\n", nullptr},
@@ -244,7 +254,7 @@ TEST_F(ConfigReader, ReloadKeepsPortAndTheFieldsTheFileNoLongerNames) {
     String message;
     ASSERT_TRUE(Load(kRequired + "host=10.1.1.1\ntimeout=250\nverboselogfile=v.log\n"
                                  "proccntscript=/s/cnt.sh\ncomment=old\nmaxsessions=8\n"
-                                 "walkworkers=1\n",
+                                 "walkworkers=1\nfsstall=100\nfsstuck=9\n",
                      message));
     ASSERT_TRUE(Load("port=6000\npassword=pw\nqdxpath=$AGENT\n", message)) << Str(message);
     EXPECT_EQ(record_.port, 5000);
@@ -255,6 +265,8 @@ TEST_F(ConfigReader, ReloadKeepsPortAndTheFieldsTheFileNoLongerNames) {
     EXPECT_EQ(Str(record_.comment), "");
     EXPECT_EQ(record_.maxsessions, 4096) << "the bounds go back to their defaults";
     EXPECT_EQ(record_.walkworkers, 2);
+    EXPECT_EQ(record_.fsstall, 5000);
+    EXPECT_EQ(record_.fsstuck, 4);
 }
 
 TEST_F(ConfigReader, ReaderErrors) {

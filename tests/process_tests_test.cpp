@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "fileutils/fs_guard.h"
 #include "process_census.h"
 
 namespace {
@@ -209,6 +210,7 @@ TEST_F(ScriptHandlers, ManyRequestsAtOnceWhileMemoryChurns) {
     s.tmpdir = dir.c_str();
     s.delayforscripts = 0;
     Publish(s);
+    FsTargetOf("/");  // the file-system guard keeps the mount table open for the process
     const int descriptorsBefore = testing_support::OpenDescriptors();
 
     struct Request {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -150,6 +151,7 @@ TEST(TreeWalkBounds, DescriptorBudget) {
         dir.Dir(level += "a");
         level += "/";
     }
+    FsTargetOf("/");  // the file-system guard keeps the mount table open for the process
     const int before = OpenDescriptors();
     int most = 0, probes = 0;
     auto visit = [&](TWalkEntry& entry) {
@@ -211,6 +213,39 @@ TEST(TreeWalkWorkers, HelpersAreBoundedAcrossWalks) {
         EXPECT_GE(most.load(), 1) << "no helper was ever borrowed";
         EXPECT_EQ(WalkHelpersRunning(), 0);
     }
+}
+
+// A walk held up in one folder (as on a file system that stopped answering) gives its idle helpers
+// back after fsstall, and finishes once the folder answers.
+TEST(TreeWalkWorkers, IdleHelpersOfAHeldUpWalkAreGivenBack) {
+    filetest::TempDir dir(filetest::MemoryBase());
+    for (int i = 0; i < 8; i++) dir.Dir("f" + std::to_string(i));
+    dir.Dir("f3/held");
+    SetFsGuardLimits(200, kDefaultFsStuck);
+    std::atomic<bool> release{false}, heldUp{false};
+    std::thread walk([&] {
+        auto visit = [&](TWalkEntry& entry) {
+            if (std::string(entry.Name()) == "held") {
+                heldUp = true;
+                while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            return true;
+        };
+        // The other workers may meet the folder's file system marked meanwhile and end the walk.
+        int result = WalkTree(S(dir.path()), visit, 3);
+        EXPECT_TRUE(result == 0 || result == ETIMEDOUT) << result;
+    });
+    bool givenBack = false;
+    for (int i = 0; i < 300 && !givenBack; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        // The held-up worker may be a helper; the other one has nothing left to do.
+        givenBack = heldUp.load() && WalkHelpersRunning() <= 1;
+    }
+    EXPECT_TRUE(givenBack) << WalkHelpersRunning() << " helpers still held";
+    release = true;
+    walk.join();
+    SetFsGuardLimits(kDefaultFsStall, kDefaultFsStuck);
+    EXPECT_EQ(WalkHelpersRunning(), 0);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "agent/command_table.h"
 #include "config/messages.h"
 #include "config/settings.h"
+#include "fileutils/fs_guard.h"
 #include "net/iplist.h"
 
 namespace {
@@ -84,6 +85,7 @@ bool ProcessZPRequest(ZPRequest& request, QDXReply& reply, TQDXFlags& flags, Thr
         return true;
     }
     SessionContext session{peer, request.GetSessionKey(), upgrade};
+    TFsRequestScope fileSystems;  // waits on file systems count from here
     row->handler(parameters, reply, session);
     // A handler refuses with "600" when its settings switch is off.
     if (reply.Text().Copy(1, 4) == "600\n")

@@ -16,6 +16,7 @@
 #include "config/messages.h"
 #include "config/options.h"
 #include "config/settings.h"
+#include "fileutils/fs_guard.h"
 #include "platform/socket.h"
 
 extern char** environ;
@@ -177,16 +178,33 @@ void CarryOutRequests(AgentProcess& agent) {
 
 }  // namespace
 
+namespace {
+
+// A call was refused because the file system on `mountPoint` does not answer (at most once a
+// minute per file system).
+void ReportFsNotAnswering(const char* mountPoint) {
+    showmessage("file system %s is not answering\n", LOCAL, msgFail, 1, mountPoint);
+}
+
+}  // namespace
+
+static_assert(kDefaultFsStallSetting == kDefaultFsStall &&
+              kDefaultFsStuckSetting == kDefaultFsStuck);
+
 void RunMainLoop(AgentProcess& agent) {
     // Made now rather than by the first session that waits: the agent's descriptors stay the same
     // from here on whenever no connection is open.
     CurrentTimeoutChange();
+    // The guard knows its limits and holds the mount table open before the first session runs.
+    SetFsNotAnsweringReporter(ReportFsNotAnswering);
+    SetFsGuardLimits(CurrentSettings()->fsstall, CurrentSettings()->fsstuck);
     UseListener(agent, agent.listener);
     SettingsSnapshot seen;  // held, so a new snapshot never reuses its address
     for (;;) {
         CarryOutRequests(agent);
         SettingsSnapshot settings = CurrentSettings();
         if (settings != seen) {
+            SetFsGuardLimits(settings->fsstall, settings->fsstuck);
             // Sessions waiting for their request sleep until their time-out is due: wake them.
             if (seen != nullptr && settings->timeout != seen->timeout) AnnounceTimeoutChange();
             // Connections inherit keepalive from the listener.

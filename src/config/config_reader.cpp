@@ -65,6 +65,8 @@ constexpr ConfigKey kReaderKeys[] = {
     NumberKey("keepalive", &TQDXSettings::keepalive),
     NumberKey("walkworkers", &TQDXSettings::walkworkers),
     FlagKey("logsyslog", &TQDXSettings::logsyslog),
+    NumberKey("fsstall", &TQDXSettings::fsstall),
+    NumberKey("fsstuck", &TQDXSettings::fsstuck),
 };
 
 // Host, port, timeout, verboselogfile, tmpdir and the script paths are kept: a load leaves them
@@ -91,6 +93,8 @@ void ResetDefaults(TQDXSettings& s) {
     s.keepalive = kDefaultKeepalive;
     s.walkworkers = kDefaultWalkWorkers;
     s.logsyslog = 0;
+    s.fsstall = kDefaultFsStallSetting;
+    s.fsstuck = kDefaultFsStuckSetting;
     for (int TQDXSettings::*test :
          {&TQDXSettings::unc, &TQDXSettings::freespace, &TQDXSettings::foldersize,
           &TQDXSettings::countfiles, &TQDXSettings::fileexists, &TQDXSettings::filecrc,
@@ -327,6 +331,14 @@ bool LoadOptions_(TQDXSettings& settings, String& message) {
     }
     if (settings.walkworkers < 1 || settings.walkworkers > kMaxWalkWorkers) {
         message += "  Invalid number of walk workers (walkworkers must be 1 to 64)!\n";
+        ok = false;
+    }
+    if (settings.fsstall < 1) {
+        message += "  Invalid file-system stall time (fsstall must be 1 or more)!\n";
+        ok = false;
+    }
+    if (settings.fsstuck < 1) {
+        message += "  Invalid number of stuck calls (fsstuck must be 1 or more)!\n";
         ok = false;
     }
     return ok;

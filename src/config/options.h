@@ -31,6 +31,10 @@ constexpr int kDefaultKeepalive = 30;
 // many folder checks arrive, they add one thread at most.
 constexpr int kDefaultWalkWorkers = 2;
 constexpr int kMaxWalkWorkers = 64;
+// A file system whose call has not moved for fsstall milliseconds is not answering; at most fsstuck
+// calls are in flight on one file system, so at most that many threads are stuck on one.
+constexpr int kDefaultFsStallSetting = 5000;
+constexpr int kDefaultFsStuckSetting = 4;
 
 // The filter list as the settings hold it: the entries of `text` (separated there by blanks, CR or
 // LF, escapes already decoded), separated by single CR LF pairs. This is the form the file gives

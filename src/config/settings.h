@@ -63,6 +63,10 @@ struct TQDXSettings {
     // Copy every failure message to the system log too. Read from the file only; reset to 0 at
     // every load.
     int logsyslog = 0;
+    // File systems that stop answering (fileutils/fs_guard.h). Reset to their defaults at every
+    // load.
+    int fsstall = 0;  // milliseconds without progress after which a call marks its file system
+    int fsstuck = 0;  // calls in flight on one file system at most
 };
 
 using SettingsSnapshot = std::shared_ptr<const TQDXSettings>;

@@ -1,5 +1,7 @@
 // Facts about one file, each from a single stat or unlink. Paths are NUL-terminated. Times are
-// seconds since the epoch as a 64-bit time_t, sizes 64-bit.
+// seconds since the epoch as a 64-bit time_t, sizes 64-bit. The stat calls are made inside a call
+// of the file-system guard (fs_guard.h): on a file system that does not answer they fail at once
+// (ETIMEDOUT) like a missing file.
 #pragma once
 
 #include <cstdint>

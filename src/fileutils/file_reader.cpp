@@ -21,6 +21,8 @@ bool TFileReader::Open(const String& path) {
     Close();
     String name(path);
     name.SetZero();
+    TFsCall call;
+    if (!call.EnterPath(name.Data())) return false;
     // O_NONBLOCK: a FIFO would otherwise block the open until a writer comes.
     int fd;
     do fd = open(name.Data(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -39,6 +41,8 @@ bool TFileReader::Open(const String& path) {
     }
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     Adopt(fd, static_cast<int64_t>(st.st_size));
+    fs_ = call.Target();
+    path_ = call.Path();
     return true;
 }
 
@@ -47,13 +51,18 @@ void TFileReader::Adopt(int fd, int64_t size) {
     fd_ = fd;
     size_ = size;
     read_ = 0;
+    fs_ = TFsTarget();
+    path_.clear();
 }
 
 ssize_t TFileReader::ReadFull(void* buffer, size_t count) {
     char* p = static_cast<char*>(buffer);
     size_t done = 0;
+    TFsCall call;
+    if (!call.Enter(fs_, path_)) return -1;
     while (done < count) {
         ssize_t n = read(fd_, p + done, count - done);
+        call.Progress();
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return -1;  // EAGAIN included: the content is not there to be read
         if (n == 0) break;

@@ -2,13 +2,15 @@
 // and reading never waits: the descriptor is non-blocking, so neither the open (a pipe without a
 // writer) nor a read (a kernel file that waits for messages) can hold a session, and a device
 // that never ends (/dev/zero) is refused. A file whose size is reported as 0 (the system's
-// pseudo-files) is read up to kUnsizedReadLimit bytes; more is a read error, never a prefix.
+// pseudo-files) is read up to kUnsizedReadLimit bytes; more is a read error, never a prefix. The
+// open and every read are calls of the file-system guard (fs_guard.h) on the file's file system.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
 
+#include "fileutils/fs_guard.h"
 #include "foundation/string.h"
 
 // The most a file reported as empty may hold: 16 MiB, far above any pseudo-file worth checking.
@@ -28,8 +30,9 @@ public:
     // what a read that would block does).
     void Adopt(int fd, int64_t size);
     // Reads until `count` bytes or the end of the file: the number of bytes read (less than count
-    // only at the end), or -1 on a read error, a read that would block (EAGAIN), or content past
-    // kUnsizedReadLimit in a file reported as empty (EFBIG).
+    // only at the end), or -1 on a read error, a read that would block (EAGAIN), content past
+    // kUnsizedReadLimit in a file reported as empty (EFBIG), or a file system that does not answer
+    // (ETIMEDOUT).
     ssize_t ReadFull(void* buffer, size_t count);
     // The size when the file was opened.
     int64_t Size() const { return size_; }
@@ -40,6 +43,8 @@ public:
 
 private:
     int fd_ = -1;
+    TFsTarget fs_;
+    std::string path_;  // as the guard resolved it
     int64_t size_ = 0;
     int64_t read_ = 0;  // bytes read so far
 };

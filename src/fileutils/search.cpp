@@ -32,6 +32,23 @@ DIR* OpenDirectoryStream(const String& path, int& error) {
     return dir;
 }
 
+void FillName(TSearchRec& rec, const char* name) {
+    size_t length = std::strlen(name);
+    if (length > kMaxName) length = kMaxName;
+    std::memcpy(rec.Name, name, length);
+    rec.Name[length] = '\0';
+}
+
+// The mount made on entry `name` of the searched directory, or null.
+const TFsTarget* ChildMount(const TSearchRec& rec, const char* name) {
+    for (const TFsTarget& mount : rec.ChildMounts) {
+        const std::string& point = mount.mountPoint;
+        size_t slash = point.rfind('/');
+        if (point.compare(slash + 1, std::string::npos, name) == 0) return &mount;
+    }
+    return nullptr;
+}
+
 // Reads entries until one matches the pattern and passes the exclusion mask; fills rec with it.
 // Entries are examined relative to the open directory, so a long DirPath costs nothing extra.
 int MatchNext(TSearchRec& rec) {
@@ -39,12 +56,30 @@ int MatchNext(TSearchRec& rec) {
     const int fd = dirfd(rec.DirHandle);
     rec.Pattern.SetZero();
     const char* pattern = rec.Pattern.Data();
+    TFsCall call;
+    if (!call.Enter(rec.Fs, rec.FsPath)) return -1;
     for (;;) {
         const dirent* entry = readdir(rec.DirHandle);
+        call.Progress();
         if (entry == nullptr) return -1;
         const char* name = entry->d_name;
         if (fnmatch(pattern, name, 0) != 0) continue;
         struct stat st;
+        // A mount point is examined on its own file system, and not at all when that one does
+        // not answer.
+        const TFsTarget* mount = rec.ChildMounts.empty() ? nullptr : ChildMount(rec, name);
+        TFsCall onMount;
+        if (mount != nullptr && !onMount.Enter(*mount, mount->mountPoint)) {
+            const int attr = TypeAttributes(S_IFDIR, name);
+            if ((attr & rec.ExcludeMask) != 0) continue;
+            rec.Time = rec.ChangeTime = 0;
+            rec.Size = 0;
+            rec.Attr = attr;
+            rec.Mode = 0;
+            rec.Unexamined = true;
+            FillName(rec, name);
+            return 0;
+        }
         if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // vanished meanwhile
         // A link is always excluded, so whether its target is a directory never matters.
         int attr = TypeAttributes(st.st_mode, name);
@@ -57,10 +92,8 @@ int MatchNext(TSearchRec& rec) {
         rec.Size = static_cast<int64_t>(st.st_size);
         rec.Attr = attr;
         rec.Mode = static_cast<uint16_t>(st.st_mode);
-        size_t length = std::strlen(name);
-        if (length > kMaxName) length = kMaxName;
-        std::memcpy(rec.Name, name, length);
-        rec.Name[length] = '\0';
+        rec.Unexamined = false;
+        FillName(rec, name);
         return 0;
     }
 }
@@ -100,9 +133,20 @@ int FindFirst(const String& dir, const String& pattern, int attr, TSearchRec& re
     if (base.Length() == 0) return ENOENT;
     rec.DirPath = IncludeTrailingPathDelimiter(base);
     rec.Pattern = pattern;
+    rec.Unexamined = false;
     int error = 0;
-    rec.DirHandle = OpenDirectoryStream(rec.DirPath, error);
+    {
+        String name(rec.DirPath);
+        name.SetZero();
+        TFsCall call;
+        if (!call.EnterPath(name.Data())) return ETIMEDOUT;
+        rec.Fs = call.Target();
+        rec.FsPath = call.Path();
+        rec.DirHandle = OpenDirectoryStream(rec.DirPath, error);
+    }
     if (rec.DirHandle == nullptr) return error != 0 ? error : -1;
+    // The mounts made on entries of this directory, which the table alone tells.
+    rec.ChildMounts = FsMountsIn(rec.FsPath);
     int found = MatchNext(rec);
     if (found != 0) FindClose(rec);
     return found;

@@ -1,7 +1,9 @@
 // Wildcard search of one directory: FindFirst, FindNext and FindClose fill a TSearchRec with each
 // entry whose name matches a shell pattern and whose attribute bits the caller accepts. Entries
 // come in the directory's own order. Every function is re-entrant: the whole state of a search
-// lives in the caller's TSearchRec.
+// lives in the caller's TSearchRec. The directory is read inside calls of the file-system guard
+// (fs_guard.h); an entry that is the mount point of another file system is examined inside a call
+// on that one, and not at all while that one does not answer (TSearchRec::Unexamined).
 #pragma once
 
 #include <dirent.h>
@@ -9,7 +11,10 @@
 
 #include <cstdint>
 #include <ctime>
+#include <string>
+#include <vector>
 
+#include "fileutils/fs_guard.h"
 #include "foundation/string.h"
 
 // Attribute bits of an entry. Bits 0x08 and 0x20 never occur on an entry but may stand in a
@@ -37,6 +42,13 @@ struct TSearchRec {
     String DirPath;            // the searched directory, always ending in '/'
     String Pattern;            // the shell pattern names must match
     time_t ChangeTime = 0;     // status-change time of the entry itself
+    // The entry is the mount point of a file system that does not answer, so it was not examined:
+    // its name matched, and it carries attrDirectory, size 0 and times 0 whatever the mask.
+    // Callers that need to know more about it fail as on that file system.
+    bool Unexamined = false;
+    TFsTarget Fs;                        // the file system of the searched directory
+    std::string FsPath;                  // the searched directory, its links resolved
+    std::vector<TFsTarget> ChildMounts;  // mounts made on entries of the directory
 };
 
 // Starts a search of directory `dir` (empty: the working directory) for names matching `pattern`

@@ -15,6 +15,7 @@ TWalkFolder* NewChildFolder(TWalkFolder* parent, const char* name) {
     TWalkFolder* child = new TWalkFolder;
     child->parent = parent;
     child->depth = parent->depth + 1;
+    child->mount = parent->mount;
     child->name = name;
     parent->refs.fetch_add(1, std::memory_order_relaxed);
     return child;

@@ -15,6 +15,10 @@ struct TWalkFolder {
     TWalkFolder* parent = nullptr;  // null for the top
     std::atomic<int> refs{1};
     int depth = 0;  // 0 for the top
+    int mount = 0;  // the walk's file system of the folder: 0 the top's, k the (k-1)th mount below
+    // The folder is one of those on the way from the top to a mount below it, so its entries may
+    // be mount points.
+    bool towardMount = false;
     // Set by the first open, before any child exists; only checked after that.
     dev_t dev = 0;
     ino_t ino = 0;

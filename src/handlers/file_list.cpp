@@ -1,5 +1,6 @@
 #include "handlers/file_list.h"
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -22,11 +23,15 @@ bool AnyFileTestAllowed(const TQDXSettings& settings) {
 }
 
 // The folder to search, ending in '/': a name that is no folder stands for the folder holding it.
+// A name on a file system that does not answer stays the folder asked for, which then lists as
+// one that cannot be searched.
 String FolderToSearch(const String& requested) {
     String folder = requested.Length() > 0 ? requested : String("/");
     String name(folder);
     name.SetZero();
-    if (!IsPathDelimiter(folder, folder.Length()) && !DirectoryExists(name.Data()))
+    errno = 0;
+    if (!IsPathDelimiter(folder, folder.Length()) && !DirectoryExists(name.Data()) &&
+        errno != ETIMEDOUT)
         folder = ExtractFilePath(folder);
     return IncludeTrailingPathDelimiter(folder);
 }

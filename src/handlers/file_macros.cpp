@@ -43,6 +43,8 @@ bool PickEntry(const String& dir, const Macro& macro, String& name) {
     bool found = false;
     time_t best = 0;
     do {
+        // An entry on a file system that does not answer has no time to compare: no pick.
+        if (rec.Unexamined) return false;
         if (IsDotName(rec.Name) || ((rec.Attr & attrDirectory) != 0) != macro.folder) continue;
         // A candidate at the epoch counts like any other: "found" is kept apart from the time.
         if (found && !(macro.newest ? rec.Time > best : rec.Time < best)) continue;
@@ -78,6 +80,6 @@ String GetFirstMatchedFile(const String& path) {
     TSearchRec rec;
     if (FindFirst(dir, ExtractFileName(path), attrAny & ~attrDirectory, rec) != 0) return String();
     FindClose(rec);
-    if ((rec.Attr & attrDirectory) != 0) return String();
+    if ((rec.Attr & attrDirectory) != 0 || rec.Unexamined) return String();
     return dir + rec.Name;
 }

@@ -7,6 +7,7 @@
 #include "config/messages.h"
 #include "config/settings.h"
 #include "fileutils/file_facts.h"
+#include "fileutils/fs_guard.h"
 #include "handlers/file_content.h"
 #include "handlers/file_macros.h"
 #include "handlers/folder_stats.h"
@@ -62,6 +63,12 @@ void NoteWalkFailure(QDXReply& reply, const String& path, int error) {
     reply.NoteFailure(String("Cannot walk '") + LogSafe(path) + "': " + SystemErrorText(error));
 }
 
+// A file of the comparison is missing, or on a file system that does not answer, which reads as
+// an I/O error.
+void FailMissing(QDXReply& reply) {
+    if (FsRequestRefused()) Fail(reply, "301", "I/O Error");
+}
+
 }  // namespace
 
 void ProcessTest_UNC(const ZPRequest& request, QDXReply& reply) {
@@ -70,7 +77,9 @@ void ProcessTest_UNC(const ZPRequest& request, QDXReply& reply) {
     if (path.Length() == 0) return Fail(reply, "501", "Path not specified");
     if (path[path.Length()] == '\\') path.Delete(path.Length(), 1);
     TFileSystemUsage usage;
-    int error = GetFileSystemUsage(CPath(path).Data(), usage);
+    TFsCall call;
+    int error = call.EnterPath(CPath(path).Data()) ? GetFileSystemUsage(CPath(path).Data(), usage)
+                                                   : ETIMEDOUT;
     if (error != 0) {
         reply.SetResult("301");
         String text = SystemErrorText(error);
@@ -165,11 +174,11 @@ void ProcessTest_FileCompare(const ZPRequest& request, QDXReply& reply) {
         secondFlag = 12;
     }
     const String first = PathParam(request, 2, firstFlag);
-    if (!IsRegularFile(first)) return;
+    if (!IsRegularFile(first)) return FailMissing(reply);
 
     if (mode == "1") {
         const String second = PathParam(request, 3, secondFlag);
-        if (!IsRegularFile(second)) return;
+        if (!IsRegularFile(second)) return FailMissing(reply);
         int result = CompareByFlags(first, second, BoolParam(request, 4), BoolParam(request, 5),
                                     BoolParam(request, 6));
         return AnswerFound(reply, result);
@@ -177,7 +186,7 @@ void ProcessTest_FileCompare(const ZPRequest& request, QDXReply& reply) {
     if (mode == "2") {
         // The second file is never passed through the macros in this mode.
         const String second = GetPathParam(request, 3);
-        if (!IsRegularFile(second)) return;
+        if (!IsRegularFile(second)) return FailMissing(reply);
         if (FileSize(CPath(second).Data()) > kMaxFileInFile)
             return Fail(reply, "301", "The size of the second file cannot exceed 8Mb");
         return AnswerFound(reply, FindFileInFile(first, second));

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "fileutils/fs_guard.h"
+
 namespace {
 
 bool IsLineEnd(char c) {
@@ -138,6 +140,7 @@ ssize_t LineScanner::Read(char* into, size_t most) {
     do {
         n = read(fd_, into, want);
     } while (n < 0 && errno == EINTR);
+    FsProgress();  // the read came back: the file system answers
     if (n <= 0) return 0;
     readOffset_ += n;
     if (lower_) LowerAscii(into, low_.get() + (into - raw_.get()), static_cast<size_t>(n));

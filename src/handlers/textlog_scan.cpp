@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <thread>
@@ -22,6 +23,10 @@ double CheckFile(const char* path, double& position, double& lastSize, double& l
     int64_t size = FileSize(path);
     fileSize = static_cast<double>(size);
     matchedLine = "";
+    if (size < 0 && errno == ETIMEDOUT) {
+        message = "Cannot open file";  // its file system does not answer
+        return -1;
+    }
     if (!FileExists(path)) {
         message = "File \"";
         message += ExtractFileName(String(path));
@@ -32,7 +37,8 @@ double CheckFile(const char* path, double& position, double& lastSize, double& l
     double age = static_cast<double>(FileAge(path));
     if (lastSize != 0 && lastSize == fileSize && lastTime != 0 && lastTime == age) return 0;
 
-    int fd = OpenLog(path);
+    TFsTarget fs;
+    int fd = OpenLog(path, &fs);
     if (fd < 0) {
         message = "Cannot open file";
         return -1;
@@ -50,8 +56,16 @@ double CheckFile(const char* path, double& position, double& lastSize, double& l
         }
         LogScanResult scan;
         scan.position = start;
-        // Bytes written after the size was taken are left for the next check.
+        // Bytes written after the size was taken are left for the next check. The pass is one
+        // call on the log's file system, moving on with every block it reads.
+        TFsCall reading;
+        if (!reading.Enter(fs)) {
+            message = "Cannot open file";
+            close(fd);
+            return -1;
+        }
         ScanLogLines(fd, size, filters, scanToEnd != 0, LogScanLimits(), scan);
+        reading.Leave();
         if (scan.position != start) position = static_cast<double>(scan.position);
         if (scan.matchValue != 0) {
             match = static_cast<double>(scan.matchValue);
@@ -69,12 +83,18 @@ double CheckFile(const char* path, double& position, double& lastSize, double& l
 
 }  // namespace
 
-int OpenLog(const char* path) {
+int OpenLog(const char* path, TFsTarget* fs) {
     for (int attempt = 0; attempt < 3; attempt++) {
+        TFsCall call;
+        if (!call.EnterPath(path)) return -1;  // no file system answering: no point in retrying
         int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         struct stat st;
-        if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
+        if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            if (fs != nullptr) *fs = call.Target();
+            return fd;
+        }
         if (fd >= 0) close(fd);
+        call.Leave();
         BlockingWait pause;  // other requests are served meanwhile
         std::this_thread::sleep_for(std::chrono::seconds(1));
     }

@@ -3,6 +3,7 @@
 // what the file looked like then (position, last size, last time) and gets the new values back.
 #pragma once
 
+#include "fileutils/fs_guard.h"
 #include "foundation/string.h"
 #include "handlers/textlog_lines.h"
 
@@ -40,5 +41,7 @@ double CheckFileForExpression2(const char* path, double& position, double& lastS
 // Opens a log for a scan: three attempts, each failed one followed by a second's pause. Only a
 // regular file will do. The descriptor is close-on-exec and never blocks (a read that would is a
 // failed read, which ends a scan), and a terminal named here never becomes the agent's
-// controlling terminal. Returns the descriptor, or -1 after the third failure.
-int OpenLog(const char* path);
+// controlling terminal. Returns the descriptor, or -1 after the third failure, or at once when the
+// log's file system does not answer (errno ETIMEDOUT). `fs`, when given, receives the file system
+// the log is on.
+int OpenLog(const char* path, TFsTarget* fs = nullptr);

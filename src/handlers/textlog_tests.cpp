@@ -1,6 +1,7 @@
 #include "handlers/textlog_tests.h"
 
 #include "config/settings.h"
+#include "fileutils/fs_guard.h"
 #include "handlers/file_macros.h"
 #include "handlers/path_param.h"
 #include "handlers/refused_expressions.h"
@@ -28,6 +29,11 @@ int Flag(const ZPRequest& request, int index) {
 
 void Refuse(QDXReply& reply, const char* code, const char* reason) {
     reply.SetResult(code) += reason;
+}
+
+// No file found: none is there, or its folder's file system does not answer.
+void RefuseMissing(QDXReply& reply) {
+    Refuse(reply, "301", FsRequestRefused() ? "Cannot open file" : "File does not exist");
 }
 
 bool TestAllowed(QDXReply& reply) {
@@ -73,10 +79,7 @@ void DecodeFilter(const ZPRequest& request, TTextLogFilter& filter, int first) {
 void ProcessTest_TextLog(const ZPRequest& request, QDXReply& reply) {
     if (!TestAllowed(reply)) return;
     String path = GetFirstMatchedFile(GetPathParam(request, 1));
-    if (path.Length() == 0) {
-        Refuse(reply, "301", "File does not exist");
-        return;
-    }
+    if (path.Length() == 0) return RefuseMissing(reply);
     String text = qdxDecodeStrings(request.GetParam(2, 1));
     LogState state;
     if (!DecodeState(request, 3, state)) {
@@ -129,10 +132,7 @@ void ProcessTest_TextLog2(const ZPRequest& request, QDXReply& reply) {
     String path = GetPathParam(request, 1);
     if (macros) path = GetFileUsingSpecialMacros(path);
     path = GetFirstMatchedFile(path);
-    if (path.Length() == 0) {
-        Refuse(reply, "301", "File does not exist");
-        return;
-    }
+    if (path.Length() == 0) return RefuseMissing(reply);
     path.SetZero();
     // The filter of the reported line; when nothing matched it stays 0.
     int whichFilter = 0;
