@@ -113,7 +113,8 @@ void EmitFromSignal(const FaultContext& context, const char* message) {
     log.Add("]\t qdx\t\t ");
     log.Add(message);
     for (int i = 0; i < context.logCount; i++) {
-        int fd = open(context.logs[i], O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+        int fd = open(context.logs[i],
+                      O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
         if (fd < 0) continue;
         ssize_t ignored = write(fd, log.text, log.length);
         (void)ignored;
@@ -133,6 +134,10 @@ void OnFault(int) {
 
 void OnHangUp(int) {
     QDXFlags.reload.store(1);
+}
+
+void OnTerminate(int) {
+    QDXFlags.terminate.store(1);
 }
 
 void CopyPath(char* dest, size_t size, const String& path) {
@@ -156,6 +161,14 @@ void InstallReloadHandler() {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     sigaction(SIGHUP, &action, nullptr);
+}
+
+void InstallTerminateHandler() {
+    struct sigaction action {};
+    action.sa_handler = OnTerminate;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 void InstallFaultHandlers(char** argv, char** envp) {
