@@ -229,6 +229,7 @@ TEST(FileTrust, ScriptAndTemporaryFolder) {
     // A missing folder fails later, when no output file can be made in it, unless someone else
     // could make it first.
     EXPECT_TRUE(ScriptMayRun(String(script.c_str()), String((tmp + "/gone").c_str()), reason));
+    EXPECT_EQ(Str(reason), "");
     std::string open = MakeFolder(dir / "open", 0777);
     EXPECT_FALSE(ScriptMayRun(String(script.c_str()), String((open + "/gone").c_str()), reason));
     chmod(tmp.c_str(), 0777);

@@ -216,6 +216,9 @@ bool ScriptMayRun(const String& script, const String& tmpdir, String& reason) {
     // A temporary folder that is missing fails later, as it always has, when the output file
     // cannot be made in it.
     bool absent = false;
-    return tmpdir.Length() == 0 ||
-           Walk(tmpdir, TrustedKind::Folder, geteuid(), reason, nullptr, absent) || absent;
+    if (tmpdir.Length() == 0 ||
+        Walk(tmpdir, TrustedKind::Folder, geteuid(), reason, nullptr, absent))
+        return true;
+    if (absent) reason = "";
+    return absent;
 }
