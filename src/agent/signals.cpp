@@ -153,22 +153,23 @@ void AddLog(FaultContext& context, const String& path) {
     CopyPath(context.logs[context.logCount++], sizeof context.logs[0], path);
 }
 
+// A handler that only raises a flag: interrupted system calls go on.
+void InstallFlagHandler(int signal, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(signal, &action, nullptr);
+}
+
 }  // namespace
 
 void InstallReloadHandler() {
-    struct sigaction action {};
-    action.sa_handler = OnHangUp;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGHUP, &action, nullptr);
+    InstallFlagHandler(SIGHUP, OnHangUp);
 }
 
 void InstallTerminateHandler() {
-    struct sigaction action {};
-    action.sa_handler = OnTerminate;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
+    InstallFlagHandler(SIGTERM, OnTerminate);
 }
 
 void InstallFaultHandlers(char** argv, char** envp) {
