@@ -1,6 +1,7 @@
 #include "agent/daemon.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,6 +40,32 @@ void RedirectStream(int fd, int flags) {
     std::exit(0);
 }
 
+// The PID file's folder, when it is missing and its parent is not: /run/qdx after a reboot where
+// no service manager makes it. One level only, readable by all as the file itself is.
+void MakeFolderOf(const String& path) {
+    int slash = path.Length();
+    while (slash > 0 && path[slash] != '/') slash--;
+    if (slash <= 1) return;
+    String folder = path.Copy(1, slash - 1);
+    // An existing folder is the usual case; any other failure shows when the file is created.
+    mkdir(folder.SetZero().Data(), 0755);
+}
+
+// True when the PID file's path still names the file open as `fd` and that file still holds this
+// process's id: a file that replaced ours, or that another agent rewrote, is not ours to remove.
+bool NamesThisProcess(int fd) {
+    struct stat held {};
+    struct stat named {};
+    if (fstat(fd, &held) != 0 || lstat(pidfilePath.Data(), &named) != 0) return false;
+    if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) return false;
+    char text[32] = {};
+    ssize_t n = pread(fd, text, sizeof text - 1, 0);
+    if (n <= 0) return false;
+    char* end = nullptr;
+    long pid = std::strtol(text, &end, 10);
+    return end != text && (*end == '\n' || *end == '\0') && pid == static_cast<long>(getpid());
+}
+
 }  // namespace
 
 int daemon_init() {
@@ -69,7 +96,9 @@ int createpidfile() {
     SettingsSnapshot settings = CurrentSettings();
     String path(settings->pidfile);
     path.SetZero();
-    int fd = open(path.Data(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+    MakeFolderOf(path);
+    // Never through a link: whoever could plant one would have root write where they chose.
+    int fd = open(path.Data(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0644);
     if (fd < 0) {
         showmessage("Failed to create pid file %s\n", LOCAL, msgFail, 1, path.Data());
         return -1;
@@ -107,8 +136,9 @@ void daemon_ready() {
 
 void closepidfile(int pidfile) {
     if (pidfile < 0) return;
+    // Removed while the lock is still held, so that an agent starting meanwhile keeps its file.
+    if (NamesThisProcess(pidfile)) unlink(pidfilePath.Data());
     close(pidfile);
-    unlink(pidfilePath.Data());
 }
 
 void releasepidfile(int pidfile) {

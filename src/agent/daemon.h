@@ -12,7 +12,7 @@ void daemon_ready();
 // truncated, so a second agent never empties the file of the one already running. Returns the
 // open descriptor (close-on-exec) or -1.
 int createpidfile();
-// Closes the PID file and removes it; -1 does nothing.
+// Removes the PID file when it still names this process, and closes it; -1 does nothing.
 void closepidfile(int pidfile);
 // Closes the PID file (releasing its lock) and leaves it in place, for a re-execution: the file
 // names this process id until the new image's daemon writes its own, so it always names a live

@@ -113,7 +113,8 @@ void EmitFromSignal(const FaultContext& context, const char* message) {
     log.Add("]\t qdx\t\t ");
     log.Add(message);
     for (int i = 0; i < context.logCount; i++) {
-        int fd = open(context.logs[i], O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+        int fd = open(context.logs[i],
+                      O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
         if (fd < 0) continue;
         ssize_t ignored = write(fd, log.text, log.length);
         (void)ignored;
@@ -135,6 +136,10 @@ void OnHangUp(int) {
     QDXFlags.reload.store(1);
 }
 
+void OnTerminate(int) {
+    QDXFlags.terminate.store(1);
+}
+
 void CopyPath(char* dest, size_t size, const String& path) {
     size_t n = static_cast<size_t>(path.Length()) < size - 1 ? static_cast<size_t>(path.Length())
                                                              : size - 1;
@@ -148,14 +153,23 @@ void AddLog(FaultContext& context, const String& path) {
     CopyPath(context.logs[context.logCount++], sizeof context.logs[0], path);
 }
 
+// A handler that only raises a flag: interrupted system calls go on.
+void InstallFlagHandler(int signal, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(signal, &action, nullptr);
+}
+
 }  // namespace
 
 void InstallReloadHandler() {
-    struct sigaction action {};
-    action.sa_handler = OnHangUp;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGHUP, &action, nullptr);
+    InstallFlagHandler(SIGHUP, OnHangUp);
+}
+
+void InstallTerminateHandler() {
+    InstallFlagHandler(SIGTERM, OnTerminate);
 }
 
 void InstallFaultHandlers(char** argv, char** envp) {

@@ -5,6 +5,9 @@
 // Hang-up: ask the accept loop to reload the configuration (daemon mode only).
 void InstallReloadHandler();
 
+// Termination: ask the accept loop to end the agent as QUIT does, removing the PID file.
+void InstallTerminateHandler();
+
 // Segmentation fault: log "Segmentation fault!!" with write(); after 180 seconds of uptime
 // re-execute the agent at once, earlier end the process with the default action. Broken pipes
 // are ignored. `argv` and `envp` must stay valid for the life of the process.

@@ -114,6 +114,7 @@ int RunAgent(int argc, char** argv, char** envp) {
         return 2;
     }
     InstallFaultHandlers(argv, envp);
+    InstallTerminateHandler();
     RaiseDescriptorLimit();
     ReturnLargeBlocksToTheSystem();
 

@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include "config/config_format.h"
+#include "config/file_trust.h"
 #include "config/options.h"
 
 namespace {
@@ -279,17 +280,29 @@ bool LoadOptions_(TQDXSettings& settings, String& message) {
         message = "Configuration file is not specified";
         return false;
     }
-    int fd;
-    do fd = open(path.Data(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    int fd;  // without blocking: a FIFO is refused, not waited on
+    do fd = open(path.Data(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     while (fd < 0 && errno == EINTR);
+    struct stat opened {};
+    if (fd >= 0 && (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode))) {
+        close(fd);  // a folder, a FIFO, a device: not a configuration file
+        fd = -1;
+    }
     if (fd < 0) {
         message = CannotOpen(path);
+        return false;
+    }
+    // Nobody but root and the agent's own user may decide what the agent, root perhaps, opens and
+    // runs.
+    if (String reason; !IsTrustedOpenFile(fd, path, reason)) {
+        close(fd);
+        message = String("Configuration file refused: ") + reason;
         return false;
     }
     bool read = ReadKeys(fd, settings);
     close(fd);
     if (!read) {
-        // A file that cannot be read to its end (a folder, an I/O error) is as good as absent.
+        // A file that cannot be read to its end is as good as absent.
         message = CannotOpen(path);
         return false;
     }

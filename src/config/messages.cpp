@@ -37,7 +37,9 @@ void AppendLog(const String& file, const String& cfgfile, const char* line) {
     String path = LogFilePath(file, cfgfile.Length() > 0 ? cfgfile.Data() : nullptr);
     path.SetZero();
     int fd;
-    do fd = open(path.Data(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
+    do
+        fd = open(path.Data(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW,
+                  0666);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return;
     size_t left = std::strlen(line);

@@ -11,6 +11,8 @@
 #include <string>
 #include <thread>
 
+#include "config/file_trust.h"
+#include "config/messages.h"
 #include "config/settings.h"
 #include "fileutils/file_facts.h"
 #include "fileutils/process.h"
@@ -87,7 +89,8 @@ struct FileCloser {
 };
 
 // False, with "301" "<what> script is not speified" or "... doesn't exist", unless the setting
-// names an existing file.
+// names an existing file; with "301" "Cannot execute script" when the script or the temporary
+// folder could be changed by someone the agent does not trust (the failure log says why).
 bool ScriptIsThere(const String& setting, const char* what, QDXReply& reply) {
     if (setting.Length() == 0) {
         Answer(reply, "301", String(what) + " script is not speified");
@@ -95,6 +98,11 @@ bool ScriptIsThere(const String& setting, const char* what, QDXReply& reply) {
     }
     if (!FileExists(Text(setting).c_str())) {
         Answer(reply, "301", String(what) + " script doesn't exist");
+        return false;
+    }
+    if (String reason; !ScriptMayRun(setting, CurrentSettings()->tmpdir, reason)) {
+        showmessage("%s script refused: %s\n", LOCAL, msgFail, 1, what, reason.SetZero().Data());
+        Answer(reply, "301", "Cannot execute script");
         return false;
     }
     return true;
