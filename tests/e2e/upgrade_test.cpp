@@ -125,10 +125,15 @@ TEST_F(UpgradeE2E, ReplacesTheExecutableAndComesBackWithItsArguments) {
 
     RunResult run =
         RunProgram(QDXCTL_BINARY,
-                   {"-p", std::to_string(port), "upgrade", "--wait", "60", dir_.File("new-qdx")},
+                   {"-p", std::to_string(port), "upgrade", "--wait", "60", "--qdxpath",
+                    QdxPath(), dir_.File("new-qdx")},
                    90, {"QDX_PASSWORD=" + Agent::Password()});
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(run.out, "200\nthe agent has restarted and answers\n");
+    EXPECT_EQ(run.out.rfind("200\nthe agent has restarted and runs " + dir_.File("new-qdx") +
+                                " (CRC-32 ",
+                            0),
+              0u)
+        << run.out;
 
     // The same process, now running the new file at "qdxpath" with the same arguments.
     EXPECT_TRUE(agent_.Running());

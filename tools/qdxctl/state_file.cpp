@@ -13,11 +13,16 @@
 namespace {
 
 constexpr size_t kMaxStateFile = 64 * 1024;
+const char kMarker[] = "# qdxctl text-log check state\n";
 
-bool IsNumber(const std::string& text) {
+}  // namespace
+
+bool IsStateNumber(const std::string& text) {
     return !text.empty() && text.size() < 24 &&
            text.find_first_not_of("0123456789") == std::string::npos;
 }
+
+namespace {
 
 std::string Reason(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
@@ -63,13 +68,27 @@ StateLock::~StateLock() {
 
 bool ReadLogState(const std::string& path, LogState& state, bool& exists, std::string& error) {
     exists = false;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // Not through a symbolic link, and without waiting for the writer of a FIFO.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT) return true;
-        error = Reason("cannot read", path);
+        error = errno == ELOOP ? path + " is a symbolic link; a state file is not followed"
+                               : Reason("cannot read", path);
         return false;
     }
     exists = true;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        error = path + " is not a regular file; it is no state file and stays as it is";
+        return false;
+    }
+    if (info.st_uid != geteuid()) {
+        close(fd);
+        error = path + " belongs to another user (uid " + std::to_string(info.st_uid) +
+                "); it is not taken over";
+        return false;
+    }
     std::string text;
     char block[4096];
     ssize_t n;
@@ -79,6 +98,11 @@ bool ReadLogState(const std::string& path, LogState& state, bool& exists, std::s
     close(fd);
     if (failed || text.size() > kMaxStateFile) {
         error = path + " cannot be read as a state file";
+        return false;
+    }
+    if (text.compare(0, sizeof kMarker - 1, kMarker) != 0) {
+        error = path + " is not a text-log state file (its first line is not \"" +
+                std::string(kMarker, sizeof kMarker - 2) + "\"); it stays as it is";
         return false;
     }
     size_t start = 0;
@@ -96,7 +120,8 @@ bool ReadLogState(const std::string& path, LogState& state, bool& exists, std::s
         if (key == "last_size") state.lastSize = value;
         if (key == "last_time") state.lastTime = value;
     }
-    if (!IsNumber(state.position) || !IsNumber(state.lastSize) || !IsNumber(state.lastTime)) {
+    if (!IsStateNumber(state.position) || !IsStateNumber(state.lastSize) ||
+        !IsStateNumber(state.lastTime)) {
         error = path + " is not a text-log state file";
         return false;
     }
@@ -104,7 +129,7 @@ bool ReadLogState(const std::string& path, LogState& state, bool& exists, std::s
 }
 
 bool WriteLogState(const std::string& path, const LogState& state, std::string& error) {
-    std::string text = "# qdxctl text-log check state\ncommand=" + state.command +
+    std::string text = kMarker + std::string("command=") + state.command +
                        "\npath=" + state.path + "\nposition=" + state.position +
                        "\nlast_size=" + state.lastSize + "\nlast_time=" + state.lastTime + "\n";
     std::string fresh = path + ".new." + std::to_string(getpid());

@@ -27,7 +27,11 @@ private:
 };
 
 // Reads `path`. False with the reason in `error` when it exists but cannot be read or is not a
-// state file; `exists` tells a missing file (a first check) apart.
+// state file: one that does not begin with the state file's first line, a symbolic link, a file
+// that is not regular, or one of another user. `exists` tells a missing file (a first check)
+// apart. Only a missing file or a state file is ever replaced.
 bool ReadLogState(const std::string& path, LogState& state, bool& exists, std::string& error);
+// True for a value a state file may hold: decimal digits, at most 23.
+bool IsStateNumber(const std::string& text);
 // Replaces `path` by `state` atomically.
 bool WriteLogState(const std::string& path, const LogState& state, std::string& error);
