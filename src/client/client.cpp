@@ -76,8 +76,8 @@ bool ReplyBuffer::Add(const char* data, size_t length) {
         unsigned n = DecodeLength(reinterpret_cast<const unsigned char*>(packet_.data()), 4);
         if (n > kMaxReplyPacket - 4) {
             refusal_ = "the reply announces " + std::to_string(n) +
-                       " bytes, more than the largest reply an agent sends (" +
-                       std::to_string(kMaxReplyPacket - 4) + ")";
+                       " bytes; an agent's reply holds at most " +
+                       std::to_string(kMaxReplyPacket - 4);
             return false;
         }
         announced_ = static_cast<size_t>(n) + 4;

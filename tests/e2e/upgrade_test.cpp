@@ -43,22 +43,6 @@ std::vector<std::string> CommandLine(pid_t pid) {
     return args;
 }
 
-// The built agent, or, when debug information (a sanitizer build's) makes it larger than an
-// upgrade may carry, a copy of it without that information: what the tests install and send.
-const std::string& AgentImage() {
-    static TempDir folder;
-    static const std::string path = [] {
-        const std::string marker = "\nnew build marker\n";
-        if (std::filesystem::file_size(QDX_BINARY) + marker.size() <= 10485759u)
-            return std::string(QDX_BINARY);
-        std::string stripped = folder.File("qdx");
-        RunResult strip = RunProgram("/usr/bin/objcopy", {"--strip-debug", QDX_BINARY, stripped});
-        EXPECT_EQ(strip.exitCode, 0) << strip.err;
-        return stripped;
-    }();
-    return path;
-}
-
 // An agent whose "qdxpath" is a copy of the built agent inside the test's folder, which is also
 // its temporary folder.
 class UpgradeE2E : public ::testing::Test {

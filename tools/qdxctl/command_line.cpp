@@ -8,6 +8,7 @@
 
 #include "commands.h"
 #include "config_file.h"
+#include "help.h"
 #include "input_file.h"
 
 namespace {
@@ -38,7 +39,13 @@ const OptionSpec kGeneral[] = {
     {Opt::Parallel, nullptr, "--parallel", "N",
      "at most N hosts at a time, 1 to 4096 (default 32); fewer when the descriptor limit "
      "leaves less room"},
-    {Opt::Raw, "-r", "--raw", nullptr, "print the reply text exactly as received"},
+    {Opt::ReplyMemory, nullptr, "--reply-memory", "MIB",
+     "with --hosts, MiB of replies held at once, 1 to 1048576 (default 1024); a reply that does "
+     "not fit waits for room. A reply is read up to 268500992 bytes (a 256 MiB file list and "
+     "its framing)"},
+    {Opt::Raw, "-r", "--raw", nullptr,
+     "print the reply text exactly as received (GetSettings' password masked unless "
+     "--show-password)"},
     {Opt::Json, "-j", "--json", nullptr, "print JSON: one object per reply, host or check"},
     {Opt::Wire, nullptr, "--wire", nullptr,
      "every word after the agent command is one parameter line, exactly as given"},
@@ -167,7 +174,7 @@ void ReadOptions(const std::vector<std::string>& words, size_t& i,
                  " lists them)");
         if (spec->id == Opt::Help) {
             if (within != nullptr)
-                PrintSubcommandHelp(stdout, *within);
+                PrintHelp(within->name);
             else
                 PrintSummary(stdout);
             std::exit(kExitOk);
@@ -250,6 +257,7 @@ void Apply(const std::vector<Given>& given, Options& options) {
             }
             case Opt::Hosts: options.hostsFile = g.value; break;
             case Opt::Parallel: options.parallel = static_cast<int>(Number(g, 1, 4096)); break;
+            case Opt::ReplyMemory: options.memoryBudget = Number(g, 1, 1048576) << 20; break;
             case Opt::Raw: raw = true; break;
             case Opt::Json: json = true; break;
             case Opt::Wire: options.wire = true; break;

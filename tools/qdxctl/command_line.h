@@ -11,7 +11,8 @@
 #include "options.h"
 
 enum class Opt {
-    Host, Port, PasswordFile, Password, Config, Timeout, ParamFile, Hosts, Parallel, Raw, Json,
+    Host, Port, PasswordFile, Password, Config, Timeout, ParamFile, Hosts, Parallel, ReplyMemory,
+    Raw, Json,
     Wire, ShowPassword, Help,
     Warning, Critical, Value, State, CriticalOnTimeout, Unreachable,
     DryRun,

@@ -130,6 +130,8 @@ void PrintCommand(std::FILE* out, const CommandSpec& command) {
     }
 }
 
+}  // namespace
+
 int PrintHelp(const std::string& name) {
     if (name.empty()) {
         std::printf(
@@ -157,6 +159,8 @@ int PrintHelp(const std::string& name) {
     PrintCommand(stdout, *command);
     return kExitOk;
 }
+
+namespace {
 
 // ---- The manual page
 

@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <string>
 
+// "qdxctl help [NAME]": the command list, one agent command in full, or one of qdxctl's own
+// commands with its options. Returns the exit status.
+int PrintHelp(const std::string& name);
 // One command's parameters, for a usage error about it (on standard error).
 void PrintParameters(const std::string& command);
 // The qdxctl(1) manual page in roff with the man(7) macros.

@@ -7,21 +7,11 @@
 #include <vector>
 
 #include "check.h"
+#include "client/host_list.h"
 #include "client/multi_call.h"
 #include "options.h"
 #include "request_words.h"
 
-struct HostLine {
-    CallTarget target;
-    int lineNumber = 0;
-    int duplicateOf = 0;  // the line number of the same host:port met first, or 0
-};
-
-// Reads a hosts list: one host[:port] a line, "#" starts a comment, blank lines are skipped;
-// `defaultPort` (0: none) serves lines without a port. False with the reason (and the line
-// number) in `error`, for a NUL byte among others.
-bool ParseHostList(const std::string& text, int defaultPort, std::vector<HostLine>& hosts,
-                   std::string& error);
 
 // The list of options.hostsFile ("-" for standard input), or exit 64 with the reason.
 std::vector<HostLine> LoadHostList(const Options& options);

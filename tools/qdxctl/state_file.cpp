@@ -13,16 +13,6 @@
 namespace {
 
 constexpr size_t kMaxStateFile = 64 * 1024;
-const char kMarker[] = "# qdxctl text-log check state\n";
-
-}  // namespace
-
-bool IsStateNumber(const std::string& text) {
-    return !text.empty() && text.size() < 24 &&
-           text.find_first_not_of("0123456789") == std::string::npos;
-}
-
-namespace {
 
 std::string Reason(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
@@ -100,38 +90,11 @@ bool ReadLogState(const std::string& path, LogState& state, bool& exists, std::s
         error = path + " cannot be read as a state file";
         return false;
     }
-    if (text.compare(0, sizeof kMarker - 1, kMarker) != 0) {
-        error = path + " is not a text-log state file (its first line is not \"" +
-                std::string(kMarker, sizeof kMarker - 2) + "\"); it stays as it is";
-        return false;
-    }
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
-        size_t equals = line.find('=');
-        if (equals == std::string::npos) continue;
-        std::string key = line.substr(0, equals), value = line.substr(equals + 1);
-        if (key == "command") state.command = value;
-        if (key == "path") state.path = value;
-        if (key == "position") state.position = value;
-        if (key == "last_size") state.lastSize = value;
-        if (key == "last_time") state.lastTime = value;
-    }
-    if (!IsStateNumber(state.position) || !IsStateNumber(state.lastSize) ||
-        !IsStateNumber(state.lastTime)) {
-        error = path + " is not a text-log state file";
-        return false;
-    }
-    return true;
+    return ParseLogState(text, path, state, error);
 }
 
 bool WriteLogState(const std::string& path, const LogState& state, std::string& error) {
-    std::string text = kMarker + std::string("command=") + state.command +
-                       "\npath=" + state.path + "\nposition=" + state.position +
-                       "\nlast_size=" + state.lastSize + "\nlast_time=" + state.lastTime + "\n";
+    std::string text = FormatLogState(state);
     std::string fresh = path + ".new." + std::to_string(getpid());
     int fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW,
                   0600);

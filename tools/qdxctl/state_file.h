@@ -5,13 +5,7 @@
 
 #include <string>
 
-struct LogState {
-    std::string command;  // the test and the log it belongs to; another log starts afresh
-    std::string path;
-    std::string position = "0";
-    std::string lastSize = "0";
-    std::string lastTime = "0";
-};
+#include "client/log_state.h"
 
 class StateLock {
 public:
@@ -31,7 +25,5 @@ private:
 // that is not regular, or one of another user. `exists` tells a missing file (a first check)
 // apart. Only a missing file or a state file is ever replaced.
 bool ReadLogState(const std::string& path, LogState& state, bool& exists, std::string& error);
-// True for a value a state file may hold: decimal digits, at most 23.
-bool IsStateNumber(const std::string& text);
 // Replaces `path` by `state` atomically.
 bool WriteLogState(const std::string& path, const LogState& state, std::string& error);

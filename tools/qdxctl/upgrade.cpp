@@ -220,10 +220,11 @@ bool CheckUpgradeFile(const Options& options, const std::string& path, UpgradeFi
     }
     std::string why;
     if (!CheckElfExecutable(head.data(), head.size(), *machine, why)) {
-        error = path + " is " + why + (options.upgrade.machine.empty() ? " (the machine qdxctl "
-                                                                         "runs on; --machine "
-                                                                         "names another)"
-                                                                       : "") +
+        bool otherMachine = why.find(" not for ") != std::string::npos;
+        error = path + " is " + why +
+                (otherMachine && options.upgrade.machine.empty()
+                     ? " (the machine qdxctl runs on; --machine names the agent's)"
+                     : "") +
                 "; --force sends it anyway";
         return false;
     }
