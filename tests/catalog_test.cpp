@@ -185,6 +185,50 @@ TEST(Catalog, ReadsReplyValuesByName) {
     EXPECT_EQ(tcpOk.Find("received")->text, "220 ready\r\n");
 }
 
+// Only finite decimal numbers are values: a CPU script's "nan" becomes "   nan" on the wire.
+TEST(Catalog, OnlyFiniteDecimalNumbersAreNumbers) {
+    for (const char* number : {"12", "   12", "-3", "+4", "12.5000", "0.5", "  7\r"}) {
+        double value = 0;
+        EXPECT_TRUE(DecimalNumber(number, value)) << number;
+    }
+    for (const char* text : {"", "   ", "nan", "   nan", "inf", "-inf", "1e5", "0x10", "U", "1.",
+                             ".5", "1 2", "12a", "--1"}) {
+        double value = 0;
+        EXPECT_FALSE(DecimalNumber(text, value)) << text;
+    }
+}
+
+// TEST-UNC's derived values follow df: used = total - free over used + available.
+TEST(Catalog, DerivesFreeSpaceAsDfDoes) {
+    struct Case {
+        const char* total;
+        const char* free;
+        const char* available;
+        const char* used, *availablePercent, *freePercent;
+    } cases[] = {
+        {"1000", "300", "200", "77.78", "22.22", "30.00"},
+        // Root's reserve overdrawn: available is negative, and the figures say so.
+        {"1000", "50", "-10", "101.06", "-1.06", "5.00"},
+        // Nothing to divide by.
+        {"0", "0", "0", "U", "U", "U"},
+        {"1000", "1000", "-5", "U", "U", "100.00"},
+        {"1000", "x", "5", "U", "U", "U"},
+    };
+    const CommandSpec* unc = FindCommandSpec("TEST-UNC");
+    EXPECT_STREQ(unc->mainValue, "available_bytes");
+    for (const Case& c : cases) {
+        QdxReplyText reply;
+        reply.status = CallStatus::Ok;
+        reply.text = std::string("200\n") + c.total + "\n" + c.free + "\n" + c.available + "\n\r";
+        ReplyValues values = ReadReplyValues(unc, {"/"}, reply);
+        ASSERT_NE(values.Find("free_percent"), nullptr);
+        EXPECT_EQ(values.Find("used_percent")->text, c.used) << c.total << " " << c.free;
+        EXPECT_EQ(values.Find("available_percent")->text, c.availablePercent);
+        EXPECT_EQ(values.Find("free_percent")->text, c.freePercent);
+        EXPECT_TRUE(values.Find("free_percent")->derived);
+    }
+}
+
 TEST(Threshold, ParsesTheGuidelinesRanges) {
     const double inf = std::numeric_limits<double>::infinity();
     struct Case {

@@ -69,6 +69,9 @@ bool ReplyBuffer::Add(const char* data, size_t length) {
     if (!refusal_.empty()) return false;
     size_t want = HeaderKnown() ? announced_ - packet_.size() : 4 - packet_.size();
     size_t take = length < want ? length : want;
+    // The whole reply's room is taken with its first bytes, not with its length field: a
+    // length alone costs nothing.
+    if (HeaderKnown() && take > 0 && packet_.capacity() < announced_) packet_.reserve(announced_);
     packet_.append(data, take);
     data += take;
     length -= take;
@@ -81,7 +84,6 @@ bool ReplyBuffer::Add(const char* data, size_t length) {
             return false;
         }
         announced_ = static_cast<size_t>(n) + 4;
-        packet_.reserve(announced_);
         return length == 0 || Add(data, length);
     }
     if (length > 0) {
