@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/client.h"
@@ -47,7 +48,7 @@ int RunAgentCommand(Options& options) {
     Request request = BuildRequest(options.words, options);
     if (!options.hostsFile.empty()) return RunHosts(options, request, nullptr);
     QdxReplyText reply = QdxCall(options.endpoint, request.command, request.lines);
-    return PrintReply(request, options, options.endpoint, reply);
+    return PrintReply(request, options, options.endpoint, std::move(reply));
 }
 
 int main(int argc, char** argv) {

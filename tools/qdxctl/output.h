@@ -35,7 +35,8 @@ void WriteReplyJson(std::FILE* out, const Request& request, const std::string& h
                     const QdxReplyText& reply);
 
 // Prints the reply (or, on standard error, why none came) in the form `options` asks for, with
-// the password of GetSettings masked unless --show-password, and returns ExitFor(reply).
+// the password of GetSettings masked unless --show-password, and returns ExitFor(reply). Takes
+// the reply by value: move a large one in.
 int PrintReply(const Request& request, const Options& options, const QdxEndpoint& endpoint,
                QdxReplyText reply);
 
