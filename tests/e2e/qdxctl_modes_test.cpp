@@ -62,6 +62,19 @@ TEST_F(QdxctlModes, HelpNeverContactsAnAgent) {
                                 " _qdxctl; echo ${COMPREPLY[@]}; COMP_WORDS=(qdxctl set Fold);"
                                 " COMP_CWORD=2; _qdxctl; echo ${COMPREPLY[@]}"});
     EXPECT_EQ(names.out, "--mask --mode --macros\nFolder\\ Size=\n") << names.err;
+
+    // The options of check and set (general ones too), file names after -C, -f, --hosts, -F.
+    std::string complete = "source " + script + "; c() { COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1));"
+                           " _qdxctl; echo \"${COMPREPLY[*]}\"; }; ";
+    RunResult completed = RunProgram(
+        "/bin/bash",
+        {"-c", complete + "c qdxctl check --unr; c qdxctl check -p 1 --crit; c qdxctl set --dr;"
+                          " c qdxctl --hosts " + dir.path() + "/completion.b; c qdxctl -C " +
+                   dir.path() + "/completion.b; c qdxctl -F script=" + dir.path() +
+                   "/completion.b; c qdxctl check --unreachable cr"});
+    EXPECT_EQ(completed.out, "--unreachable\n--critical --critical-on-timeout\n--dry-run\n" + script +
+                               "\n" + script + "\nscript=" + script + "\ncritical\n")
+        << completed.err;
 }
 
 TEST_F(QdxctlModes, NamedParametersFillTheRest) {
