@@ -1,6 +1,5 @@
 #include "help.h"
 
-#include <cctype>
 #include <cstdio>
 #include <set>
 #include <string>
@@ -207,15 +206,15 @@ void Text(const std::string& text) {
 
 void ManOptions(std::span<const OptionSpec> options) {
     for (const OptionSpec& option : options) {
-        std::printf(".TP\n.BR %s", Roff(option.longName).c_str());
         if (option.shortName != nullptr)
-            std::printf(" \", \" %s", Roff(option.shortName).c_str());
+            std::printf(".TP\n.BR %s \", \" %s", Roff(option.shortName).c_str(),
+                        Roff(option.longName).c_str());
+        else
+            std::printf(".TP\n.BR %s", Roff(option.longName).c_str());
         if (option.valueName != nullptr)
             std::printf(" \" \" \\fI%s\\fR", Roff(option.valueName).c_str());
         std::printf("\n");
-        std::string help = option.help;
-        help[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(help[0])));
-        Text(Roff(help) + ".");
+        Text(Roff(option.help) + ".");
     }
 }
 
