@@ -13,8 +13,13 @@
 //   qdx_filetools compare N A... -- B...
 //                                     run A and B alternately N times each (output discarded);
 //                                     print the median seconds of A and of B
+//   qdx_filetools names DIR COUNT LENGTH
+//                                     make COUNT empty files with names of LENGTH bytes
+//   qdx_filetools peak CMD...         run CMD once (output discarded); print its seconds, peak
+//                                     resident KiB and processor seconds (user + system)
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -141,6 +146,37 @@ double RunQuietly(const std::vector<char*>& argv) {
     return took.count();
 }
 
+int Names(const std::string& dir, long count, long length) {
+    if (mkdir(dir.c_str(), 0755) != 0 || count < 0 || length < 8) return 1;
+    for (long i = 0; i < count; i++) {
+        std::string number = std::to_string(i);
+        std::string name = std::string(static_cast<size_t>(length) - number.size(), 'n') + number;
+        int fd = open((dir + "/" + name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0) return 1;
+        close(fd);
+    }
+    return 0;
+}
+
+int Peak(std::vector<char*> argv) {
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) return 1;
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    posix_spawn_file_actions_destroy(&actions);
+    double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                 static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    std::printf("%.3f %ld %.3f\n", took.count(), usage.ru_maxrss, cpu);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+}
+
 double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
@@ -168,6 +204,8 @@ int main(int argc, char** argv) {
     if (what == "readblocks" && argc == 3) return ReadBlocks(argv[2]);
     if (what == "bigfile" && argc == 4) return BigFile(argv[2], std::atol(argv[3]));
     if (what == "zlibcrc" && argc == 3) return ZlibCrc(argv[2]);
+    if (what == "names" && argc == 5) return Names(argv[2], std::atol(argv[3]), std::atol(argv[4]));
+    if (what == "peak" && argc > 2) return Peak(std::vector<char*>(argv + 2, argv + argc));
     if (what == "compare" && argc > 5) {
         std::vector<char*> a, b;
         bool second = false;

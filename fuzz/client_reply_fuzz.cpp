@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<NamedParam> given;
     std::string error;
     if (SplitWords(words, true, positional, given, error) &&
-        BuildParamLines(&command, positional, given, lines, error)) {
+        BuildParamLines(&command, positional, given, false, lines, error)) {
         for (const std::string& line : lines)
             Require(line.find_first_of("\r\n") == std::string::npos);
     }

@@ -55,13 +55,35 @@ struct FillCase {
     std::vector<std::string> words;
     std::vector<std::string> lines;  // expected; empty with an error
     const char* error = nullptr;     // part of the expected error
+    bool wire = false;
 };
 
 TEST(Catalog, FillsParametersFromPositionsNamesAndDefaults) {
     const FillCase cases[] = {
-        // Positional words alone are sent exactly as given, numbers and "=" included.
-        {"TEST-ExternalPrg", {"sleep 1", "", "", "-1"}, {"sleep 1", "", "", "-1"}},
+        // Positional words fill the parameters the agent reads, in the catalog's order, skipping
+        // lines it does not read; defaults fill the rest.
+        {"TEST-Process", {"qdx"}, {"", "qdx"}},
+        {"TEST-CountFiles", {"/dir"}, {"/dir", "*"}},
+        {"TEST-ExternalPrg", {"sleep 1", "", "-1"}, {"sleep 1", "", "", "-1"}},
         {"TEST-TextLog", {"/log", "'a=b'"}, {"/log", "'a=b'"}},
+        // The mode decides which comparison flags follow it, and where the macro switches sit.
+        {"TEST-FileCompare", {"3", "/f", "x", "1", "1"}, {"3", "/f", "x", "1", "1"}},
+        {"TEST-FileCompare",
+         {"1", "/a", "/b", "0", "1", "1", "1", "1"},
+         {"1", "/a", "/b", "0", "1", "1", "", "", "", "", "", "1", "1"}},
+        {"TEST-FileCompare",
+         {"3", "/f", "x", "0", "0", "1"},
+         {"3", "/f", "x", "0", "0", "", "", "", "", "", "1"}},
+        // The second filter of TEST-TextLog2 is read only when use_filter2 is 1.
+        {"TEST-TextLog2",
+         {"/l", "", "", "", "", "e", "", "", "", "1", "w"},
+         {"/l", "", "", "", "", "e", "", "", "", "1", "w"}},
+        {"TEST-TextLog2",
+         {"/l", "", "", "", "", "e", "", "", "", "0", "1"},
+         {"/l", "", "", "", "", "e", "", "", "", "0", "", "", "", "", "", "1"}},
+        // --wire: every word one line, exactly as given.
+        {"TEST-ExternalPrg", {"sleep 1", "", "", "-1"}, {"sleep 1", "", "", "-1"}, nullptr, true},
+        {"TEST-Process", {"", "qdx"}, {"", "qdx"}, nullptr, true},
         // Names fill their positions, defaults the rest up to the last one that differs from an
         // empty line.
         {"TEST-CountFiles", {"--path", "/tmp"}, {"/tmp", "*"}},
@@ -86,10 +108,14 @@ TEST(Catalog, FillsParametersFromPositionsNamesAndDefaults) {
         // Refusals.
         {"TEST-UNC", {"--nope", "1"}, {}, "unknown parameter --nope"},
         {"TEST-UNC", {"--path", "a", "--path", "b"}, {}, "given twice"},
-        {"TEST-UNC", {"/a", "--path", "/b"}, {}, "positional word already gives"},
-        {"TEST-FileCompare", {"--compare_times", "1", "--case_sensitive", "1"}, {}, "same"},
+        {"TEST-UNC", {"/a", "--path", "/b"}, {}, "given both by word 1 and by --path"},
+        {"TEST-UNC", {"/a", "/b"}, {}, "takes 1 parameter (path), but 2 words"},
+        {"TEST-CPU", {"x"}, {}, "takes 0 parameters"},
+        {"TEST-FileCompare", {"--mode", "3", "--compare_times", "1"}, {}, "read only when"},
+        {"TEST-TextLog2", {"--expression2", "x"}, {}, "read only when --use_filter2 is 1"},
         {"TEST-UNC", {"--path"}, {}, "needs a value"},
         {"TEST-UNC", {"a\nb"}, {}, "line break"},
+        {"TEST-UNC", {"a\nb"}, {}, "line break", true},
     };
     for (const FillCase& c : cases) {
         const CommandSpec* command = FindCommandSpec(c.command);
@@ -97,14 +123,15 @@ TEST(Catalog, FillsParametersFromPositionsNamesAndDefaults) {
         std::vector<std::string> positional, lines;
         std::vector<NamedParam> given;
         std::string error;
-        bool ok = SplitWords(c.words, true, positional, given, error) &&
-                  BuildParamLines(command, positional, given, lines, error);
+        bool ok = SplitWords(c.words, !c.wire, positional, given, error) &&
+                  BuildParamLines(command, positional, given, c.wire, lines, error);
+        std::string what = std::string(c.command) + " " + (c.words.empty() ? "" : c.words[0]);
         if (c.error != nullptr) {
-            EXPECT_FALSE(ok) << c.command << " " << c.words[0];
-            EXPECT_NE(error.find(c.error), std::string::npos) << error;
+            EXPECT_FALSE(ok) << what;
+            EXPECT_NE(error.find(c.error), std::string::npos) << what << ": " << error;
         } else {
-            EXPECT_TRUE(ok) << error;
-            EXPECT_EQ(lines, c.lines) << c.command << " " << c.words[0];
+            EXPECT_TRUE(ok) << what << ": " << error;
+            EXPECT_EQ(lines, c.lines) << what;
         }
     }
 }
@@ -156,6 +183,50 @@ TEST(Catalog, ReadsReplyValuesByName) {
     ReplyValues tcpOk = ReadReplyValues(FindCommandSpec("TEST-TCP"), {},
                                         Reply("200\n    12\n220 ready%0D%0A\n\r"));
     EXPECT_EQ(tcpOk.Find("received")->text, "220 ready\r\n");
+}
+
+// Only finite decimal numbers are values: a CPU script's "nan" becomes "   nan" on the wire.
+TEST(Catalog, OnlyFiniteDecimalNumbersAreNumbers) {
+    for (const char* number : {"12", "   12", "-3", "+4", "12.5000", "0.5", "  7\r"}) {
+        double value = 0;
+        EXPECT_TRUE(DecimalNumber(number, value)) << number;
+    }
+    for (const char* text : {"", "   ", "nan", "   nan", "inf", "-inf", "1e5", "0x10", "U", "1.",
+                             ".5", "1 2", "12a", "--1"}) {
+        double value = 0;
+        EXPECT_FALSE(DecimalNumber(text, value)) << text;
+    }
+}
+
+// TEST-UNC's derived values follow df: used = total - free over used + available.
+TEST(Catalog, DerivesFreeSpaceAsDfDoes) {
+    struct Case {
+        const char* total;
+        const char* free;
+        const char* available;
+        const char* used, *availablePercent, *freePercent;
+    } cases[] = {
+        {"1000", "300", "200", "77.78", "22.22", "30.00"},
+        // Root's reserve overdrawn: available is negative, and the figures say so.
+        {"1000", "50", "-10", "101.06", "-1.06", "5.00"},
+        // Nothing to divide by.
+        {"0", "0", "0", "U", "U", "U"},
+        {"1000", "1000", "-5", "U", "U", "100.00"},
+        {"1000", "x", "5", "U", "U", "U"},
+    };
+    const CommandSpec* unc = FindCommandSpec("TEST-UNC");
+    EXPECT_STREQ(unc->mainValue, "available_bytes");
+    for (const Case& c : cases) {
+        QdxReplyText reply;
+        reply.status = CallStatus::Ok;
+        reply.text = std::string("200\n") + c.total + "\n" + c.free + "\n" + c.available + "\n\r";
+        ReplyValues values = ReadReplyValues(unc, {"/"}, reply);
+        ASSERT_NE(values.Find("free_percent"), nullptr);
+        EXPECT_EQ(values.Find("used_percent")->text, c.used) << c.total << " " << c.free;
+        EXPECT_EQ(values.Find("available_percent")->text, c.availablePercent);
+        EXPECT_EQ(values.Find("free_percent")->text, c.freePercent);
+        EXPECT_TRUE(values.Find("free_percent")->derived);
+    }
 }
 
 TEST(Threshold, ParsesTheGuidelinesRanges) {

@@ -14,6 +14,7 @@
 #include <iterator>
 
 #include "client/upgrade_client.h"
+#include "protocol/packet.h"
 
 namespace {
 
@@ -61,6 +62,37 @@ TEST(Client, NoRandomBytesNoRequest) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0)
         << "10: no filter, 11: a key, 12: a call, 13: no reason, 14-15: an upgrade started";
+}
+
+// A reply is kept exactly as long as its length field says, decrypted in place; a length beyond
+// what an agent sends, or bytes beyond the length, refuse it.
+TEST(Client, ReplyBufferKeepsExactlyTheAnnouncedBytes) {
+    String key("session-key");
+    String packet = EncodeData(String("200\n     5\n\r"), key, 4);
+    std::string bytes(packet.Data(), static_cast<size_t>(packet.Length()));
+    ReplyBuffer buffer;
+    for (char byte : bytes) {
+        EXPECT_FALSE(buffer.Complete());
+        ASSERT_TRUE(buffer.Add(&byte, 1));
+    }
+    EXPECT_TRUE(buffer.Complete());
+    EXPECT_EQ(buffer.Announced(), bytes.size());
+    std::string text;
+    buffer.Open(key, text);
+    EXPECT_EQ(text, "200\n     5\n\r");
+
+    ReplyBuffer longer;
+    EXPECT_FALSE(longer.Add((bytes + "x").data(), bytes.size() + 1));
+    EXPECT_NE(longer.Refusal().find("more bytes came"), std::string::npos);
+
+    const unsigned char fits[4] = {0xfc, 0xff, 0x00, 0x10};       // 0x1000fffc, within the bound
+    const unsigned char tooLong[4] = {0xfd, 0xff, 0x00, 0x10};    // one more
+    ReplyBuffer largest, beyond;
+    EXPECT_TRUE(largest.Add(reinterpret_cast<const char*>(fits), 4));
+    EXPECT_EQ(largest.Announced(), kMaxReplyPacket);
+    EXPECT_FALSE(beyond.Add(reinterpret_cast<const char*>(tooLong), 4));
+    EXPECT_NE(beyond.Refusal().find("announces 268500989 bytes"), std::string::npos)
+        << beyond.Refusal();
 }
 
 }  // namespace

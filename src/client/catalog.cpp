@@ -13,7 +13,8 @@ const ParamSpec* FindParam(const CommandSpec& command, std::string_view name) {
 }
 
 const ValueSpec* FindValue(const CommandSpec& command, std::string_view name) {
-    for (std::span<const ValueSpec> group : {command.values, command.records, command.failures})
+    for (std::span<const ValueSpec> group :
+         {command.values, command.records, command.failures, command.derived})
         for (const ValueSpec& value : group)
             if (name == value.name) return &value;
     return nullptr;

@@ -35,13 +35,22 @@ struct ParamMove {
     int position;
 };
 
+// A parameter the agent reads only when another parameter has a given value (the comparison
+// flags of TEST-FileCompare's modes, the second filter of TEST-TextLog2).
+struct ParamWhen {
+    const char* param;
+    const char* value;
+};
+
 struct ParamSpec {
     const char* name;  // lower_case, unique within the command
     int position;      // 1-based wire position
     ParamKind kind;
     const char* meaning;
-    const char* defaultValue;  // what the named form sends when the parameter is not given
+    const char* defaultValue;  // what the request sends when the parameter is not given
     std::span<const ParamMove> moves = {};
+    std::span<const ParamWhen> when = {};  // read only when one of these holds (empty: always)
+    const char* expressionWhen = nullptr;   // the flag that makes this a log expression
 };
 
 // How a reply value line is read.
@@ -62,6 +71,7 @@ struct ValueSpec {
     const char* meaning;
     const char* wireKey = nullptr;      // the key of a Key=Value line
     const char* presentWhen = nullptr;  // record field present only when this flag parameter is 1
+    const char* maxFrom = nullptr;      // the value whose number is this one's largest possible
 };
 
 // The overall form of a successful reply.
@@ -71,6 +81,13 @@ enum class ReplyShape {
     Records,    // header values, then a repeated group of record fields (GetFilesList)
     Settings,   // the request is NAME=VALUE lines (SetSettings)
 };
+
+struct ReplyValues;
+
+// What a check of the command reports as its state when no threshold is given: the exit code of a
+// program (0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN) or a script's scriptres: line, as a
+// monitoring plugin's would be.
+enum class Verdict { None, ExitCode, ScriptResult };
 
 struct CommandSpec {
     const char* name;  // exactly as on the wire
@@ -83,6 +100,11 @@ struct CommandSpec {
     const char* mainValue = nullptr;           // the value a monitoring system thresholds
     ReplyShape shape = ReplyShape::Values;
     const char* example = nullptr;  // parameters in named form, after the command
+    // Values the client computes from the reply's own values, after them; `derive` adds them.
+    std::span<const ValueSpec> derived = {};
+    void (*derive)(ReplyValues& values) = nullptr;
+    const char* doneHereBy = nullptr;  // NotOffered: the command that does the job here
+    Verdict verdict = Verdict::None;
 };
 
 // Every command, in help order (by family).
@@ -95,10 +117,27 @@ const ValueSpec* FindValue(const CommandSpec& command, std::string_view name);
 // A short heading for a family ("File and folder tests").
 const char* FamilyTitle(Family family);
 
-// A SetSettings name and what it changes.
+// What qdxctl accepts as the value of a setting before it sends it: stricter than the agent,
+// which stores whatever its decoder makes of a value (Timeout=abc is 0).
+enum class SettingRule {
+    Flag,           // 0 or 1
+    Port,           // 1 to 65535
+    Milliseconds,   // 0 (the default) to 2147483647
+    Text,           // one line
+    Password,       // one line, not empty
+    Addresses,      // addresses and ranges a-b separated by commas (the right lists)
+    FilterEntries,  // addresses separated by commas or blanks (the connection filter)
+    FilterMarks,    // one 0 or 1 per filter entry
+};
+
+// A SetSettings name: the agent's own table (SetSettingsNames) decides which names exist and how
+// they are matched; this row adds what qdxctl checks and shows.
 struct SettingSpec {
     const char* name;  // as SetSettings takes it
-    const char* kind;  // "text", "number", "flag", "list"
+    SettingRule rule;
     const char* meaning;
 };
 std::span<const SettingSpec> SettingNames();
+const SettingSpec* FindSetting(std::string_view name);
+// "0/1", "1-65535", "ms", "text", ... for help.
+const char* SettingRuleWord(SettingRule rule);

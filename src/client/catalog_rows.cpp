@@ -2,6 +2,7 @@
 // lines the agent does not read. Defaults are what the named form sends for a parameter that is
 // not given: mostly the empty line, which the agent reads as 0, false or "not given".
 #include "client/catalog.h"
+#include "client/reply_values.h"
 
 namespace {
 
@@ -14,9 +15,21 @@ const ParamSpec kUncParams[] = {
     {"path", 1, K::Text, "a file or folder on the file system to measure", ""},
 };
 const ValueSpec kUncValues[] = {
-    {"total_bytes", V::Integer, "B", "size of the file system"},
-    {"free_bytes", V::Integer, "B", "free space"},
-    {"available_bytes", V::Integer, "B", "space available to unprivileged users (may be negative)"},
+    {"total_bytes", V::Integer, "B", "size of the file system", nullptr, nullptr, "total_bytes"},
+    {"free_bytes", V::Integer, "B", "free space, the space reserved for root included", nullptr,
+     nullptr, "total_bytes"},
+    {"available_bytes", V::Integer, "B",
+     "space available to unprivileged users, what df shows as available (negative when root "
+     "has used up its reserve)",
+     nullptr, nullptr, "total_bytes"},
+};
+const ValueSpec kUncDerived[] = {
+    {"used_percent", V::Real, "%",
+     "used / (used + available), used = total - free: df's Use% (above 100 when available is "
+     "negative; U when used + available is not above 0)"},
+    {"available_percent", V::Real, "%",
+     "available / (used + available) (negative when available is; U as above)"},
+    {"free_percent", V::Real, "%", "free / total, root's reserve included (U when total is 0)"},
 };
 
 const ParamSpec kFolderSizeParams[] = {
@@ -43,19 +56,21 @@ const ValueSpec kFileExistsValues[] = {
 
 // The macro switches of TEST-FileCompare sit where the mode puts them.
 const ParamMove kCompareMacros[] = {{"mode", "2", 9}, {"mode", "3", 11}};
-const ParamMove kCompareMacros2[] = {{"mode", "2", 10}, {"mode", "3", 12}};
+const ParamWhen kModeCompare[] = {{"mode", "1"}};
+const ParamWhen kModeText[] = {{"mode", "3"}};
 const ParamSpec kFileCompareParams[] = {
     {"mode", 1, K::Number,
      "1 compare two files, 2 find path2's content in path, 3 find a text in path", "1"},
     {"path", 2, K::Text, "the first file", ""},
     {"path2", 3, K::Text, "the second file (modes 1, 2) or the text to find (mode 3)", ""},
-    {"compare_times", 4, K::Flag, "mode 1: compare modification times", "0"},
-    {"compare_sizes", 5, K::Flag, "mode 1: compare sizes", "0"},
-    {"compare_contents", 6, K::Flag, "mode 1: compare contents", "0"},
-    {"case_sensitive", 4, K::Flag, "mode 3: letter case must match", "0"},
-    {"whole_word", 5, K::Flag, "mode 3: the text must stand as a whole word", "0"},
+    {"compare_times", 4, K::Flag, "mode 1: compare modification times", "0", {}, kModeCompare},
+    {"compare_sizes", 5, K::Flag, "mode 1: compare sizes", "0", {}, kModeCompare},
+    {"compare_contents", 6, K::Flag, "mode 1: compare contents", "0", {}, kModeCompare},
+    {"case_sensitive", 4, K::Flag, "mode 3: letter case must match", "0", {}, kModeText},
+    {"whole_word", 5, K::Flag, "mode 3: the text must stand as a whole word", "0", {}, kModeText},
     {"macros", 12, K::Flag, "resolve file-name macros in path", "0", kCompareMacros},
-    {"macros2", 13, K::Flag, "mode 1: resolve file-name macros in path2", "0", kCompareMacros2},
+    {"macros2", 13, K::Flag, "mode 1: resolve file-name macros in path2", "0", {},
+     kModeCompare},
 };
 const ValueSpec kFileCompareValues[] = {
     {"match", V::Flag, "", "1 equal or found, 0 otherwise"},
@@ -125,7 +140,8 @@ const ValueSpec kShellScriptValues[] = {
 
 const ParamSpec kTextLogParams[] = {
     {"path", 1, K::Text, "log file; a wildcard in the last component takes the first match", ""},
-    {"expression", 2, K::Escaped, "string, or expression when is_expression is 1", ""},
+    {"expression", 2, K::Escaped, "string, or expression when is_expression is 1", "", {}, {},
+     "is_expression"},
     {"position", 3, K::Number, "byte position returned by the previous check", "0"},
     {"last_size", 4, K::Number, "last_size returned by the previous check (0: first check)", "0"},
     {"last_time", 5, K::Number, "last_time returned by the previous check", "0"},
@@ -145,21 +161,24 @@ const ValueSpec kTextLogValues[] = {
 };
 
 const ParamMove kTextLog2Macros[] = {{"use_filter2", "1", 20}};
+const ParamWhen kFilter2[] = {{"use_filter2", "1"}};
 const ParamSpec kTextLog2Params[] = {
     {"path", 1, K::Text, "log file; macros (see macros) and a wildcard in the last component", ""},
     {"position", 2, K::Number, "byte position returned by the previous check", "0"},
     {"last_size", 3, K::Number, "last_size returned by the previous check (0: first check)", "0"},
     {"last_time", 4, K::Number, "last_time returned by the previous check", "0"},
     {"scan_to_end", 5, K::Flag, "report the last match instead of the first", "0"},
-    {"expression", 6, K::Escaped, "filter 1: string, or expression when is_expression is 1", ""},
+    {"expression", 6, K::Escaped, "filter 1: string, or expression when is_expression is 1", "",
+     {}, {}, "is_expression"},
     {"is_expression", 7, K::Flag, "filter 1: expression is a boolean expression", "0"},
     {"case_sensitive", 8, K::Flag, "filter 1: letter case must match", "0"},
     {"whole_word", 9, K::Flag, "filter 1: strings must stand as whole words", "0"},
     {"use_filter2", 10, K::Flag, "a second filter follows", "0"},
-    {"expression2", 11, K::Escaped, "filter 2: string or expression", ""},
-    {"is_expression2", 12, K::Flag, "filter 2: expression2 is a boolean expression", "0"},
-    {"case_sensitive2", 13, K::Flag, "filter 2: letter case must match", "0"},
-    {"whole_word2", 14, K::Flag, "filter 2: strings must stand as whole words", "0"},
+    {"expression2", 11, K::Escaped, "filter 2: string or expression", "", {}, kFilter2,
+     "is_expression2"},
+    {"is_expression2", 12, K::Flag, "filter 2: expression2 is a boolean expression", "0", {}, kFilter2},
+    {"case_sensitive2", 13, K::Flag, "filter 2: letter case must match", "0", {}, kFilter2},
+    {"whole_word2", 14, K::Flag, "filter 2: strings must stand as whole words", "0", {}, kFilter2},
     {"macros", 16, K::Flag, "resolve file-name macros in path", "0",
      kTextLog2Macros},
 };
@@ -328,7 +347,8 @@ constexpr std::span<const ValueSpec> kNoValues;
 
 const CommandSpec kCatalog[] = {
     {"TEST-UNC", Family::Files, "free space of the file system that holds a path", kUncParams,
-     kUncValues, {}, {}, "free_bytes", ReplyShape::Values, "--path /var"},
+     kUncValues, {}, {}, "available_bytes", ReplyShape::Values, "--path /var", kUncDerived,
+     DeriveFreeSpace},
     {"TEST-FolderSize", Family::Files, "size of a folder or of the files matching a pattern",
      kFolderSizeParams, kFolderSizeValues, {}, {}, "size_bytes", ReplyShape::Values,
      "--path '/var/log/*.log' --subfolders 1"},
@@ -356,11 +376,11 @@ const CommandSpec kCatalog[] = {
      kProcessListValues, {}, {}, nullptr, ReplyShape::Values, ""},
     {"TEST-ExternalPrg", Family::Processes, "exit code of a program", kExternalParams,
      kExitCodeValues, {}, {}, "exit_code", ReplyShape::Values,
-     "--command 'test -d /var/log' --timeout_ms 5000"},
+     "--command 'test -d /var/log' --timeout_ms 5000", {}, nullptr, nullptr, Verdict::ExitCode},
     {"TEST-ShellScript", Family::Processes,
      "run a script sent with the request; its scriptres: line is the verdict",
      kShellScriptParams, kShellScriptValues, {}, {}, nullptr, ReplyShape::Values,
-     "--script 'echo scriptres:ok' --lines 5"},
+     "--script 'echo scriptres:ok' --lines 5", {}, nullptr, nullptr, Verdict::ScriptResult},
 
     {"TEST-TextLog", Family::TextLogs, "new lines of a growing log that match a string or "
                                        "expression",
@@ -404,57 +424,66 @@ const CommandSpec kCatalog[] = {
      "start a self-upgrade (use qdxctl upgrade FILE, which sends the executable)", kUpgradeParams,
      kNoValues, {}, {}, nullptr, ReplyShape::Values, nullptr},
 
-    {"TEST-DiskSpace", Family::NotOffered, "disk space of a drive", kNoParams, kNoValues},
-    {"TEST-Service", Family::NotOffered, "state of a service", kNoParams, kNoValues},
-    {"TEST-NTLog", Family::NotOffered, "event log search", kNoParams, kNoValues},
-    {"TEST-PerfCounter", Family::NotOffered, "performance counter", kNoParams, kNoValues},
-    {"TEST-Script", Family::NotOffered, "script test", kNoParams, kNoValues},
+    {"TEST-DiskSpace", Family::NotOffered, "disk space of a drive", kNoParams, kNoValues, {}, {},
+     nullptr, ReplyShape::Values, nullptr, {}, nullptr, "TEST-UNC"},
+    {"TEST-Service", Family::NotOffered, "state of a service", kNoParams, kNoValues, {}, {},
+     nullptr, ReplyShape::Values, nullptr, {}, nullptr, "TEST-Process"},
+    {"TEST-NTLog", Family::NotOffered, "event log search", kNoParams, kNoValues, {}, {}, nullptr,
+     ReplyShape::Values, nullptr, {}, nullptr, "TEST-TextLog"},
+    {"TEST-PerfCounter", Family::NotOffered, "performance counter", kNoParams, kNoValues, {}, {},
+     nullptr, ReplyShape::Values, nullptr, {}, nullptr, "TEST-CPU"},
+    {"TEST-Script", Family::NotOffered, "script test", kNoParams, kNoValues, {}, {}, nullptr,
+     ReplyShape::Values, nullptr, {}, nullptr, "TEST-ShellScript"},
     {"TEST-SNMP", Family::NotOffered, "SNMP query", kNoParams, kNoValues},
-    {"TEST-Ping", Family::NotOffered, "ping a host", kNoParams, kNoValues},
-    {"GetServicesList", Family::NotOffered, "the list of services", kNoParams, kNoValues},
-    {"GetEventLogFiles", Family::NotOffered, "the event log files", kNoParams, kNoValues},
+    {"TEST-Ping", Family::NotOffered, "ping a host", kNoParams, kNoValues, {}, {}, nullptr,
+     ReplyShape::Values, nullptr, {}, nullptr, "TEST-TCP"},
+    {"GetServicesList", Family::NotOffered, "the list of services", kNoParams, kNoValues, {}, {},
+     nullptr, ReplyShape::Values, nullptr, {}, nullptr, "GetProcessesList"},
+    {"GetEventLogFiles", Family::NotOffered, "the event log files", kNoParams, kNoValues, {}, {},
+     nullptr, ReplyShape::Values, nullptr, {}, nullptr, "GetFilesList"},
     {"GetEventLogSources", Family::NotOffered, "the event log sources", kNoParams, kNoValues},
     {"GetDriveList", Family::NotOffered, "the list of drives", kNoParams, kNoValues},
 };
 
+using R = SettingRule;
 const SettingSpec kSettingNames[] = {
-    {"Comment", "text", "comment"},
-    {"Port", "number", "listening port (the agent moves to it)"},
-    {"Timeout", "number", "idle time-out of a connection, ms"},
-    {"Password", "text", "password"},
-    {"LogOkConn", "flag", "log successful connections"},
-    {"LogBadConn", "flag", "log failed connections"},
-    {"OkLogFile", "text", "success log"},
-    {"BadLogFile", "text", "failure log"},
-    {"Ping", "flag", "switch of the ping test"},
-    {"TCP", "flag", "switch of TEST-TCP"},
-    {"UDP", "flag", "switch of TEST-UDP"},
-    {"UNC", "flag", "switch of TEST-UNC"},
-    {"Drive Space", "flag", "switch of the drive-space test"},
-    {"Folder Size", "flag", "switch of TEST-FolderSize"},
-    {"Count Files", "flag", "switch of TEST-CountFiles"},
-    {"File Availability", "flag", "switch of TEST-FileExists"},
-    {"File Compare", "flag", "switch of TEST-FileCompare"},
-    {"Text Log", "flag", "switch of the text-log tests"},
-    {"File Integrity", "flag", "switch of TEST-FileCRC"},
-    {"Process", "flag", "switch of TEST-Process and GetProcessesList"},
-    {"CPU Usage", "flag", "switch of TEST-CPU"},
-    {"Script", "flag", "switch of the script test"},
-    {"External", "flag", "switch of TEST-ExternalPrg"},
-    {"Execute external command", "flag", "switch of ACT-ExternalCmd"},
-    {"TCP/UDP send", "flag", "switch of ACT-TCPUDPsend"},
-    {"Syslog", "flag", "switch of ACT-Syslog"},
-    {"Service", "flag", "accepted, not used on this platform"},
-    {"NT Event Log", "flag", "accepted, not used on this platform"},
-    {"Perf Counter", "flag", "accepted, not used on this platform"},
-    {"SNMP", "flag", "accepted, not used on this platform"},
-    {"IPFiltering", "flag", "connection filter on"},
-    {"IPFilterAddr", "list", "connection filter entries (qdxctl takes them comma-separated)"},
-    {"IPFilterMarks", "text", "which filter entries are active"},
-    {"AllowUpdates", "flag", "upgrades allowed"},
-    {"AllowRManage", "flag", "remote management allowed"},
-    {"UpdateAddr", "text", "addresses with the upgrade right"},
-    {"ManageAddr", "text", "addresses with the management right"},
+    {"Comment", R::Text, "comment"},
+    {"Port", R::Port, "listening port (the agent moves to it)"},
+    {"Timeout", R::Milliseconds, "idle time-out of a connection; 0 stands for 4000"},
+    {"Password", R::Password, "password"},
+    {"LogOkConn", R::Flag, "log successful connections"},
+    {"LogBadConn", R::Flag, "log failed connections"},
+    {"OkLogFile", R::Text, "success log"},
+    {"BadLogFile", R::Text, "failure log"},
+    {"Ping", R::Flag, "switch of the ping test (not reported by GetSettings)"},
+    {"TCP", R::Flag, "switch of TEST-TCP"},
+    {"UDP", R::Flag, "switch of TEST-UDP"},
+    {"UNC", R::Flag, "switch of TEST-UNC"},
+    {"Drive Space", R::Flag, "switch of the drive-space test (not reported by GetSettings)"},
+    {"Folder Size", R::Flag, "switch of TEST-FolderSize"},
+    {"Count Files", R::Flag, "switch of TEST-CountFiles"},
+    {"File Availability", R::Flag, "switch of TEST-FileExists"},
+    {"File Compare", R::Flag, "switch of TEST-FileCompare"},
+    {"Text Log", R::Flag, "switch of the text-log tests"},
+    {"File Integrity", R::Flag, "switch of TEST-FileCRC"},
+    {"Process", R::Flag, "switch of TEST-Process and GetProcessesList"},
+    {"CPU Usage", R::Flag, "switch of TEST-CPU"},
+    {"Script", R::Flag, "switch of the script test (not reported by GetSettings)"},
+    {"External", R::Flag, "switch of TEST-ExternalPrg"},
+    {"Execute external command", R::Flag, "switch of ACT-ExternalCmd"},
+    {"TCP/UDP send", R::Flag, "switch of ACT-TCPUDPsend"},
+    {"Syslog", R::Flag, "switch of ACT-Syslog"},
+    {"Service", R::Flag, "accepted, not used on this platform"},
+    {"NT Event Log", R::Flag, "accepted, not used on this platform"},
+    {"Perf Counter", R::Flag, "accepted, not used on this platform"},
+    {"SNMP", R::Flag, "accepted, not used on this platform"},
+    {"IPFiltering", R::Flag, "connection filter on"},
+    {"IPFilterAddr", R::FilterEntries, "connection filter entries, separated by commas"},
+    {"IPFilterMarks", R::FilterMarks, "which filter entries are active, one 0 or 1 each"},
+    {"AllowUpdates", R::Flag, "upgrades allowed"},
+    {"AllowRManage", R::Flag, "remote management allowed"},
+    {"UpdateAddr", R::Addresses, "addresses with the upgrade right (a, a-b, ...)"},
+    {"ManageAddr", R::Addresses, "addresses with the management right (a, a-b, ...)"},
 };
 
 }  // namespace
@@ -465,4 +494,24 @@ std::span<const CommandSpec> Catalog() {
 
 std::span<const SettingSpec> SettingNames() {
     return kSettingNames;
+}
+
+const SettingSpec* FindSetting(std::string_view name) {
+    for (const SettingSpec& setting : kSettingNames)
+        if (name == setting.name) return &setting;
+    return nullptr;
+}
+
+const char* SettingRuleWord(SettingRule rule) {
+    switch (rule) {
+        case SettingRule::Flag: return "0/1";
+        case SettingRule::Port: return "1-65535";
+        case SettingRule::Milliseconds: return "ms";
+        case SettingRule::Text: return "text";
+        case SettingRule::Password: return "text";
+        case SettingRule::Addresses: return "addrs";
+        case SettingRule::FilterEntries: return "addrs";
+        case SettingRule::FilterMarks: return "0/1...";
+    }
+    return "";
 }

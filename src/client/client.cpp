@@ -15,18 +15,93 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 String Bytes(const std::string& s) {
     return String(s.data(), static_cast<int>(s.size()));
 }
 
-int RemainingMs(std::chrono::steady_clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now())
-                    .count();
+int RemainingMs(Clock::time_point deadline) {
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
+int ConnectBefore(const QdxEndpoint& endpoint, Clock::time_point deadline, std::string& error,
+                  NoReplyReason* reason);
+
+bool SendBefore(int sock, const char* bytes, size_t length, Clock::time_point deadline) {
+    while (length > 0) {
+        pollfd writable{sock, POLLOUT, 0};
+        int ready = poll(&writable, 1, RemainingMs(deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready != 1) return false;
+        ssize_t n = send(sock, bytes, length, MSG_NOSIGNAL);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) return false;
+        bytes += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads the reply into `buffer` until it is complete, refused, the peer closes or the deadline
+// passes: how it ended is the reason (None when complete).
+NoReplyReason ReadReply(int sock, Clock::time_point deadline, ReplyBuffer& buffer) {
+    char block[65536];
+    for (;;) {
+        if (buffer.Complete()) return NoReplyReason::None;
+        if (Clock::now() >= deadline) return NoReplyReason::Timeout;
+        pollfd readable{sock, POLLIN, 0};
+        int ready = poll(&readable, 1, RemainingMs(deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return NoReplyReason::Timeout;
+        ssize_t n = recv(sock, block, sizeof block, 0);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) return buffer.Received() == 0 ? NoReplyReason::Closed : NoReplyReason::BadReply;
+        if (!buffer.Add(block, static_cast<size_t>(n))) return NoReplyReason::BadReply;
+    }
+}
+
 }  // namespace
+
+bool ReplyBuffer::Add(const char* data, size_t length) {
+    if (!refusal_.empty()) return false;
+    size_t want = HeaderKnown() ? announced_ - packet_.size() : 4 - packet_.size();
+    size_t take = length < want ? length : want;
+    // The whole reply's room is taken with its first bytes, not with its length field: a
+    // length alone costs nothing.
+    if (HeaderKnown() && take > 0 && packet_.capacity() < announced_) packet_.reserve(announced_);
+    packet_.append(data, take);
+    data += take;
+    length -= take;
+    if (announced_ == 0 && HeaderKnown()) {
+        unsigned n = DecodeLength(reinterpret_cast<const unsigned char*>(packet_.data()), 4);
+        if (n > kMaxReplyPacket - 4) {
+            refusal_ = "the reply announces " + std::to_string(n) +
+                       " bytes; an agent's reply holds at most " +
+                       std::to_string(kMaxReplyPacket - 4);
+            return false;
+        }
+        announced_ = static_cast<size_t>(n) + 4;
+        return length == 0 || Add(data, length);
+    }
+    if (length > 0) {
+        refusal_ = "more bytes came than the reply's length field announces";
+        return false;
+    }
+    return true;
+}
+
+void ReplyBuffer::Open(const String& sessionKey, std::string& text) {
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(packet_.data()) + 4;
+    CipherBytes(sessionKey.Data(), sessionKey.Length(), bytes, bytes, packet_.size() - 4,
+                CipherDirection::Decrypt);
+    packet_.erase(0, 4);
+    text = std::move(packet_);
+    packet_.clear();
+    announced_ = 0;
+}
 
 std::string QdxReplyText::Code() const {
     return text.size() >= 3 ? text.substr(0, 3) : "";
@@ -110,6 +185,14 @@ NoReplyReason ConnectFailure(int error) {
 }
 
 int QdxConnect(const QdxEndpoint& endpoint, std::string& error, NoReplyReason* reason) {
+    return ConnectBefore(endpoint, Clock::now() + std::chrono::milliseconds(endpoint.timeoutMs),
+                         error, reason);
+}
+
+namespace {
+
+int ConnectBefore(const QdxEndpoint& endpoint, Clock::time_point deadline, std::string& error,
+                  NoReplyReason* reason) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -132,7 +215,10 @@ int QdxConnect(const QdxEndpoint& endpoint, std::string& error, NoReplyReason* r
             if (failure == EINPROGRESS) {
                 pollfd writable{sock, POLLOUT, 0};
                 socklen_t len = sizeof failure;
-                if (poll(&writable, 1, endpoint.timeoutMs) != 1)
+                int ready;
+                do ready = poll(&writable, 1, RemainingMs(deadline));
+                while (ready < 0 && errno == EINTR);
+                if (ready != 1)
                     failure = ETIMEDOUT;
                 else if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &failure, &len) != 0)
                     failure = errno;
@@ -149,67 +235,97 @@ int QdxConnect(const QdxEndpoint& endpoint, std::string& error, NoReplyReason* r
     return sock;
 }
 
+QdxReplyText Exchange(int sock, const String& packet, const String& sessionKey,
+                      Clock::time_point deadline) {
+    QdxReplyText reply;
+    if (!SendBefore(sock, packet.Data(), static_cast<size_t>(packet.Length()), deadline)) {
+        reply.status = CallStatus::NoReply;
+        reply.reason = Clock::now() >= deadline ? NoReplyReason::Timeout : NoReplyReason::SendFailed;
+        reply.error = NoReplyText(reply.reason);
+        return reply;
+    }
+    ReplyBuffer buffer;
+    reply.reason = ReadReply(sock, deadline, buffer);
+    if (reply.reason == NoReplyReason::None) {
+        reply.status = CallStatus::Ok;
+        buffer.Open(sessionKey, reply.text);
+        return reply;
+    }
+    reply.status = reply.reason == NoReplyReason::BadReply ? CallStatus::BadReply
+                                                           : CallStatus::NoReply;
+    if (reply.reason == NoReplyReason::BadReply)
+        reply.error = !buffer.Refusal().empty()
+                          ? buffer.Refusal()
+                          : "the connection closed after " + std::to_string(buffer.Received()) +
+                                " bytes of a reply of " +
+                                (buffer.HeaderKnown() ? std::to_string(buffer.Announced())
+                                                      : std::string("unknown length"));
+    else if (reply.reason == NoReplyReason::Timeout && buffer.Received() > 0)
+        reply.error = "no whole reply within the time-out (" + std::to_string(buffer.Received()) +
+                      " bytes received)";
+    else
+        reply.error = NoReplyText(reply.reason);
+    return reply;
+}
+
+}  // namespace
+
 bool QdxSend(int sock, const char* bytes, size_t length) {
     while (length > 0) {
-        pollfd writable{sock, POLLOUT, 0};
-        if (poll(&writable, 1, 10000) != 1) return false;
-        ssize_t n = send(sock, bytes, length, MSG_NOSIGNAL);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n <= 0) return false;
-        bytes += n;
-        length -= static_cast<size_t>(n);
+        if (!SendBefore(sock, bytes, length < 65536 ? length : 65536,
+                        Clock::now() + std::chrono::seconds(10)))
+            return false;
+        size_t sent = length < 65536 ? length : 65536;
+        bytes += sent;
+        length -= sent;
     }
     return true;
 }
 
 bool QdxReadAll(int sock, int timeoutMs, String& received) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    char block[16384];
-    for (;;) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string collected;
+    char block[65536];
+    bool closed = false;
+    while (Clock::now() < deadline && collected.size() <= kMaxReplyPacket) {
         pollfd readable{sock, POLLIN, 0};
         int ready = poll(&readable, 1, RemainingMs(deadline));
         if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return false;
+        if (ready <= 0) break;
         ssize_t n = recv(sock, block, sizeof block, 0);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n < 0) return errno == ECONNRESET;
-        if (n == 0) return true;
-        received.AddData(block, static_cast<int>(n));
+        if (n <= 0) {
+            closed = n == 0 || errno == ECONNRESET;
+            break;
+        }
+        collected.append(block, static_cast<size_t>(n));
     }
+    received.AddData(collected.data(), static_cast<int>(collected.size()));
+    return closed;
 }
 
 const char* NoReplyText(NoReplyReason reason) {
     switch (reason) {
         case NoReplyReason::SendFailed: return "cannot send the request";
         case NoReplyReason::Closed:
-            return "the agent closed the connection without a reply (a wrong password or an "
-                   "address its filter refuses)";
+            return "the agent closed the connection without a reply (a wrong password, an "
+                   "address its filter refuses, or an agent at its session limit, maxsessions)";
         case NoReplyReason::Timeout: return "no reply within the time-out";
         default: return "";
     }
 }
 
+bool Unreachable(NoReplyReason reason) {
+    return reason == NoReplyReason::Refused || reason == NoReplyReason::ConnectTimeout ||
+           reason == NoReplyReason::Closed || reason == NoReplyReason::Timeout;
+}
+
+bool TimedOut(NoReplyReason reason) {
+    return reason == NoReplyReason::Timeout || reason == NoReplyReason::ConnectTimeout;
+}
+
 QdxReplyText QdxExchange(int sock, const String& packet, const String& sessionKey, int timeoutMs) {
-    QdxReplyText reply;
-    String received;
-    bool sent = QdxSend(sock, packet.Data(), static_cast<size_t>(packet.Length()));
-    bool closed = sent && QdxReadAll(sock, timeoutMs, received);
-    String text;
-    if (received.Length() == 0) {
-        reply.status = CallStatus::NoReply;
-        reply.reason = !sent    ? NoReplyReason::SendFailed
-                       : closed ? NoReplyReason::Closed
-                                : NoReplyReason::Timeout;
-        reply.error = NoReplyText(reply.reason);
-    } else if (!OpenReplyPacket(received, sessionKey, text)) {
-        reply.status = CallStatus::BadReply;
-        reply.reason = NoReplyReason::BadReply;
-        reply.error = "the reply's length field does not match the data received";
-    } else {
-        reply.status = CallStatus::Ok;
-        reply.text.assign(text.Data() ? text.Data() : "", static_cast<size_t>(text.Length()));
-    }
-    return reply;
+    return Exchange(sock, packet, sessionKey, Clock::now() + std::chrono::milliseconds(timeoutMs));
 }
 
 QdxReplyText QdxCall(const QdxEndpoint& endpoint, const std::string& command,
@@ -222,14 +338,15 @@ QdxReplyText QdxCall(const QdxEndpoint& endpoint, const std::string& command,
         reply.error = std::string("no random bytes for a session key: ") + std::strerror(errno);
         return reply;
     }
-    int sock = QdxConnect(endpoint, reply.error, &reply.reason);
+    auto deadline = Clock::now() + std::chrono::milliseconds(endpoint.timeoutMs);
+    int sock = ConnectBefore(endpoint, deadline, reply.error, &reply.reason);
     if (sock < 0) {
         reply.status = CallStatus::NoConnection;
         return reply;
     }
     String packet =
         BuildRequestPacket(Bytes(endpoint.password), key, BuildRequestText(command, params));
-    reply = QdxExchange(sock, packet, key, endpoint.timeoutMs);
+    reply = Exchange(sock, packet, key, deadline);
     close(sock);
     return reply;
 }

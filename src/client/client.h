@@ -12,8 +12,12 @@ struct QdxEndpoint {
     std::string host = "127.0.0.1";
     int port = 0;
     std::string password;
-    int timeoutMs = 10000;  // for connecting and for the whole reply
+    int timeoutMs = 10000;  // the whole exchange: connecting, sending and the reply's last byte
 };
+
+// The largest reply packet an agent sends: a file list of 256 MiB of entries, its header (the
+// folder's path among them) and the 4-byte length. Replies announcing more are refused unread.
+constexpr unsigned kMaxReplyPacket = (256u << 20) + (64u << 10);
 
 enum class CallStatus {
     Ok,            // a well-formed reply was received and decrypted
@@ -31,8 +35,8 @@ enum class NoReplyReason {
     ConnectTimeout,  // no answer to the connection attempt (a filtered or absent host)
     ConnectFailed,   // another connection error
     SendFailed,      // the request could not be sent
-    Closed,          // closed without a reply: a wrong password or a filtered address
-    Timeout,         // connected, but no reply within the time-out
+    Closed,          // closed without a reply: a wrong password, a filtered address, a full agent
+    Timeout,         // connected, but no whole reply within the time-out
     BadReply,        // a reply whose length field does not match
     NoSessionKey,    // no random bytes for a session key
     Interrupted,     // the caller gave up (Ctrl-C)
@@ -42,6 +46,10 @@ enum class NoReplyReason {
 const char* NoReplyWord(NoReplyReason reason);
 // The text for a reason found after connecting (send failed, closed, time-out); "" for others.
 const char* NoReplyText(NoReplyReason reason);
+// True for the reasons that mean the agent could not be asked: refused, a connection time-out,
+// closed without a reply, no reply in time.
+bool Unreachable(NoReplyReason reason);
+bool TimedOut(NoReplyReason reason);
 // The reason for a failed connect() with errno `error`.
 NoReplyReason ConnectFailure(int error);
 
@@ -67,12 +75,35 @@ String NewSessionKey();
 // Checks the length field of a reply packet and decrypts it; false when the length is wrong.
 bool OpenReplyPacket(const String& packet, const String& sessionKey, String& text);
 
-// Connects to the agent; returns the socket or -1 with the reason in `error` (and its kind in
-// `reason`, when given).
+// A reply packet as it arrives: the length field is read first, a length beyond
+// kMaxReplyPacket is refused at once, and exactly the announced bytes are kept, in one buffer
+// that is decrypted in place (the reply costs its own size, once).
+class ReplyBuffer {
+public:
+    // Adds received bytes. False when the reply is refused: too long, or longer than announced.
+    bool Add(const char* data, size_t length);
+    bool HeaderKnown() const { return packet_.size() >= 4; }
+    // The announced length of the whole packet, length field included (0 before it is known).
+    size_t Announced() const { return announced_; }
+    bool Complete() const { return HeaderKnown() && packet_.size() == announced_; }
+    size_t Received() const { return packet_.size(); }
+    const std::string& Refusal() const { return refusal_; }
+    // Decrypts the complete packet into `text` (the buffer moves there).
+    void Open(const String& sessionKey, std::string& text);
+
+private:
+    std::string packet_;
+    size_t announced_ = 0;
+    std::string refusal_;
+};
+
+// Connects to the agent within endpoint.timeoutMs; returns the socket or -1 with the reason in
+// `error` (and its kind in `reason`, when given).
 int QdxConnect(const QdxEndpoint& endpoint, std::string& error, NoReplyReason* reason = nullptr);
-// Sends `bytes` (all of them) on `sock`.
+// Sends `bytes` (all of them) on `sock`, waiting at most 10 s for room each time.
 bool QdxSend(int sock, const char* bytes, size_t length);
-// Reads until the peer closes or the time-out passes; true when the peer closed.
+// Reads until the peer closes or the time-out passes, however fast bytes come, and never beyond
+// kMaxReplyPacket bytes; true when the peer closed.
 bool QdxReadAll(int sock, int timeoutMs, String& received);
 
 // Sends a prepared request packet on a connected socket and reads and opens the reply.

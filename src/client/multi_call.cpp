@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,7 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr long long kMaxReply = 16LL * 1024 * 1024 + 4;
 constexpr int kResolverThreads = 8;
 
 struct Address {
@@ -73,9 +73,14 @@ struct Slot {
     String packet;
     size_t sent = 0;
     String key;
-    std::string received;
+    ReplyBuffer reply;
+    long long charged = 0;  // bytes of the budget this reply holds
+    bool waiting = false;   // for room in the budget, since waitingSince
+    Clock::time_point waitingSince;
     Clock::time_point deadline;
 };
+
+enum class Started { Yes, Reported, NoDescriptor };
 
 QdxReplyText Failed(NoReplyReason reason, CallStatus status, const std::string& error) {
     QdxReplyText reply;
@@ -97,8 +102,15 @@ public:
         size_t parallel = static_cast<size_t>(std::max(1, options_.parallel));
         while (!Stopped() && (next_ < targets_.size() || !slots_.empty())) {
             while (slots_.size() < parallel && next_ < targets_.size() &&
-                   (!options_.mayStart || options_.mayStart(next_)))
-                Start(next_++);
+                   (!options_.mayStart || options_.mayStart(next_))) {
+                Started started = Start(next_);
+                if (started == Started::NoDescriptor && !slots_.empty()) {
+                    // Wait for an open connection to end; fewer at once from now on.
+                    parallel = slots_.size();
+                    break;
+                }
+                next_++;
+            }
             if (!slots_.empty()) Wait();
         }
         for (Slot& slot : slots_) {
@@ -112,30 +124,34 @@ public:
 private:
     bool Stopped() const { return options_.stop != nullptr && *options_.stop != 0; }
 
-    void Start(size_t index) {
+    Started Start(size_t index) {
         const CallTarget& target = targets_[index];
         const Address& address = addresses_.at(target.host);
         if (!address.ok) {
             done_(index, Failed(NoReplyReason::Unresolved, CallStatus::NoConnection,
                                 address.error));
-            return;
+            return Started::Reported;
         }
         Slot slot;
         slot.index = index;
+        slot.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (slot.fd < 0) {
+            int error = errno;
+            if ((error == EMFILE || error == ENFILE) && !slots_.empty())
+                return Started::NoDescriptor;
+            done_(index, Failed(NoReplyReason::ConnectFailed, CallStatus::NoConnection,
+                                std::string("no socket: ") + std::strerror(error)));
+            return Started::Reported;
+        }
         slot.key = NewSessionKey();
         if (slot.key.Length() == 0) {
+            close(slot.fd);
             done_(index, Failed(NoReplyReason::NoSessionKey, CallStatus::NoSessionKey,
                                 "no random bytes for a session key"));
-            return;
+            return Started::Reported;
         }
         String password(options_.password.data(), static_cast<int>(options_.password.size()));
         slot.packet = BuildRequestPacket(password, slot.key, request_);
-        slot.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (slot.fd < 0) {
-            done_(index, Failed(NoReplyReason::ConnectFailed, CallStatus::NoConnection,
-                                std::strerror(errno)));
-            return;
-        }
         sockaddr_in peer{};
         peer.sin_family = AF_INET;
         peer.sin_port = htons(static_cast<uint16_t>(target.port));
@@ -147,39 +163,69 @@ private:
             close(slot.fd);
             done_(index, Failed(ConnectFailure(error), CallStatus::NoConnection,
                                 std::strerror(error)));
-            return;
+            return Started::Reported;
         }
         slots_.push_back(std::move(slot));
+        return Started::Yes;
+    }
+
+    // Charges a reply whose length is known to the budget; false (the slot waits) when it does
+    // not fit beside the replies being read. With none being read it always proceeds, so that
+    // what the caller holds for the first unfinished host never blocks that host.
+    bool Charge(Slot& slot, Clock::time_point now) {
+        if (slot.charged > 0 || !slot.reply.HeaderKnown()) return true;
+        long long size = static_cast<long long>(slot.reply.Announced());
+        long long reading = 0;
+        for (const Slot& other : slots_) reading += other.charged;
+        long long held = reading + (options_.heldByCaller ? options_.heldByCaller() : 0);
+        if (reading > 0 && held + size > options_.memoryBudget) {
+            if (!slot.waiting) slot.waitingSince = now;
+            slot.waiting = true;
+            return false;
+        }
+        if (slot.waiting) slot.deadline += now - slot.waitingSince;  // waiting was not the host's
+        slot.waiting = false;
+        slot.charged = size;
+        return true;
     }
 
     void Wait() {
         std::vector<pollfd> fds;
-        Clock::time_point first = slots_.front().deadline;
-        for (const Slot& slot : slots_) {
+        Clock::time_point first = Clock::time_point::max();
+        Clock::time_point now = Clock::now();
+        for (Slot& slot : slots_) {
             bool writing = slot.connecting || slot.sent < static_cast<size_t>(slot.packet.Length());
-            fds.push_back({slot.fd, static_cast<short>(writing ? POLLOUT : POLLIN), 0});
-            first = std::min(first, slot.deadline);
+            bool reading = !writing && Charge(slot, now);
+            short events = writing ? POLLOUT : reading ? POLLIN : 0;
+            fds.push_back({events != 0 ? slot.fd : -1, events, 0});
+            if (!slot.waiting) first = std::min(first, slot.deadline);
         }
+        if (first == Clock::time_point::max()) first = now + std::chrono::milliseconds(100);
         auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(first - Clock::now());
         if (left.count() < 0) left = std::chrono::nanoseconds(0);
         timespec wait{static_cast<time_t>(left.count() / 1000000000),
                       static_cast<long>(left.count() % 1000000000)};
         int ready = ppoll(fds.data(), fds.size(), &wait, options_.waitMask);
         if (ready < 0 && errno != EINTR) return;
-        Clock::time_point now = Clock::now();
+        now = Clock::now();
         std::vector<Slot> open;
         for (size_t i = 0; i < slots_.size(); i++) {
             Slot& slot = slots_[i];
             bool finished = ready > 0 && fds[i].revents != 0 ? Step(slot) : false;
-            if (!finished && now >= slot.deadline) {
+            if (!finished && !slot.waiting && now >= slot.deadline) {
                 close(slot.fd);
                 NoReplyReason reason =
                     slot.connecting ? NoReplyReason::ConnectTimeout : NoReplyReason::Timeout;
+                std::string why = slot.connecting ? "no answer to the connection attempt"
+                                  : slot.reply.Received() > 0
+                                      ? "no whole reply within the time-out (" +
+                                            std::to_string(slot.reply.Received()) +
+                                            " bytes received)"
+                                      : NoReplyText(NoReplyReason::Timeout);
                 done_(slot.index,
                       Failed(reason,
                              slot.connecting ? CallStatus::NoConnection : CallStatus::NoReply,
-                             slot.connecting ? "no answer to the connection attempt"
-                                             : NoReplyText(NoReplyReason::Timeout)));
+                             why));
                 finished = true;
             }
             if (!finished) open.push_back(std::move(slot));
@@ -209,33 +255,35 @@ private:
             slot.sent += static_cast<size_t>(n);
             return false;
         }
-        char block[16384];
-        ssize_t n = recv(slot.fd, block, sizeof block, 0);
+        // Until the length is known, read no further than the length field, so that a reply
+        // is charged to the budget before its bytes are held.
+        char block[65536];
+        size_t want = slot.reply.HeaderKnown() ? sizeof block : 4 - slot.reply.Received();
+        ssize_t n = recv(slot.fd, block, want, 0);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
         if (n > 0) {
-            slot.received.append(block, static_cast<size_t>(n));
-            if (static_cast<long long>(slot.received.size()) <= kMaxReply) return false;
-            return Finish(slot, Failed(NoReplyReason::BadReply, CallStatus::BadReply,
-                                       "the reply is larger than 16 MiB"));
+            if (!slot.reply.Add(block, static_cast<size_t>(n)))
+                return Finish(slot, Failed(NoReplyReason::BadReply, CallStatus::BadReply,
+                                           slot.reply.Refusal()));
+            if (!slot.reply.Complete()) return false;
+            QdxReplyText reply;
+            reply.status = CallStatus::Ok;
+            slot.reply.Open(slot.key, reply.text);
+            return Finish(slot, std::move(reply));
         }
-        // The agent closed (or reset after its reply): open what arrived.
-        if (slot.received.empty())
+        if (slot.reply.Received() == 0)
             return Finish(slot, Failed(NoReplyReason::Closed, CallStatus::NoReply,
                                        NoReplyText(NoReplyReason::Closed)));
-        String text;
-        String packet(slot.received.data(), static_cast<int>(slot.received.size()));
-        if (!OpenReplyPacket(packet, slot.key, text))
-            return Finish(slot,
-                          Failed(NoReplyReason::BadReply, CallStatus::BadReply,
-                                 "the reply's length field does not match the data received"));
-        QdxReplyText reply;
-        reply.status = CallStatus::Ok;
-        reply.text.assign(text.Data() ? text.Data() : "", static_cast<size_t>(text.Length()));
-        return Finish(slot, reply);
+        return Finish(slot, Failed(NoReplyReason::BadReply, CallStatus::BadReply,
+                                   "the connection closed after " +
+                                       std::to_string(slot.reply.Received()) +
+                                       " bytes of a reply of " +
+                                       std::to_string(slot.reply.Announced())));
     }
 
     bool Finish(Slot& slot, QdxReplyText reply) {
         close(slot.fd);
+        slot.charged = 0;
         done_(slot.index, std::move(reply));
         return true;
     }
@@ -250,6 +298,13 @@ private:
 };
 
 }  // namespace
+
+int DescriptorRoom(int reserve) {
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return 1 << 20;
+    long long room = static_cast<long long>(files.rlim_cur) - reserve;
+    return room < 1 ? 1 : room > (1 << 20) ? 1 << 20 : static_cast<int>(room);
+}
 
 void RunMultiCall(const std::vector<CallTarget>& targets, const String& requestText,
                   const MultiCallOptions& options,

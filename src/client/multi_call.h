@@ -1,5 +1,8 @@
 // The same request to many agents at once over non-blocking sockets: at most `parallel`
 // connections are open at a time, each bounded by one time-out from connect to the reply's end.
+// Replies are held within a memory budget: a reply that does not fit waits, unread, for room.
+// Running out of descriptors holds the next connection back until one is free; a host is never
+// reported unreachable for it.
 #pragma once
 
 #include <signal.h>
@@ -27,7 +30,16 @@ struct MultiCallOptions {
     volatile sig_atomic_t* stop = nullptr;
     // Signal mask while waiting (ppoll), so that a blocked SIGINT is taken only there.
     const sigset_t* waitMask = nullptr;
+    // Bytes of replies that may be held at once, counting what the caller still holds
+    // (heldByCaller); a reply larger than the room left waits until replies are let go, and one
+    // always proceeds when nothing else is held.
+    long long memoryBudget = 1LL << 30;
+    std::function<long long()> heldByCaller;
 };
+
+// The connections that fit beside `reserve` descriptors kept free under the process's
+// descriptor limit (at least 1).
+int DescriptorRoom(int reserve);
 
 // Calls every target with `requestText` (the command and its parameter lines, as
 // BuildRequestText makes it). `done` receives each target's index and reply as it completes, in

@@ -1,6 +1,8 @@
 #include "client/reply_values.h"
 
 #include <cctype>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #include "client/request_params.h"
@@ -8,7 +10,7 @@
 
 namespace {
 
-std::string Decoded(const std::string& wire) {
+std::string Decoded(std::string_view wire) {
     String decoded = qdxDecodeStrings(String(wire.data(), static_cast<int>(wire.size())));
     return std::string(decoded.Data() ? decoded.Data() : "",
                        static_cast<size_t>(decoded.Length()));
@@ -32,26 +34,25 @@ std::vector<std::string> Entries(const std::string& text) {
     return entries;
 }
 
-std::string WithoutBlanks(const std::string& text) {
+std::string WithoutBlanks(std::string_view text) {
     size_t begin = text.find_first_not_of(' ');
     if (begin == std::string::npos) return "";
     size_t end = text.find_last_not_of(" \r");
-    return text.substr(begin, end - begin + 1);
+    return std::string(text.substr(begin, end - begin + 1));
 }
 
-NamedValue Read(const std::string& name, ValueKind kind, const char* unit,
-                const std::string& wire) {
+NamedValue Read(const ValueSpec& spec, std::string_view wire) {
     NamedValue value;
-    value.name = name;
-    value.kind = kind;
-    value.unit = unit;
-    value.wire = wire;
-    switch (kind) {
+    value.name = spec.name;
+    value.kind = spec.kind;
+    value.unit = spec.unit;
+    value.wire = std::string(wire);
+    switch (spec.kind) {
         case ValueKind::Integer:
         case ValueKind::Real:
         case ValueKind::Flag: value.text = WithoutBlanks(wire); break;
         case ValueKind::Time: value.text = IsoTime(WithoutBlanks(wire)); break;
-        case ValueKind::Text: value.text = wire; break;
+        case ValueKind::Text: value.text = std::string(wire); break;
         case ValueKind::Escaped: value.text = Decoded(wire); break;
         case ValueKind::List: {
             value.items = Entries(Decoded(wire));
@@ -63,72 +64,137 @@ NamedValue Read(const std::string& name, ValueKind kind, const char* unit,
     return value;
 }
 
-void ReadValues(std::span<const ValueSpec> specs, const std::vector<std::string>& lines,
-                size_t& next, ReplyValues& out) {
-    for (const ValueSpec& spec : specs) {
-        if (next >= lines.size()) return;
-        out.values.push_back(Read(spec.name, spec.kind, spec.unit, lines[next++]));
-    }
-}
+const ValueSpec kUnnamedText{"value", ValueKind::Text, "", ""};
+const ValueSpec kUnnamedField{"field", ValueKind::Text, "", ""};
 
-void ReadKeyValues(const CommandSpec& command, const std::vector<std::string>& lines,
-                   ReplyValues& out) {
-    for (const std::string& line : lines) {
-        size_t equals = line.find('=');
-        std::string key = equals == std::string::npos ? line : line.substr(0, equals);
-        std::string wire = equals == std::string::npos ? "" : line.substr(equals + 1);
-        const ValueSpec* spec = nullptr;
-        for (const ValueSpec& known : command.values)
-            if (known.wireKey != nullptr && key == known.wireKey) spec = &known;
-        if (spec != nullptr)
-            out.values.push_back(Read(spec->name, spec->kind, spec->unit, wire));
-        else
-            out.values.push_back(Read(SnakeName(key), ValueKind::Text, "", wire));
-    }
-}
-
-// The file list: the header, then records whose fields depend on the request's switches.
-void ReadRecords(const CommandSpec& command, const std::vector<std::string>& params,
-                 const std::vector<std::string>& lines, ReplyValues& out) {
-    size_t next = 0;
-    ReadValues(command.values, lines, next, out);
-    std::vector<const ValueSpec*> fields;
-    for (const ValueSpec& field : command.records)
-        if (field.presentWhen == nullptr || SentValue(command, params, field.presentWhen) == "1")
-            fields.push_back(&field);
-    const NamedValue* announced = out.Find("fields");
-    if (announced != nullptr && announced->text != std::to_string(fields.size())) {
-        // Not the fields this client expects: name them by number rather than wrongly.
-        fields.clear();
-        long count = std::strtol(announced->text.c_str(), nullptr, 10);
-        if (count < 1 || count > 16) count = 1;
-        static const ValueSpec kField{"field", ValueKind::Text, "", ""};
-        fields.assign(static_cast<size_t>(count), &kField);
-    }
-    for (int record = 1; next < lines.size(); record++)
-        for (const ValueSpec* field : fields) {
-            if (next >= lines.size()) break;
-            NamedValue value = Read(field->name, field->kind, field->unit, lines[next++]);
-            value.record = record;
-            out.values.push_back(value);
+// Hands the reply's lines to the reader of its shape, one at a time.
+class ShapeReader {
+public:
+    ShapeReader(const CommandSpec* command, const std::vector<std::string>& params,
+                const std::string& code, const ReplyVisitor& visitor)
+        : command_(command), params_(params), visitor_(visitor) {
+        if (command == nullptr) return;
+        if (code == "200") {
+            specs_ = command->values;
+            keyValues_ = command->shape == ReplyShape::KeyValues;
+            records_ = command->shape == ReplyShape::Records;
+        } else {
+            specs_ = command->failures;
         }
+    }
+
+    void Line(std::string_view line) {
+        if (keyValues_) return KeyValue(line);
+        if (next_ < specs_.size()) {
+            visitor_.value(Read(specs_[next_++], line));
+            if (records_ && next_ == specs_.size()) ChooseFields();
+            return;
+        }
+        if (records_) return RecordField(line);
+        if (!specs_.empty()) return visitor_.reason(Decoded(line));
+        std::vector<std::string> entries = Entries(Decoded(line));
+        if (entries.empty()) entries.push_back("");
+        for (std::string& entry : entries) visitor_.reason(std::move(entry));
+    }
+
+private:
+    void KeyValue(std::string_view line) {
+        size_t equals = line.find('=');
+        std::string key(equals == std::string::npos ? line : line.substr(0, equals));
+        std::string_view wire = equals == std::string::npos ? "" : line.substr(equals + 1);
+        for (const ValueSpec& known : command_->values)
+            if (known.wireKey != nullptr && key == known.wireKey)
+                return visitor_.value(Read(known, wire));
+        NamedValue value = Read(kUnnamedText, wire);
+        value.name = SnakeName(key);
+        visitor_.value(std::move(value));
+    }
+
+    // The fields of one record follow the request's switches, unless the header announces
+    // another count: they are then named by number rather than wrongly.
+    void ChooseFields() {
+        for (const ValueSpec& field : command_->records)
+            if (field.presentWhen == nullptr ||
+                SentValue(*command_, params_, field.presentWhen) == "1")
+                fields_.push_back(&field);
+        if (announced_.empty() || announced_ == std::to_string(fields_.size())) return;
+        long count = std::strtol(announced_.c_str(), nullptr, 10);
+        if (count < 1 || count > 16) count = 1;
+        fields_.assign(static_cast<size_t>(count), &kUnnamedField);
+    }
+
+    void RecordField(std::string_view line) {
+        if (fields_.empty()) return;
+        if (field_ == 0) record_++;
+        NamedValue value = Read(*fields_[field_], line);
+        value.record = record_;
+        field_ = (field_ + 1) % fields_.size();
+        visitor_.value(std::move(value));
+    }
+
+public:
+    std::string announced_;  // the header's field count, set by the caller
+
+private:
+    const CommandSpec* command_;
+    const std::vector<std::string>& params_;
+    const ReplyVisitor& visitor_;
+    std::span<const ValueSpec> specs_;
+    size_t next_ = 0;
+    bool keyValues_ = false;
+    bool records_ = false;
+    std::vector<const ValueSpec*> fields_;
+    size_t field_ = 0;
+    int record_ = 0;
+};
+
+std::string Percent(double part, double whole) {
+    if (!(whole > 0)) return "U";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f", part * 100 / whole);
+    return text;
 }
 
 }  // namespace
 
+bool DecimalNumber(std::string_view text, double& number) {
+    size_t begin = text.find_first_not_of(" \r");
+    if (begin == std::string_view::npos) return false;
+    size_t end = text.find_last_not_of(" \r");
+    std::string_view core = text.substr(begin, end - begin + 1);
+    size_t i = core[0] == '-' || core[0] == '+' ? 1 : 0;
+    size_t digits = 0, fraction = 0;
+    for (; i < core.size() && std::isdigit(static_cast<unsigned char>(core[i])); i++) digits++;
+    if (i < core.size() && core[i] == '.')
+        for (i++; i < core.size() && std::isdigit(static_cast<unsigned char>(core[i])); i++)
+            fraction++;
+    if (digits == 0 || i != core.size() || core.size() > 64) return false;
+    if (core.back() == '.' && fraction == 0) return false;
+    std::string copy(core);
+    number = std::strtod(copy.c_str(), nullptr);
+    return std::isfinite(number);
+}
+
 bool NamedValue::Number(double& number) const {
     if (kind != ValueKind::Integer && kind != ValueKind::Real && kind != ValueKind::Flag)
         return false;
-    if (text.empty()) return false;
-    char* end = nullptr;
-    number = std::strtod(text.c_str(), &end);
-    return end != nullptr && *end == '\0';
+    return DecimalNumber(text, number);
 }
 
 const NamedValue* ReplyValues::Find(const std::string& name) const {
     for (const NamedValue& value : values)
         if (value.name == name) return &value;
     return nullptr;
+}
+
+void ForEachReplyLine(std::string_view text, const std::function<void(std::string_view)>& line) {
+    size_t start = text.find('\n');
+    while (start != std::string_view::npos) {
+        size_t end = text.find('\n', start + 1);
+        if (end == std::string_view::npos) break;  // what follows the last LF is the CR mark
+        line(text.substr(start + 1, end - start - 1));
+        start = end;
+    }
 }
 
 std::string IsoTime(const std::string& wire) {
@@ -160,27 +226,64 @@ std::string SnakeName(const std::string& key) {
     return name.empty() ? "value" : name;
 }
 
+void VisitReplyValues(const CommandSpec* command, const std::vector<std::string>& params,
+                      const QdxReplyText& reply, const ReplyVisitor& visitor) {
+    std::string code = reply.Code();
+    visitor.code(code);
+    ReplyVisitor inner = visitor;
+    ShapeReader* reader = nullptr;
+    inner.value = [&](NamedValue&& value) {
+        if (value.name == "fields" && value.record == 0) reader->announced_ = value.text;
+        visitor.value(std::move(value));
+    };
+    ShapeReader shape(command, params, code, inner);
+    reader = &shape;
+    ForEachReplyLine(reply.text, [&](std::string_view line) { shape.Line(line); });
+    if (command == nullptr || code != "200" || command->derive == nullptr) return;
+    // Derived values need the reply's own, which are few where a command has any.
+    ReplyValues own = ReadReplyValues(command, params, reply);
+    for (NamedValue& value : own.values)
+        if (value.derived) visitor.value(std::move(value));
+}
+
 ReplyValues ReadReplyValues(const CommandSpec* command, const std::vector<std::string>& params,
                             const QdxReplyText& reply) {
     ReplyValues out;
-    out.code = reply.Code();
-    std::vector<std::string> lines = reply.Lines();
-    std::span<const ValueSpec> specs;
-    if (command != nullptr) specs = out.code == "200" ? command->values : command->failures;
-    if (command != nullptr && out.code == "200" && command->shape == ReplyShape::KeyValues) {
-        ReadKeyValues(*command, lines, out);
-    } else if (command != nullptr && out.code == "200" && command->shape == ReplyShape::Records) {
-        ReadRecords(*command, params, lines, out);
-    } else if (!specs.empty()) {
-        size_t next = 0;
-        ReadValues(specs, lines, next, out);
-        for (; next < lines.size(); next++) out.reason.push_back(Decoded(lines[next]));
-    } else {
-        for (const std::string& line : lines) {
-            std::vector<std::string> entries = Entries(Decoded(line));
-            if (entries.empty()) entries.push_back("");
-            for (const std::string& entry : entries) out.reason.push_back(entry);
-        }
-    }
+    ReplyVisitor collect{[&](const std::string& code) { out.code = code; },
+                         [&](NamedValue&& value) { out.values.push_back(std::move(value)); },
+                         [&](std::string&& reason) { out.reason.push_back(std::move(reason)); }};
+    CommandSpec plain = command != nullptr ? *command : CommandSpec{};
+    plain.derive = nullptr;
+    VisitReplyValues(command != nullptr ? &plain : nullptr, params, reply, collect);
+    if (command != nullptr && command->derive != nullptr && out.code == "200")
+        command->derive(out);
     return out;
+}
+
+void DeriveFreeSpace(ReplyValues& values) {
+    const NamedValue *total = values.Find("total_bytes"), *free = values.Find("free_bytes"),
+                     *available = values.Find("available_bytes");
+    double t = 0, f = 0, a = 0;
+    bool known = total != nullptr && free != nullptr && available != nullptr &&
+                 total->Number(t) && free->Number(f) && available->Number(a);
+    double used = t - f;
+    const CommandSpec* unc = FindCommandSpec("TEST-UNC");
+    for (const ValueSpec& spec : unc->derived) {
+        NamedValue value;
+        value.name = spec.name;
+        value.kind = spec.kind;
+        value.unit = spec.unit;
+        value.derived = true;
+        std::string name = spec.name;
+        if (!known)
+            value.text = "U";
+        else if (name == "used_percent")
+            value.text = Percent(used, used + a);
+        else if (name == "available_percent")
+            value.text = Percent(a, used + a);
+        else
+            value.text = Percent(f, t);
+        value.wire = value.text;
+        values.values.push_back(std::move(value));
+    }
 }

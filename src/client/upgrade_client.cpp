@@ -11,52 +11,45 @@
 
 #include "protocol/packet.h"
 
-namespace {
-
-constexpr unsigned kMaxReply = 16u << 20;
-
-// Reads exactly `count` bytes into `into` before `deadline`.
-bool ReadExactly(int sock, size_t count, std::chrono::steady_clock::time_point deadline,
-                 String& into) {
+QdxReplyText QdxReadReply(int sock, const String& sessionKey, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    QdxReplyText reply;
+    ReplyBuffer buffer;
     char block[16384];
-    while (count > 0) {
+    while (!buffer.Complete()) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now())
                         .count();
         pollfd readable{sock, POLLIN, 0};
-        int ready = poll(&readable, 1, left > 0 ? static_cast<int>(left) : 0);
+        int ready = left > 0 ? poll(&readable, 1, static_cast<int>(left)) : 0;
         if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return false;
-        ssize_t n = recv(sock, block, count < sizeof block ? count : sizeof block, 0);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n <= 0) return false;
-        into.AddData(block, static_cast<int>(n));
-        count -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-}  // namespace
-
-QdxReplyText QdxReadReply(int sock, const String& sessionKey, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    QdxReplyText reply;
-    String packet;
-    if (!ReadExactly(sock, 4, deadline, packet)) {
-        reply.status = CallStatus::NoReply;
-        reply.error = packet.Length() == 0 ? "no reply from the agent" : "the reply was cut off";
-        return reply;
-    }
-    unsigned length = DecodeLength(reinterpret_cast<const unsigned char*>(packet.Data()), 4);
-    String text;
-    if (length > kMaxReply || !ReadExactly(sock, length, deadline, packet) ||
-        !OpenReplyPacket(packet, sessionKey, text)) {
-        reply.status = CallStatus::BadReply;
-        reply.error = "the reply's length field does not match the data received";
-        return reply;
+        ssize_t n = 0;
+        if (ready > 0) {
+            // Never past this reply: what follows on the connection is not ours to take.
+            size_t want = buffer.HeaderKnown() ? buffer.Announced() - buffer.Received()
+                                               : 4 - buffer.Received();
+            n = recv(sock, block, want < sizeof block ? want : sizeof block, 0);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        }
+        if (n <= 0) {
+            reply.status = buffer.Received() == 0 ? CallStatus::NoReply : CallStatus::BadReply;
+            reply.reason = ready <= 0 ? NoReplyReason::Timeout
+                           : buffer.Received() == 0 ? NoReplyReason::Closed
+                                                    : NoReplyReason::BadReply;
+            if (ready <= 0) reply.status = CallStatus::NoReply;
+            reply.error = buffer.Received() == 0 ? NoReplyText(reply.reason)
+                                                 : "the reply was cut off";
+            return reply;
+        }
+        if (!buffer.Add(block, static_cast<size_t>(n))) {
+            reply.status = CallStatus::BadReply;
+            reply.reason = NoReplyReason::BadReply;
+            reply.error = buffer.Refusal();
+            return reply;
+        }
     }
     reply.status = CallStatus::Ok;
-    reply.text.assign(text.Data() ? text.Data() : "", static_cast<size_t>(text.Length()));
+    buffer.Open(sessionKey, reply.text);
     return reply;
 }
 
@@ -72,7 +65,7 @@ int QdxStartUpgrade(const QdxEndpoint& endpoint, long long size, String& session
         reply.error = std::string("no random bytes for a session key: ") + std::strerror(errno);
         return -1;
     }
-    int sock = QdxConnect(endpoint, reply.error);
+    int sock = QdxConnect(endpoint, reply.error, &reply.reason);
     if (sock < 0) {
         reply.status = CallStatus::NoConnection;
         return -1;
@@ -83,7 +76,8 @@ int QdxStartUpgrade(const QdxEndpoint& endpoint, long long size, String& session
         request);
     if (!QdxSend(sock, packet.Data(), static_cast<size_t>(packet.Length()))) {
         reply.status = CallStatus::NoReply;
-        reply.error = "cannot send the request";
+        reply.reason = NoReplyReason::SendFailed;
+        reply.error = NoReplyText(reply.reason);
         close(sock);
         return -1;
     }

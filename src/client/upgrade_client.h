@@ -6,7 +6,8 @@
 #include "foundation/string.h"
 
 // Reads one reply packet (4-byte length, then the ciphertext) and opens it, without waiting for
-// the agent to close the connection. Replies announcing more than 16 MiB are refused.
+// the agent to close the connection and without reading past it. Replies announcing more than
+// kMaxReplyPacket are refused.
 QdxReplyText QdxReadReply(int sock, const String& sessionKey, int timeoutMs);
 
 // The trailer that follows the executable: its 16-byte MD5 digest encrypted under the session key

@@ -31,6 +31,10 @@ public:
     // (one entry per Operands() entry).
     int Evaluate(const NeedleProgress* progress);
 
+    // True after a Compile whose operators and operands pair up (one value left, no operator
+    // short of operands); an expression that is not matches no line.
+    bool WellFormed() const { return wellFormed_; }
+
     // The distinct search texts of the operands.
     const std::vector<TextNeedle>& Operands() const { return operands_; }
     bool NeedsLowerCase() const;

@@ -1,4 +1,6 @@
 // "SetSettings": remote change of the settings, written back to the configuration file.
+#include <cstdio>
+
 #include "config/options.h"
 #include "config/settings.h"
 #include "handlers/agent_info.h"
@@ -103,6 +105,11 @@ bool Apply(TQDXSettings& settings, const String& name, const String& value) {
     return true;  // any other name is ignored
 }
 
+// As when the file is loaded.
+void PutDefaults(TQDXSettings& settings) {
+    if (settings.timeout == 0) settings.timeout = kDefaultTimeout;
+}
+
 // Values that would leave the agent unreachable or its configuration unloadable.
 bool Acceptable(const TQDXSettings& settings) {
     return settings.port >= 1 && settings.port <= 65535 && settings.password.Length() > 0;
@@ -123,8 +130,7 @@ void SetAgentSettings(const ZPRequest& request, QDXReply& reply) {
         String value = line.Copy(equals + 1, line.Length() - equals).Trim();
         storable = Apply(next, name, value) && storable;
     }
-    // As when the file is loaded.
-    if (next.timeout == 0) next.timeout = kDefaultTimeout;
+    PutDefaults(next);
     if (!storable || !Acceptable(next)) {
         reply.SetResult("501") += "Wrong parameter";
         return;
@@ -137,4 +143,36 @@ void SetAgentSettings(const ZPRequest& request, QDXReply& reply) {
         reply.SetResult("200");
     else
         reply.SetResult("300") += message;
+}
+
+std::vector<SettingName> SetSettingsNames() {
+    std::vector<SettingName> names;
+    for (const Setting& setting : kSettings) {
+        SettingKind kind = setting.kind == Kind::Flag     ? SettingKind::Flag
+                           : setting.kind == Kind::Number ? SettingKind::Number
+                           : setting.kind == Kind::Text   ? SettingKind::Text
+                                                          : SettingKind::List;
+        names.push_back({setting.name, kind});
+    }
+    return names;
+}
+
+bool SetSettingsStoredValue(const String& name, const String& value, String& stored) {
+    String trimmedName = UpToNul(String(name).Trim());
+    String trimmedValue = String(value).Trim();
+    for (const Setting& setting : kSettings) {
+        if (trimmedName != setting.name) continue;
+        TQDXSettings scratch;
+        if (!Apply(scratch, trimmedName, trimmedValue)) return false;
+        PutDefaults(scratch);
+        if (setting.number != nullptr) {
+            char number[16];
+            std::snprintf(number, sizeof number, "%d", scratch.*setting.number);
+            stored = number;
+        } else {
+            stored = scratch.*setting.text;
+        }
+        return true;
+    }
+    return false;
 }

@@ -146,7 +146,8 @@ TEST_F(FilesTest, RootListingHoldsTheParentButNotItself) {
               (Lines{"200", data + "/log/", "1", "3", "app1.log", "0", "    10"}));
 }
 
-// Empty words keep the positions of the parameters after them.
+// Positional words fill the parameters the agent reads, in the catalog's order; the catalog's
+// defaults fill the rest.
 TEST_F(FilesTest, QdxctlRunsEveryCommand) {
     struct Case {
         std::vector<std::string> words;
@@ -154,23 +155,27 @@ TEST_F(FilesTest, QdxctlRunsEveryCommand) {
         int exitCode;
     } cases[] = {
         {{"TEST-UNC", data + "/missing"}, "301\nNo such file or directory\n", 1},
-        {{"TEST-FolderSize", data + "/backup/%newestfolder%", "1", "", "", "", "", "", "1"},
-         "200\nsize_bytes: 5\n",
+        {{"TEST-FolderSize", data + "/backup/%newestfolder%", "1", "1"}, "200\nsize_bytes: 5\n",
          0},
-        {{"TEST-FileExists", data + "/backup/%newestfolder%/d*", "", "", "", "", "", "1"},
+        {{"TEST-FileExists", data + "/backup/%newestfolder%/d*", "1"},
          "...\nexamined_path: " + data + "/backup/run2/dump\nage_unit: min\n",
          0},
         {{"TEST-FileCompare", "1", data + "/a", data + "/b", "", "1", "1"}, "200\nmatch: 1\n", 0},
         {{"TEST-FileCRC", data + "/empty"}, "200\ncrc: 4294967295\n", 0},
-        {{"TEST-CountFiles", data + "/backup/%newestfolder%", "*", "0", "0", "0", "", "", "", "",
-          "", "1"},
+        {{"TEST-CountFiles", data + "/backup/%newestfolder%", "*", "0", "0", "0", "1"},
          "200\ncount: 1\n",
          0},
+        // One word is the folder; the default mask "*" fills the mask (an empty one matches
+        // no name).
+        {{"TEST-CountFiles", data + "/backup/run2"}, "200\ncount: 1\n", 0},
         {{"TEST-CountFiles", data + "/backup", "*", "1", "-1", "0"}, "501\nWrong parameter\n", 1},
-        {{"GetFilesList", data + "/backup/run2", "", "0", "1"},
+        {{"GetFilesList", data + "/backup/run2", "", "0", "1", "0", "0", "0", "0", "0"},
          "200\nfolder: " + data +
              "/backup/run2/\ncount: 1\nfields: 2\nentries[1].name: dump\nentries[1].attributes: "
              "0\n",
+         0},
+        {{"GetFilesList", data + "/backup/run2", "", "0"},
+         "...\nfields: 4\nentries[1].name: dump\nentries[1].attributes: 0\nentries[1].size_bytes: 5\n",
          0},
     };
     for (const Case& c : cases) {

@@ -46,6 +46,10 @@ struct RunResult {
 // its end, bounded by `seconds`; killed after that.
 RunResult RunProgram(const char* binary, const std::vector<std::string>& args, double seconds = 20,
                      const std::vector<std::string>& env = {});
+// The built agent, or, when debug information (a sanitizer build's) makes it larger than an
+// upgrade may carry, a copy of it without that information: what upgrade tests install and send.
+const std::string& AgentImage();
+
 // Runs the agent with `args` to its end.
 RunResult RunAgentToExit(const std::vector<std::string>& args, double seconds = 20);
 

@@ -191,10 +191,20 @@ TEST_F(ProcessTests, QdxctlTakesTheScriptFromAFile) {
     WriteFile(script, "echo first\r\necho \"scriptres:$1\"\r\n");
     RunResult run = RunProgram(QDXCTL_BINARY,
                                {"-p", std::to_string(agent.port()), "-F", "2=" + script,
-                                "TEST-ShellScript", "%script% %params%", "ok", "5", "5"},
+                                "TEST-ShellScript", "--start_command", "%script% %params%",
+                                "--script_params", "ok", "--timeout_s", "5", "--lines", "5"},
                                20, {"QDX_PASSWORD=" + Agent::Password()});
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.out, "200\nresult_line: scriptres:ok\noutput: first,scriptres:ok\n");
+}
+
+// The process name is the command's one parameter (line 2): one word fills it.
+TEST_F(ProcessTests, QdxctlFillsTheProcessNameFromOneWord) {
+    RunResult run = RunProgram(QDXCTL_BINARY, {"-p", std::to_string(agent.port()), "TEST-Process",
+                                               "three"},
+                               20, {"QDX_PASSWORD=" + Agent::Password()});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "200\ncount: 3\n");
 }
 
 // A name planted in the temporary folder (here: links at every name the agent is about to use)

@@ -62,6 +62,19 @@ TEST_F(QdxctlModes, HelpNeverContactsAnAgent) {
                                 " _qdxctl; echo ${COMPREPLY[@]}; COMP_WORDS=(qdxctl set Fold);"
                                 " COMP_CWORD=2; _qdxctl; echo ${COMPREPLY[@]}"});
     EXPECT_EQ(names.out, "--mask --mode --macros\nFolder\\ Size=\n") << names.err;
+
+    // The options of check and set (general ones too), file names after -C, -f, --hosts, -F.
+    std::string complete = "source " + script + "; c() { COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1));"
+                           " _qdxctl; echo \"${COMPREPLY[*]}\"; }; ";
+    RunResult completed = RunProgram(
+        "/bin/bash",
+        {"-c", complete + "c qdxctl check --unr; c qdxctl check -p 1 --crit; c qdxctl set --dr;"
+                          " c qdxctl --hosts " + dir.path() + "/completion.b; c qdxctl -C " +
+                   dir.path() + "/completion.b; c qdxctl -F script=" + dir.path() +
+                   "/completion.b; c qdxctl check --unreachable cr"});
+    EXPECT_EQ(completed.out, "--unreachable\n--critical --critical-on-timeout\n--dry-run\n" + script +
+                               "\n" + script + "\nscript=" + script + "\ncritical\n")
+        << completed.err;
 }
 
 TEST_F(QdxctlModes, NamedParametersFillTheRest) {
@@ -148,12 +161,15 @@ TEST_F(QdxctlModes, CheckModeExitCodesAndPerformanceData) {
         {{"TEST-FileCRC", "--path", dir.File("none")},
          2,
          "QDX TEST-FileCRC CRITICAL - 301 Cannot open file\n"},
-        {{"TEST-Ping"}, 3, "QDX TEST-Ping UNKNOWN - 500 not implemented yet\n"},
+        {{"TEST-Ping"},
+         3,
+         "QDX TEST-Ping UNKNOWN - 500 not implemented yet; TEST-TCP does the job here: qdxctl "
+         "help TEST-TCP\n"},
         {{"--value", "examined_path", "-w", "1", "TEST-FileExists", data + "/a.txt"},
          3,
          "...examined_path is not a number"},
         {{"--value", "no_such", "TEST-UNC", "/"}, 3, "QDX UNKNOWN - TEST-UNC returns no value"},
-        {{"-w", "x", "TEST-UNC", "/"}, 3, "QDX UNKNOWN - not a threshold range"},
+        {{"-w", "x", "TEST-UNC", "/"}, 3, "QDX UNKNOWN - -w: not a threshold range"},
         {{"TEST-UNC", "/"}, 3, "QDX TEST-UNC UNKNOWN - no reply from 127.0.0.1:", FreePort()},
         {{"TEST-UNC", "/"}, 3, "...no reply within the time-out", silent},
         {{"--critical-on-timeout", "TEST-UNC", "/"}, 2, "QDX TEST-UNC CRITICAL - ", silent},

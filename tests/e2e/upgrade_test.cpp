@@ -43,22 +43,6 @@ std::vector<std::string> CommandLine(pid_t pid) {
     return args;
 }
 
-// The built agent, or, when debug information (a sanitizer build's) makes it larger than an
-// upgrade may carry, a copy of it without that information: what the tests install and send.
-const std::string& AgentImage() {
-    static TempDir folder;
-    static const std::string path = [] {
-        const std::string marker = "\nnew build marker\n";
-        if (std::filesystem::file_size(QDX_BINARY) + marker.size() <= 10485759u)
-            return std::string(QDX_BINARY);
-        std::string stripped = folder.File("qdx");
-        RunResult strip = RunProgram("/usr/bin/objcopy", {"--strip-debug", QDX_BINARY, stripped});
-        EXPECT_EQ(strip.exitCode, 0) << strip.err;
-        return stripped;
-    }();
-    return path;
-}
-
 // An agent whose "qdxpath" is a copy of the built agent inside the test's folder, which is also
 // its temporary folder.
 class UpgradeE2E : public ::testing::Test {
@@ -132,10 +116,15 @@ TEST_F(UpgradeE2E, ReplacesTheExecutableAndComesBackWithItsArguments) {
 
     RunResult run =
         RunProgram(QDXCTL_BINARY,
-                   {"-p", std::to_string(port), "upgrade", "--wait", "60", dir_.File("new-qdx")},
+                   {"-p", std::to_string(port), "upgrade", "--wait", "60", "--qdxpath",
+                    QdxPath(), dir_.File("new-qdx")},
                    90, {"QDX_PASSWORD=" + Agent::Password()});
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(run.out, "200\nthe agent has restarted and answers\n");
+    EXPECT_EQ(run.out.rfind("200\nthe agent has restarted and runs " + dir_.File("new-qdx") +
+                                " (CRC-32 ",
+                            0),
+              0u)
+        << run.out;
 
     // The same process, now running the new file at "qdxpath" with the same arguments.
     EXPECT_TRUE(agent_.Running());

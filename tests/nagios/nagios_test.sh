@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # qdxctl check inside a real monitoring engine: Nagios Core 4 with a minimal configuration in a
 # scratch folder, one host and services that call qdxctl against a test agent on loopback (OK,
-# WARNING, CRITICAL) and against a closed port (UNKNOWN). Passes when the engine's status file
-# shows each service in its expected state with the performance data parsed.
+# WARNING, CRITICAL), a Debian monitoring plugin run through the agent as a script and as a
+# program, TEST-UNC's derived percentage, and a closed port (UNKNOWN, or CRITICAL with
+# --unreachable). Passes when the engine's status file shows each service in its expected state
+# with the performance data parsed.
 #
 #   nagios_test.sh QDX_BINARY QDXCTL_BINARY
 set -euo pipefail
@@ -55,6 +57,8 @@ done
 grep -q 'Listening' "$scratch/agent.out" || { cat "$scratch/agent.out"; exit 1; }
 
 check="$qdxctl -t 3000 -f $scratch/password -p $port check"
+plugins=/usr/lib/nagios/plugins
+[ -x $plugins/check_dummy ] || { echo "no $plugins (scripts/install-deps installs monitoring-plugins-basic)"; exit 1; }
 count_files="TEST-CountFiles --path $scratch/data --mask '*'"
 cat > "$scratch/objects.cfg" <<CFG
 define timeperiod {
@@ -99,6 +103,22 @@ define command {
     command_name qdx_closed
     command_line $qdxctl -t 3000 -f $scratch/password -p $closed_port check TEST-UNC --path /
 }
+define command {
+    command_name qdx_down
+    command_line $qdxctl -t 3000 -f $scratch/password -p $closed_port check --unreachable critical TEST-UNC /
+}
+define command {
+    command_name qdx_script
+    command_line $check TEST-ShellScript --script '$plugins/check_dummy 1 plugin says so\\; echo scriptres:\$\$?'
+}
+define command {
+    command_name qdx_program
+    command_line $check TEST-ExternalPrg '$plugins/check_dummy 2 program'
+}
+define command {
+    command_name qdx_space
+    command_line $check -c 0: --value available_percent TEST-UNC /
+}
 define host {
     host_name             qdxhost
     address               127.0.0.1
@@ -110,7 +130,7 @@ define host {
     contacts              nobody
 }
 CFG
-for state in ok warning critical closed; do
+for state in ok warning critical closed down script program space; do
     cat >> "$scratch/objects.cfg" <<CFG
 define service {
     host_name             qdxhost
@@ -173,7 +193,7 @@ engine_pid=$(cat "$scratch/nagios.pid")
 # Every service checked once, or give up after 60 s.
 checked() { grep -c 'has_been_checked=1' "$scratch/status.dat" 2>/dev/null || true; }
 for _ in $(seq 1 120); do
-    [ -f "$scratch/status.dat" ] && [ "$(checked)" -ge 5 ] && break
+    [ -f "$scratch/status.dat" ] && [ "$(checked)" -ge 9 ] && break
     sleep 0.5
 done
 
@@ -199,6 +219,10 @@ expect qdx_ok 0 "count=3;10;20;;"
 expect qdx_warning 1 "count=3;2;10;;"
 expect qdx_critical 2 "count=3;1;2;;"
 expect qdx_closed 3 ""
+expect qdx_down 2 ""
+expect qdx_script 1 ""
+expect qdx_program 2 "exit_code=2;;;;"
+expect qdx_space 0 "available_percent="
 if [ "$failed" -ne 0 ]; then
     cat "$scratch/nagios.log"
     exit 1

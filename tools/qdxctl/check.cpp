@@ -1,17 +1,17 @@
 #include "check.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "client/reply_values.h"
+#include "commands.h"
+#include "hosts.h"
 #include "output.h"
+#include "plugin_verdict.h"
+#include "terminal_text.h"
 
 namespace {
 
-[[noreturn]] void CheckUsage(const std::string& problem) {
-    std::printf("QDX UNKNOWN - %s\n", problem.c_str());
-    std::exit(kStateUnknown);
-}
+using json = nlohmann::ordered_json;
 
 std::string Oneline(const std::vector<std::string>& lines) {
     std::string text;
@@ -22,10 +22,6 @@ std::string Oneline(const std::vector<std::string>& lines) {
     return text;
 }
 
-std::string Head(const Request& request, int state) {
-    return "QDX " + request.command + " " + StateWord(state) + " - ";
-}
-
 // The name of the value a check thresholds: --value, or the command's main value.
 std::string CheckedValue(const Request& request, const CheckOptions& check) {
     if (!check.value.empty()) return check.value;
@@ -34,12 +30,47 @@ std::string CheckedValue(const Request& request, const CheckOptions& check) {
     return "";
 }
 
-const char* Uom(const char* unit) {
-    std::string u = unit;
-    if (u == "B" || u == "KB" || u == "MB" || u == "TB" || u == "s" || u == "ms" || u == "us" ||
-        u == "%" || u == "c")
-        return unit;
-    return "";
+json ValuesJson(const ReplyValues& values) {
+    json object = json::object();
+    for (const NamedValue& value : values.values)
+        if (value.record == 0) object[value.name] = JsonValue(value);
+    return object;
+}
+
+// Performance data of every numeric value: the checked one with the thresholds, percentages
+// between 0 and 100, byte counts between 0 and the total their catalog row names.
+std::vector<PerfDatum> PerfOf(const Request& request, const ReplyValues& values,
+                              const NamedValue* checked, const CheckOptions& check) {
+    std::vector<PerfDatum> perf;
+    for (const NamedValue& value : values.values) {
+        double number = 0;
+        bool numeric = value.kind == ValueKind::Integer || value.kind == ValueKind::Real;
+        if (value.record != 0 || !numeric) continue;
+        bool isNumber = value.Number(number);
+        if (!isNumber && !value.derived && &value != checked) continue;
+        PerfDatum datum;
+        datum.label = value.name;
+        datum.value = isNumber ? value.text : "U";
+        datum.unit = PerfUnit(value.unit);
+        if (&value == checked) {
+            datum.warn = check.warning.text;
+            datum.crit = check.critical.text;
+        }
+        const ValueSpec* spec =
+            request.spec != nullptr ? FindValue(*request.spec, value.name) : nullptr;
+        const NamedValue* max =
+            spec != nullptr && spec->maxFrom != nullptr ? values.Find(spec->maxFrom) : nullptr;
+        double ignored = 0;
+        if (datum.unit == "%") {
+            datum.min = "0";
+            datum.max = "100";
+        } else if (max != nullptr && max->Number(ignored)) {
+            datum.min = "0";
+            datum.max = max->text;
+        }
+        perf.push_back(datum);
+    }
+    return perf;
 }
 
 }  // namespace
@@ -53,35 +84,16 @@ const char* StateWord(int state) {
     }
 }
 
-CheckOptions ParseCheckOptions(std::vector<std::string>& words) {
-    CheckOptions check;
-    size_t i = 0;
-    auto value = [&](const std::string& option) {
-        if (i + 1 >= words.size()) CheckUsage(option + " needs a value");
-        return words[++i];
-    };
-    std::string error;
-    for (; i < words.size(); i++) {
-        const std::string& word = words[i];
-        if (word == "-w" || word == "--warning") {
-            if (!ParseThresholdRange(value(word), check.warning, error)) CheckUsage(error);
-        } else if (word == "-c" || word == "--critical") {
-            if (!ParseThresholdRange(value(word), check.critical, error)) CheckUsage(error);
-        } else if (word == "--value") {
-            check.value = value(word);
-        } else if (word == "--state") {
-            check.stateFile = value(word);
-        } else if (word == "--critical-on-timeout") {
-            check.criticalOnTimeout = true;
-        } else if (!word.empty() && word[0] == '-') {
-            CheckUsage("unknown check option " + word);
-        } else {
-            break;
-        }
-    }
-    words.erase(words.begin(), words.begin() + static_cast<long>(i));
-    if (words.empty()) CheckUsage("check needs a COMMAND");
-    return check;
+CheckResult CheckResult::Made(const std::string& command, int state, const std::string& text,
+                              std::vector<PerfDatum> perf) {
+    CheckResult result;
+    result.state = state;
+    result.status = "QDX " + command + " " + StateWord(state) + " - " + text;
+    result.perf = std::move(perf);
+    std::string line = result.status;
+    if (!result.perf.empty()) line += " | " + FormatPerfData(result.perf);
+    result.output.push_back(line);
+    return result;
 }
 
 bool IsTextLog(const Request& request) {
@@ -91,53 +103,41 @@ bool IsTextLog(const Request& request) {
 void ValidateCheck(const Request& request, const CheckOptions& check) {
     if (IsTextLog(request)) {
         if (check.stateFile.empty())
-            CheckUsage(request.command + " checks need --state FILE to remember the position");
+            Fail(request.command + " checks need --state FILE to remember the position");
         if (!check.value.empty() && check.value != "matches")
-            CheckUsage("a text-log check thresholds its number of matches (--value matches)");
+            Fail("a text-log check thresholds its number of matches (--value matches)");
         return;
     }
-    if (!check.stateFile.empty()) CheckUsage("--state is for the text-log tests");
+    if (!check.stateFile.empty()) Fail("--state is for the text-log tests");
     if (!check.value.empty()) {
         const ValueSpec* spec =
             request.spec != nullptr ? FindValue(*request.spec, check.value) : nullptr;
-        if (spec == nullptr) CheckUsage(request.command + " returns no value " + check.value);
+        if (spec == nullptr) Fail(request.command + " returns no value " + check.value);
         return;
     }
     if ((check.warning.set || check.critical.set) && CheckedValue(request, check).empty())
-        CheckUsage(request.command + " has no main value: name one with --value");
-}
-
-std::string PerfItem(const std::string& label, const std::string& number, const char* unit,
-                     const CheckOptions* thresholds) {
-    std::string item = label;
-    if (label.find_first_of(" '=") != std::string::npos) item = "'" + label + "'";
-    item += "=" + number + Uom(unit) + ";";
-    if (thresholds != nullptr) item += thresholds->warning.text;
-    item += ";";
-    if (thresholds != nullptr) item += thresholds->critical.text;
-    item += std::string(unit) == "%" ? ";0;100" : ";;";
-    return item;
+        Fail(request.command + " has no main value: name one with --value");
 }
 
 CheckResult NoReplyResult(const Request& request, const CheckOptions& check,
                           const QdxEndpoint& endpoint, const QdxReplyText& reply) {
-    bool timeout =
-        reply.reason == NoReplyReason::Timeout || reply.reason == NoReplyReason::ConnectTimeout;
-    CheckResult result;
-    result.state = timeout && check.criticalOnTimeout ? kStateCritical : kStateUnknown;
-    result.line = Head(request, result.state) + "no reply from " + endpoint.host + ":" +
-                  std::to_string(endpoint.port) + ": " + Oneline({reply.error});
-    return result;
+    int state = !Unreachable(reply.reason) ? kStateUnknown
+                : TimedOut(reply.reason)   ? check.timeout
+                                           : check.unreachable;
+    return CheckResult::Made(request.command, state,
+                             Oneline({NoReplyMessage(endpoint, reply)}));
 }
 
 CheckResult RefusalResult(const Request& request, const QdxReplyText& reply) {
     std::string code = reply.Code();
-    CheckResult result;
-    result.state = code == "301" || code == "300" ? kStateCritical : kStateUnknown;
+    int state = code == "301" || code == "300" ? kStateCritical : kStateUnknown;
     ReplyValues values = ReadReplyValues(request.spec, request.lines, reply);
     std::vector<std::string> reason = values.reason;
     for (const NamedValue& value : values.values) reason.push_back(DisplayValue(value));
-    result.line = Head(request, result.state) + code + " " + Oneline(reason);
+    std::string note = DoneHereNote(request, reply);
+    CheckResult result = CheckResult::Made(
+        request.command, state, code + " " + Oneline(reason) + (note.empty() ? "" : "; " + note));
+    result.values = ValuesJson(values);
     return result;
 }
 
@@ -146,46 +146,79 @@ CheckResult EvaluateCheck(const Request& request, const CheckOptions& check,
     if (reply.status != CallStatus::Ok) return NoReplyResult(request, check, endpoint, reply);
     if (reply.Code() != "200") return RefusalResult(request, reply);
     ReplyValues values = ReadReplyValues(request.spec, request.lines, reply);
-    std::string name = CheckedValue(request, check);
+    bool thresholds = check.warning.set || check.critical.set;
     CheckResult result;
-    double number = 0;
+    if (!thresholds && check.value.empty() && PluginVerdict(request, values, result)) {
+        result.values = ValuesJson(values);
+        return result;
+    }
+    std::string name = CheckedValue(request, check);
     const NamedValue* checked = name.empty() ? nullptr : values.Find(name);
+    double number = 0;
     if (!name.empty() && checked == nullptr) {
-        result.line = Head(request, kStateUnknown) + "the reply holds no value " + name;
-        return result;
+        result = CheckResult::Made(request.command, kStateUnknown,
+                                   "the reply holds no value " + name);
+    } else if (checked != nullptr && !checked->Number(number)) {
+        result = CheckResult::Made(request.command, kStateUnknown,
+                                   name + " is not a number: \"" +
+                                       TerminalText(Oneline({checked->text})) + "\"");
+    } else {
+        int state = check.critical.Alerts(number)  ? kStateCritical
+                    : check.warning.Alerts(number) ? kStateWarning
+                                                   : kStateOk;
+        std::string text = checked != nullptr ? name + "=" + checked->text + PerfUnit(checked->unit)
+                                              : std::string("200");
+        result = CheckResult::Made(request.command, state, text,
+                                   PerfOf(request, values, checked, check));
     }
-    if (checked != nullptr && !checked->Number(number)) {
-        result.line = Head(request, kStateUnknown) + name + " is not a number: \"" +
-                      Oneline({checked->text}) + "\"";
-        return result;
-    }
-    result.state = check.critical.Alerts(number)  ? kStateCritical
-                   : check.warning.Alerts(number) ? kStateWarning
-                                                  : kStateOk;
-    std::string perf;
-    for (const NamedValue& value : values.values) {
-        double ignored = 0;
-        bool numeric = value.kind == ValueKind::Integer || value.kind == ValueKind::Real;
-        if (value.record != 0 || !(numeric || &value == checked) || !value.Number(ignored))
-            continue;
-        if (!perf.empty()) perf += ' ';
-        perf += PerfItem(value.name, value.text, value.unit, &value == checked ? &check : nullptr);
-    }
-    result.line = Head(request, result.state);
-    if (checked != nullptr)
-        result.line += name + "=" + checked->text + Uom(checked->unit);
-    else
-        result.line += "200";
-    if (!perf.empty()) result.line += " | " + perf;
+    result.values = ValuesJson(values);
     return result;
 }
 
-int RunCheck(const Options& options, const CheckOptions& check, const Request& request) {
+json CheckJson(const CheckResult& result, const Request& request, const QdxEndpoint& endpoint) {
+    json perf = json::array();
+    for (const PerfDatum& datum : result.perf) {
+        double number = 0;
+        json value = datum.value;
+        if (DecimalNumber(datum.value, number)) value = number;
+        perf.push_back({{"label", datum.label},
+                        {"value", value},
+                        {"unit", datum.unit},
+                        {"warn", datum.warn},
+                        {"crit", datum.crit},
+                        {"min", datum.min},
+                        {"max", datum.max}});
+    }
+    return {{"host", endpoint.host},          {"port", endpoint.port},
+            {"command", request.command},     {"state", StateWord(result.state)},
+            {"exit", result.state},           {"status", result.status},
+            {"perfdata", perf},               {"output", result.output},
+            {"values", result.values}};
+}
+
+void PrintCheckResult(const CheckResult& result, const Options& options, const Request& request,
+                      const QdxEndpoint& endpoint) {
+    if (options.output == OutputForm::Json) {
+        std::printf("%s\n", JsonText(CheckJson(result, request, endpoint)).c_str());
+        return;
+    }
+    for (const std::string& line : result.output) std::printf("%s\n", TerminalText(line).c_str());
+}
+
+int RunCheckCommand(Options& options) {
+    if (options.words.empty()) Fail("check needs a COMMAND (qdxctl help check)");
+    NeedAgent(options);
+    Request request = BuildRequest(options.words, options);
+    ValidateCheck(request, options.check);
+    if (!options.hostsFile.empty()) {
+        if (IsTextLog(request)) Fail("text-log checks keep one state: not with --hosts");
+        return RunHosts(options, request, &options.check);
+    }
     CheckResult result =
-        IsTextLog(request) ? RunTextLogCheck(options, check, request)
-                           : EvaluateCheck(request, check, options.endpoint,
-                                           QdxCall(options.endpoint, request.command,
-                                                   request.lines));
-    std::printf("%s\n", result.line.c_str());
+        IsTextLog(request)
+            ? RunTextLogCheck(options, options.check, request)
+            : EvaluateCheck(request, options.check, options.endpoint,
+                            QdxCall(options.endpoint, request.command, request.lines));
+    PrintCheckResult(result, options, request, options.endpoint);
     return result.state;
 }

@@ -3,12 +3,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "commands.h"
 #include "config/options.h"
 #include "config/settings.h"
+#include "input_file.h"
 
 namespace {
 
 bool Load(const std::string& path, TQDXSettings& settings, std::string& message) {
+    // The reader would wait on a FIFO and read a device forever: give it regular files only.
+    if (!IsBoundedRegularFile(path, kMaxConfigFile, message)) return false;
     String text;
     bool ok = path.size() < sizeof settings.cfgfile;
     if (ok) {
@@ -27,7 +31,8 @@ std::string Of(const String& text) {
 
 }  // namespace
 
-bool EndpointFromConfig(const std::string& path, QdxEndpoint& endpoint, std::string& error) {
+bool EndpointFromConfig(const std::string& path, QdxEndpoint& endpoint, std::string& qdxpath,
+                        std::string& error) {
     TQDXSettings settings;
     if (!Load(path, settings, error)) return false;
     std::string host = Of(settings.host);
@@ -35,6 +40,7 @@ bool EndpointFromConfig(const std::string& path, QdxEndpoint& endpoint, std::str
     endpoint.host = host.empty() || host == "0.0.0.0" ? "127.0.0.1" : host;
     endpoint.port = settings.port;
     endpoint.password = Of(settings.password);
+    qdxpath = Of(settings.qdxpath);
     return true;
 }
 
@@ -50,4 +56,9 @@ int VerifyConfig(const std::string& path) {
     if (!message.empty()) std::fprintf(stderr, "%s: warning:\n%s\n", path.c_str(), message.c_str());
     std::printf("%s: configuration OK\n", path.c_str());
     return 0;
+}
+
+int RunVerifyConfigCommand(Options& options) {
+    if (options.words.size() != 1) Fail("verify-config needs one configuration file");
+    return VerifyConfig(options.words[0]);
 }

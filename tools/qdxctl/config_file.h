@@ -1,14 +1,16 @@
 // The agent's configuration file seen from the client, read with the agent's own reader:
-// "-C CFG" takes the port, listen address and password from it; "verify-config CFG" checks it.
+// "-C CFG" takes the port, listen address, password and qdxpath from it; "verify-config CFG"
+// checks it. Only a regular file of at most kMaxConfigFile bytes is given to the reader.
 #pragma once
 
 #include <string>
 
 #include "client/client.h"
 
-// Fills host, port and password of `endpoint` from the configuration `path`. False with the
-// reader's message in `error` when the file cannot be loaded.
-bool EndpointFromConfig(const std::string& path, QdxEndpoint& endpoint, std::string& error);
+// Fills host, port and password of `endpoint`, and `qdxpath`, from the configuration `path`.
+// False with the reason in `error` when the file is refused or cannot be loaded.
+bool EndpointFromConfig(const std::string& path, QdxEndpoint& endpoint, std::string& qdxpath,
+                        std::string& error);
 
 // "qdxctl verify-config CFG": 0 and "CFG: configuration OK" when the agent would start with it,
 // 1 and the agent's own message when not.

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "client/catalog.h"
+#include "command_line.h"
+#include "commands.h"
 
 namespace {
 
@@ -40,12 +42,17 @@ std::string DefaultText(const ParamSpec& param) {
     return param.defaultValue[0] == '\0' ? "-" : param.defaultValue;
 }
 
-// Where a parameter goes when another one has a given value, as a short note.
-std::string MovesNote(const ParamSpec& param) {
+// When a parameter is read and where it moves, as a short note.
+std::string ParamNote(const ParamSpec& param) {
     std::string note;
+    for (const ParamWhen& when : param.when)
+        note += std::string(note.empty() ? "; read when " : " or ") + when.param + " is " +
+                when.value;
     for (const ParamMove& move : param.moves)
         note += "; line " + std::to_string(move.position) + " when " + move.whenParam + " is " +
                 move.whenValue;
+    if (param.expressionWhen != nullptr)
+        note += std::string("; checked before sending when ") + param.expressionWhen + " is 1";
     return note;
 }
 
@@ -62,24 +69,34 @@ void PrintValues(std::FILE* out, const char* heading, std::span<const ValueSpec>
     }
 }
 
+void PrintSettingNames(std::FILE* out) {
+    std::fprintf(out, "\nSetting names (exactly so; a value is checked against its kind):\n");
+    for (const SettingSpec& setting : SettingNames())
+        std::fprintf(out, "  %-26s %-7s %s\n", setting.name, SettingRuleWord(setting.rule),
+                     setting.meaning);
+}
+
 void PrintCommand(std::FILE* out, const CommandSpec& command) {
     std::fprintf(out, "%s: %s\n%s\n", command.name, command.purpose, FamilyTitle(command.family));
     if (command.shape == ReplyShape::Settings) {
         std::fprintf(out, "\nParameters: NAME=VALUE words, one per setting "
-                          "(qdxctl set NAME=VALUE ...). Names:\n");
-        for (const SettingSpec& setting : SettingNames())
-            std::fprintf(out, "  %-26s %-7s %s\n", setting.name, setting.kind, setting.meaning);
+                          "(qdxctl set NAME=VALUE ...).\n");
+        PrintSettingNames(out);
     } else if (!command.params.empty()) {
-        std::fprintf(out, "\nParameters (line, name, kind, default, meaning):\n");
+        std::fprintf(out, "\nParameters, in the order positional words fill them (line, name, "
+                          "kind, default, meaning):\n");
         for (const ParamSpec& param : command.params)
             std::fprintf(out, "  %2d --%-17s %-6s %-8s %s%s\n", param.position, param.name,
                          ParamKindWord(param.kind), DefaultText(param).c_str(), param.meaning,
-                         MovesNote(param).c_str());
+                         ParamNote(param).c_str());
     } else if (command.family != Family::NotOffered) {
         std::fprintf(out, "\nParameters: none\n");
     }
     if (command.family == Family::NotOffered) {
         std::fprintf(out, "\nThe agent answers \"500\" to it on this platform.\n");
+        if (command.doneHereBy != nullptr)
+            std::fprintf(out, "On this platform %s does the job (qdxctl help %s).\n",
+                         command.doneHereBy, command.doneHereBy);
         return;
     }
     if (command.shape == ReplyShape::KeyValues)
@@ -90,11 +107,21 @@ void PrintCommand(std::FILE* out, const CommandSpec& command) {
     else
         PrintValues(out, "Reply values (\"200\"):", command.values);
     PrintValues(out, "then one record per entry:", command.records);
+    PrintValues(out, "Derived by qdxctl from the values above (not sent by the agent):",
+                command.derived);
     PrintValues(out, "Reply values (\"301\"):", command.failures);
     if (command.values.empty())
         std::fprintf(out, "\nReply: the result code and a reason text.\n");
     if (command.mainValue != nullptr)
         std::fprintf(out, "\nMain value for qdxctl check: %s\n", command.mainValue);
+    if (command.verdict == Verdict::ExitCode)
+        std::fprintf(out, "Without -w and -c, qdxctl check takes the exit code as the state "
+                          "(0 OK, 1 WARNING, 2 CRITICAL, others UNKNOWN).\n");
+    if (command.verdict == Verdict::ScriptResult)
+        std::fprintf(out, "\nqdxctl check takes the scriptres: line as the state (OK, WARNING, "
+                          "CRITICAL, UNKNOWN in any\nletter case, or 0 to 3) and the script's "
+                          "other output lines as the status text and long\noutput, its "
+                          "performance data passed through.\n");
     if (command.example != nullptr) {
         const char* name = command.shape == ReplyShape::Settings ? "set" : command.name;
         std::fprintf(out, "\nExample:\n  qdxctl %s%s%s\n", name, command.example[0] ? " " : "",
@@ -102,11 +129,44 @@ void PrintCommand(std::FILE* out, const CommandSpec& command) {
     }
 }
 
+}  // namespace
+
+int PrintHelp(const std::string& name) {
+    if (name.empty()) {
+        std::printf(
+            "Commands of the qdx agent, by family (qdxctl help COMMAND shows one in full):\n");
+        for (Family family : kFamilies) {
+            std::printf("\n%s\n", FamilyTitle(family));
+            for (const CommandSpec& command : Catalog())
+                if (command.family == family)
+                    std::printf("  %-20s %s\n", command.name, command.purpose);
+        }
+        std::printf("\nqdxctl's own commands (qdxctl help NAME shows one with its options)\n");
+        for (const Subcommand& command : Subcommands()) {
+            std::string help = command.help;
+            std::printf("  %-20s %s\n", command.name, help.substr(0, help.find('\n')).c_str());
+        }
+        return kExitOk;
+    }
+    if (const Subcommand* own = FindSubcommand(name)) {
+        PrintSubcommandHelp(stdout, *own);
+        if (name == "set") PrintSettingNames(stdout);
+        return kExitOk;
+    }
+    const CommandSpec* command = FindCommandSpec(name);
+    if (command == nullptr) Fail("no command " + name + " (qdxctl help lists them)");
+    PrintCommand(stdout, *command);
+    return kExitOk;
+}
+
+namespace {
+
+// ---- The manual page
+
 // Text for roff: backslashes written \e, quotes and hyphens as glyphs, a leading dot protected.
 std::string Roff(const std::string& text) {
     std::string out;
-    for (size_t i = 0; i < text.size(); i++) {
-        char c = text[i];
+    for (char c : text) {
         if (c == '\\')
             out += "\\e";
         else if (c == '-')
@@ -115,6 +175,8 @@ std::string Roff(const std::string& text) {
             out += "\\(aq";
         else if (c == '"')
             out += "\\(dq";
+        else if (c == '~')
+            out += "\\(ti";
         else
             out += c;
     }
@@ -127,18 +189,33 @@ void Text(const std::string& text) {
     std::string line;
     size_t start = 0;
     while (start < text.size()) {
-        size_t end = text.find(' ', start);
+        size_t end = text.find_first_of(" \n", start);
         if (end == std::string::npos) end = text.size();
         std::string word = text.substr(start, end - start);
         start = end + 1;
+        if (word.empty()) continue;
         if (!line.empty() && line.size() + 1 + word.size() > 78) {
             std::printf("%s\n", line.c_str());
             line.clear();
         }
-        if (line.empty() && !word.empty() && (word[0] == '.' || word[0] == '\'')) line = "\\&";
+        if (line.empty() && (word[0] == '.' || word[0] == '\'')) line = "\\&";
         line += (line.empty() || line == "\\&" ? "" : " ") + word;
     }
     if (!line.empty()) std::printf("%s\n", line.c_str());
+}
+
+void ManOptions(std::span<const OptionSpec> options) {
+    for (const OptionSpec& option : options) {
+        if (option.shortName != nullptr)
+            std::printf(".TP\n.BR %s \", \" %s", Roff(option.shortName).c_str(),
+                        Roff(option.longName).c_str());
+        else
+            std::printf(".TP\n.BR %s", Roff(option.longName).c_str());
+        if (option.valueName != nullptr)
+            std::printf(" \" \" \\fI%s\\fR", Roff(option.valueName).c_str());
+        std::printf("\n");
+        Text(Roff(option.help) + ".");
+    }
 }
 
 void ManCommand(const CommandSpec& command) {
@@ -146,6 +223,9 @@ void ManCommand(const CommandSpec& command) {
     Text(Roff(command.purpose) + ".");
     if (command.family == Family::NotOffered) {
         std::printf("The agent answers \\(dq500\\(dq on this platform.\n");
+        if (command.doneHereBy != nullptr)
+            std::printf("On this platform\n.B %s\ndoes the job.\n",
+                        Roff(command.doneHereBy).c_str());
         return;
     }
     if (command.shape == ReplyShape::Settings) {
@@ -156,85 +236,59 @@ void ManCommand(const CommandSpec& command) {
             Text("\\fB\\-\\-" + Roff(param.name) + "\\fR (line " +
                  std::to_string(param.position) + ", " + ParamKindWord(param.kind) +
                  ", default " + Roff(DefaultText(param)) + "): " + Roff(param.meaning) +
-                 Roff(MovesNote(param)) + ".");
+                 Roff(ParamNote(param)) + ".");
         }
     }
-    for (std::span<const ValueSpec> group : {command.values, command.records, command.failures})
+    for (std::span<const ValueSpec> group : {command.values, command.records, command.failures,
+                                             command.derived})
         for (const ValueSpec& value : group) {
+            bool derived = group.data() == command.derived.data() && !command.derived.empty();
             std::printf(".br\n");
-            Text("\\fI" + Roff(value.name) + "\\fR (" + Roff(ValueKindWord(value)) + "): " +
-                 Roff(value.meaning) + ".");
+            Text("\\fI" + Roff(value.name) + "\\fR (" + Roff(ValueKindWord(value)) +
+                 (derived ? ", derived by qdxctl" : "") + "): " + Roff(value.meaning) + ".");
         }
     if (command.mainValue != nullptr)
         std::printf(".br\nMain value for checks:\n.IR %s .\n", Roff(command.mainValue).c_str());
 }
 
+// ---- The completion script
+
+void OptionWords(std::span<const OptionSpec> options, bool valued, std::set<std::string>& into) {
+    for (const OptionSpec& option : options) {
+        if ((option.valueName != nullptr) != valued) continue;
+        if (option.shortName != nullptr) into.insert(option.shortName);
+        into.insert(option.longName);
+    }
+}
+
+std::string Joined(const std::set<std::string>& words, const char* separator) {
+    std::string text;
+    for (const std::string& word : words) text += (text.empty() ? "" : separator) + word;
+    return text;
+}
+
+std::string AllOptions(std::span<const OptionSpec> options) {
+    std::set<std::string> words;
+    OptionWords(options, true, words);
+    OptionWords(options, false, words);
+    return Joined(words, " ");
+}
+
 }  // namespace
 
-const char kOptionsSummary[] =
-    "Usage: qdxctl [options] COMMAND [PARAMETER...] [--NAME VALUE...]\n"
-    "       qdxctl [options] settings                 read the settings (GetSettings)\n"
-    "       qdxctl [options] set NAME=VALUE...        change one or more settings\n"
-    "       qdxctl [options] check [-w RANGE] [-c RANGE] [--value NAME] [--state FILE]\n"
-    "                              [--critical-on-timeout] COMMAND ...   monitoring plugin\n"
-    "       qdxctl [options] load -n N -c C COMMAND [PARAMETER...]\n"
-    "       qdxctl [options] upgrade [--wait SEC] FILE  send FILE as the agent's new executable\n"
-    "       qdxctl help [COMMAND] | help --man         commands and parameters (no agent)\n"
-    "       qdxctl completion bash                     print the bash completion script\n"
-    "       qdxctl verify-config CFG                   check an agent configuration file\n"
-    "\n"
-    "Options:\n"
-    "  -H, --host HOST          agent address (default 127.0.0.1)\n"
-    "  -p, --port PORT          agent port (default: $QDX_PORT)\n"
-    "  -f, --password-file FILE read the password from the first line of FILE\n"
-    "                           (default: $QDX_PASSWORD)\n"
-    "      --password TEXT      password on the command line (visible to other users)\n"
-    "  -C, --config CFG         port, listen address and password from an agent configuration\n"
-    "  -t, --timeout MS         connect and reply time-out in milliseconds (default 10000)\n"
-    "  -r, --raw                print the reply text exactly as received\n"
-    "  -j, --json               print one JSON object per reply\n"
-    "  -F, --param-file N=FILE  parameter line N (or NAME=FILE: parameter NAME) is the content\n"
-    "                           of FILE, line breaks escaped; repeatable\n"
-    "      --hosts FILE         ask every host:port line of FILE (- for standard input)\n"
-    "      --parallel N         at most N hosts at a time (default 32)\n"
-    "  -h, --help               this summary\n"
-    "\n"
-    "COMMAND is an agent command such as GetInfo, TEST-FileExists or QUIT (qdxctl help lists\n"
-    "them). Parameters are positional words (one parameter line each, in wire order) or\n"
-    "--NAME VALUE / --NAME=VALUE after the command; with names, defaults fill the rest. \"--\"\n"
-    "makes every later word positional. Prints the result code, then each value as\n"
-    "\"name: value\" (lists separated by commas).\n"
-    "Exit status: 0 for result 200, 1 for any other result, 2 when no reply came, 64 for a\n"
-    "usage error; check mode: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.\n";
+int RunHelpCommand(Options& options) {
+    if (options.words.size() == 1 && options.words[0] == "--man") {
+        PrintManPage();
+        return kExitOk;
+    }
+    if (options.words.size() > 1) Fail("help takes one COMMAND or --man");
+    return PrintHelp(options.words.empty() ? "" : options.words[0]);
+}
 
-int PrintHelp(const std::string& name) {
-    if (!name.empty()) {
-        const CommandSpec* command = FindCommandSpec(name == "set" ? "SetSettings"
-                                                     : name == "settings" ? "GetSettings"
-                                                                          : name);
-        if (command == nullptr) {
-            std::fprintf(stderr, "qdxctl: no command %s (qdxctl help lists them)\n", name.c_str());
-            return 64;
-        }
-        PrintCommand(stdout, *command);
-        return 0;
-    }
-    std::printf("Commands of the qdx agent, by family (qdxctl help COMMAND shows one in full):\n");
-    for (Family family : kFamilies) {
-        std::printf("\n%s\n", FamilyTitle(family));
-        for (const CommandSpec& command : Catalog())
-            if (command.family == family)
-                std::printf("  %-20s %s\n", command.name, command.purpose);
-    }
-    std::printf(
-        "\nqdxctl's own commands\n"
-        "  %-20s %s\n  %-20s %s\n  %-20s %s\n  %-20s %s\n  %-20s %s\n  %-20s %s\n  %-20s %s\n",
-        "settings", "GetSettings", "set NAME=VALUE...", "SetSettings (qdxctl help set)", "check",
-        "a monitoring-plugin check of any test (qdxctl --help)", "load", "load test",
-        "upgrade FILE", "send a new executable and wait for the agent",
-        "verify-config CFG", "check an agent configuration file", "completion bash",
-        "print the bash completion script");
-    return 0;
+int RunCompletionCommand(Options& options) {
+    if (options.words.size() != 1 || options.words[0] != "bash") Fail("completion supports bash");
+    PrintBashCompletion();
+    return kExitOk;
 }
 
 void PrintParameters(const std::string& name) {
@@ -253,94 +307,70 @@ void PrintManPage() {
         ".SY qdxctl\n"
         "[\\fIoptions\\fR] \\fICOMMAND\\fR [\\fIPARAMETER\\fR...]\n"
         "[\\fB\\-\\-\\fR\\fINAME VALUE\\fR...]\n"
-        ".YS\n"
-        ".SY qdxctl\n"
-        "[\\fIoptions\\fR] \\fBcheck\\fR [\\fB\\-w\\fR \\fIRANGE\\fR] "
-        "[\\fB\\-c\\fR \\fIRANGE\\fR]\n"
-        "[\\fB\\-\\-value\\fR \\fINAME\\fR] [\\fB\\-\\-state\\fR \\fIFILE\\fR]\n"
-        "[\\fB\\-\\-critical\\-on\\-timeout\\fR] \\fICOMMAND\\fR ...\n"
-        ".YS\n"
-        ".SY qdxctl\n"
-        "[\\fIoptions\\fR] \\fBset\\fR \\fINAME\\fR=\\fIVALUE\\fR...\n"
-        ".YS\n"
-        ".SY qdxctl\n"
-        "[\\fIoptions\\fR] \\fBupgrade\\fR [\\fB\\-\\-wait\\fR \\fISEC\\fR] "
-        "\\fIFILE\\fR\n"
-        ".YS\n"
-        ".SY qdxctl\n"
-        "\\fBhelp\\fR [\\fICOMMAND\\fR | \\fB\\-\\-man\\fR]\n"
-        ".YS\n"
-        ".SY qdxctl\n"
-        "\\fBverify\\-config\\fR \\fICFG\\fR\n"
-        ".YS\n"
-        ".SY qdxctl\n"
-        "\\fBcompletion bash\\fR\n"
-        ".YS\n"
+        ".YS\n");
+    for (const Subcommand& command : Subcommands())
+        std::printf(".SY qdxctl\n[\\fIoptions\\fR] \\fB%s\\fR%s%s\n.YS\n",
+                    Roff(command.name).c_str(), command.synopsis[0] ? " " : "",
+                    Roff(command.synopsis).c_str());
+    std::printf(
         ".SH DESCRIPTION\n"
         ".B qdxctl\n"
         "talks to a\n"
         ".BR qdx (8)\n"
         "agent the way a monitoring server does:\n"
         "one encrypted request and one reply per connection.\n"
-        "Parameters are positional words, one parameter line each in wire order,\n"
-        "or \\fB\\-\\-\\fR\\fINAME VALUE\\fR\n"
-        "and \\fB\\-\\-\\fR\\fINAME\\fR=\\fIVALUE\\fR after the command;\n"
-        "with names, the defaults fill the other lines.\n"
+        "Positional words after the command fill the parameters the agent reads,\n"
+        "in the order\n"
+        ".B qdxctl help\n"
+        "\\fICOMMAND\\fR lists them;\n"
+        "\\fB\\-\\-\\fR\\fINAME VALUE\\fR\n"
+        "and \\fB\\-\\-\\fR\\fINAME\\fR=\\fIVALUE\\fR name one;\n"
+        "the defaults fill the rest.\n"
         "A word that is a number, such as \\-1, is always a value,\n"
-        "and \\fB\\-\\-\\fR makes every later word positional.\n"
+        "\\fB\\-\\-\\fR makes every later word positional, and\n"
+        ".B \\-\\-wire\n"
+        "sends every word as one parameter line, exactly as given.\n"
         "The reply is printed as the result code\n"
-        "followed by one \\fIname\\fR: \\fIvalue\\fR line per value.\n"
+        "followed by one \\fIname\\fR: \\fIvalue\\fR line per value;\n"
+        "control bytes and bytes that are not UTF\\-8 are shown as \\e\\fIxNN\\fR.\n"
         ".PP\n"
         "In \\fBcheck\\fR mode qdxctl is a monitoring plugin:\n"
         "it prints one status line with performance data\n"
-        "and exits 0 (OK), 1 (WARNING), 2 (CRITICAL) or 3 (UNKNOWN).\n"
+        "and exits 0 (OK), 1 (WARNING), 2 (CRITICAL) or 3 (UNKNOWN);\n"
+        "every error, also in an option, is UNKNOWN.\n"
         "Ranges follow the monitoring\\-plugin guidelines:\n"
         "\\fB10\\fR, \\fB10:\\fR, \\fB\\(ti:10\\fR, \\fB10:20\\fR and "
         "\\fB@10:20\\fR.\n"
         "Result \\(dq301\\(dq is CRITICAL;\n"
-        "\\(dq500\\(dq, \\(dq501\\(dq, \\(dq600\\(dq and no reply are UNKNOWN.\n"
+        "\\(dq500\\(dq, \\(dq501\\(dq, \\(dq600\\(dq and no reply are UNKNOWN\n"
+        "(\\fB\\-\\-unreachable\\fR chooses the state of an agent that does not answer).\n"
         "Text\\-log checks keep their position in the file named by "
         "\\fB\\-\\-state\\fR.\n"
         ".SH OPTIONS\n"
-        ".TP\n.BR \\-H \", \" \\-\\-host \" \" \\fIHOST\\fR\nAgent address (default 127.0.0.1).\n"
-        ".TP\n.BR \\-p \", \" \\-\\-port \" \" \\fIPORT\\fR\n"
-        "Agent port (default: \\fBQDX_PORT\\fR).\n"
-        ".TP\n.BR \\-f \", \" \\-\\-password\\-file \" \" \\fIFILE\\fR\n"
-        "Password from the first line of \\fIFILE\\fR\n"
-        "(default: \\fBQDX_PASSWORD\\fR).\n"
-        ".TP\n.BR \\-\\-password \" \" \\fITEXT\\fR\n"
-        "Password on the command line, visible to other users.\n"
-        ".TP\n.BR \\-C \", \" \\-\\-config \" \" \\fICFG\\fR\n"
-        "Port, listen address and password from an agent configuration file.\n"
-        ".TP\n.BR \\-t \", \" \\-\\-timeout \" \" \\fIMS\\fR\n"
-        "Connect and reply time\\-out in milliseconds (default 10000).\n"
-        ".TP\n.BR \\-r \", \" \\-\\-raw\nPrint the reply text exactly as received.\n"
-        ".TP\n.BR \\-j \", \" \\-\\-json\nPrint one JSON object per reply.\n"
-        ".TP\n.BR \\-F \", \" \\-\\-param\\-file \" \" \\fIN\\fR=\\fIFILE\\fR\n"
-        "Parameter line \\fIN\\fR (or parameter \\fINAME\\fR)\n"
-        "is the content of \\fIFILE\\fR.\n"
-        ".TP\n.BR \\-\\-hosts \" \" \\fIFILE\\fR\n"
-        "Send the request to every \\fIhost\\fR[:\\fIport\\fR] line of \\fIFILE\\fR\n"
-        "(\\- for standard input).\n"
-        ".TP\n.BR \\-\\-parallel \" \" \\fIN\\fR\n"
-        "At most \\fIN\\fR hosts at a time (default 32).\n"
-        ".TP\n.BR \\-h \", \" \\-\\-help\nThe options summary.\n"
-        ".SH COMMANDS\n");
+        "These options are taken before the agent command,\n"
+        "also after one of qdxctl's own commands.\n");
+    ManOptions(GeneralOptions());
+    std::printf(".SH COMMANDS OF QDXCTL\n");
+    for (const Subcommand& command : Subcommands()) {
+        std::printf(".SS %s\n", Roff(command.name).c_str());
+        Text(Roff(command.help));
+        ManOptions(command.options);
+    }
+    std::printf(".SH AGENT COMMANDS\n");
     for (Family family : kFamilies) {
         std::printf(".SS %s\n", Roff(FamilyTitle(family)).c_str());
         for (const CommandSpec& command : Catalog())
             if (command.family == family) ManCommand(command);
     }
     std::printf(".SS Setting names of set\n");
-    for (const SettingSpec& setting : SettingNames())
-    {
+    for (const SettingSpec& setting : SettingNames()) {
         std::printf(".TP\n.B %s\n", Roff(setting.name).c_str());
-        Text(Roff(setting.kind) + ": " + Roff(setting.meaning) + ".");
+        Text(Roff(SettingRuleWord(setting.rule)) + ": " + Roff(setting.meaning) + ".");
     }
     std::printf(
         ".SH EXIT STATUS\n"
-        "0 for result 200, 1 for any other result, 2 when no reply came,\n"
-        "64 for a usage error.\n"
+        "0 for result 200, 1 for any other result (and for a setting that does not hold\n"
+        "or an upgrade that is not verified), 2 when no reply came, 64 for a usage error.\n"
         "With \\fB\\-\\-hosts\\fR the highest status of all hosts.\n"
         "In \\fBcheck\\fR mode: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.\n"
         "\\fBverify\\-config\\fR: 0 valid, 1 invalid, 64 usage.\n"
@@ -363,6 +393,8 @@ void PrintManPage() {
         "qdxctl \\-C /etc/qdx/qdx.cfg GetInfo\n"
         "qdxctl \\-C /etc/qdx/qdx.cfg TEST\\-UNC \\-\\-path /var\n"
         "qdxctl \\-C /etc/qdx/qdx.cfg \\-\\-json TEST\\-FileExists \\-\\-path /var/log/syslog\n"
+        "qdxctl \\-C /etc/qdx/qdx.cfg check \\-c 10: \\-\\-value available_percent TEST\\-UNC /var\n"
+        "qdxctl \\-C /etc/qdx/qdx.cfg set \\-\\-dry\\-run Comment=web01 \\(dqFolder Size=0\\(dq\n"
         ".EE\n"
         ".PP\n"
         "On the monitoring server, with the agent's password in a file there\n"
@@ -371,59 +403,87 @@ void PrintManPage() {
         ".EX\n"
         "qdxctl \\-H 192.0.2.20 \\-p 1055 \\-f /etc/nagios4/qdx.password \\e\n"
         "    check \\-c 1000000000: TEST\\-UNC \\-\\-path /var\n"
-        "qdxctl \\-p 1055 \\-f /etc/nagios4/qdx.password \\-\\-hosts hosts.txt GetInfo\n"
+        "qdxctl \\-p 1055 \\-f /etc/nagios4/qdx.password \\-\\-hosts hosts.txt \\-\\-parallel 64 GetInfo\n"
         ".EE\n"
         ".SH SEE ALSO\n"
         ".BR qdx (8)\n");
 }
 
 void PrintBashCompletion() {
+    std::set<std::string> valued, files;
+    OptionWords(GeneralOptions(), true, valued);
+    for (const Subcommand& command : Subcommands()) OptionWords(command.options, true, valued);
+    for (const char* file : {"-f", "--password-file", "-C", "--config", "--hosts", "--state",
+                             "--qdxpath"})
+        valued.erase(file), files.insert(file);
+    valued.erase("-F");
+    valued.erase("--param-file");
+    valued.erase("--unreachable");
+    std::set<std::string> subcommands;
+    for (const Subcommand& command : Subcommands()) subcommands.insert(command.name);
+
     std::printf(
-        "# bash completion for qdxctl, generated from its command catalog\n"
+        "# bash completion for qdxctl, generated from its command catalog and option tables\n"
         "_qdxctl() {\n"
-        "    local cur=${COMP_WORDS[COMP_CWORD]} i=1 command=\"\" word\n"
+        "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
+        "    local i=1 sub=\"\" command=\"\" word\n"
+        "    case $prev in\n"
+        "        %s) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n"
+        "        -F|--param-file)\n"
+        "            if [[ $cur == *=* ]]; then\n"
+        "                COMPREPLY=($(compgen -f -P \"${cur%%%%=*}=\" -- \"${cur#*=}\"))\n"
+        "            else\n"
+        "                COMPREPLY=($(compgen -f -- \"$cur\"))\n"
+        "            fi\n"
+        "            return ;;\n"
+        "        --unreachable) COMPREPLY=($(compgen -W \"unknown warning critical\" -- "
+        "\"$cur\")); return ;;\n"
+        "        %s) COMPREPLY=(); return ;;\n"
+        "    esac\n"
         "    while [ $i -lt $COMP_CWORD ]; do\n"
         "        word=${COMP_WORDS[i]}\n"
         "        case $word in\n"
-        "            -H|--host|-p|--port|-f|--password-file|--password|-C|--config|-t|--timeout"
-        "|-F|--param-file|--hosts|--parallel) i=$((i + 2)); continue ;;\n"
-        "            check) i=$((i + 1))\n"
-        "                while [ $i -lt $COMP_CWORD ]; do\n"
-        "                    case ${COMP_WORDS[i]} in\n"
-        "                        -w|-c|--value|--state) i=$((i + 2)) ;;\n"
-        "                        --critical-on-timeout) i=$((i + 1)) ;;\n"
-        "                        *) break ;;\n"
-        "                    esac\n"
-        "                done\n"
-        "                continue ;;\n"
+        "            %s|-F|--param-file|--unreachable) i=$((i + 2)); continue ;;\n"
         "            -*) i=$((i + 1)); continue ;;\n"
         "        esac\n"
+        "        if [ -z \"$sub\" ]; then\n"
+        "            case $word in\n"
+        "                %s) sub=$word; i=$((i + 1)); continue ;;\n"
+        "            esac\n"
+        "        fi\n"
         "        command=$word\n"
         "        break\n"
-        "    done\n"
-        "    local commands=\"settings set check load upgrade help completion verify-config");
+        "    done\n",
+        Joined(files, "|").c_str(), Joined(valued, "|").c_str(),
+        (Joined(valued, "|") + "|" + Joined(files, "|")).c_str(),
+        Joined(subcommands, "|").c_str());
+    std::printf("    local commands=\"%s", Joined(subcommands, " ").c_str());
     for (const CommandSpec& command : Catalog()) std::printf(" %s", command.name);
-    std::printf("\"\n"
-                "    if [ -z \"$command\" ]; then\n"
+    std::printf("\"\n    local agent=\"");
+    for (const CommandSpec& command : Catalog())
+        std::printf("%s%s", &command == Catalog().data() ? "" : " ", command.name);
+    std::printf("\"\n    local options=\"%s\"\n", AllOptions(GeneralOptions()).c_str());
+    std::printf("    if [ -z \"$command\" ]; then\n"
                 "        if [[ $cur == -* ]]; then\n"
-                "            COMPREPLY=($(compgen -W \"-H --host -p --port -f --password-file "
-                "--password -C --config -t --timeout -r --raw -j --json -F --param-file --hosts "
-                "--parallel -h --help\" -- \"$cur\"))\n"
-                "        else\n"
-                "            COMPREPLY=($(compgen -W \"$commands\" -- \"$cur\"))\n"
+                "            case $sub in\n");
+    for (const Subcommand& command : Subcommands())
+        if (!command.options.empty())
+            std::printf("                %s) options=\"$options %s\" ;;\n", command.name,
+                        AllOptions(command.options).c_str());
+    std::printf("            esac\n"
+                "            COMPREPLY=($(compgen -W \"$options\" -- \"$cur\"))\n"
+                "            return\n"
                 "        fi\n"
-                "        return\n"
-                "    fi\n"
-                "    local names=\"\"\n"
-                "    case $command in\n"
-                "        help) COMPREPLY=($(compgen -W \"$commands --man\" -- \"$cur\")); "
-                "return ;;\n"
-                "        completion) COMPREPLY=($(compgen -W bash -- \"$cur\")); return ;;\n"
-                "        verify-config|upgrade) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n"
-                "        set)\n"
-                "            local IFS=$'\\n' setting\n"
-                "            COMPREPLY=()\n"
-                "            for setting in");
+                "        case $sub in\n"
+                "            \"\") COMPREPLY=($(compgen -W \"$commands\" -- \"$cur\")) ;;\n"
+                "            help) COMPREPLY=($(compgen -W \"$commands\" -- \"$cur\")) ;;\n"
+                "            completion) COMPREPLY=($(compgen -W bash -- \"$cur\")) ;;\n"
+                "            check|load) COMPREPLY=($(compgen -W \"$agent\" -- \"$cur\")) ;;\n"
+                "            verify-config|upgrade) COMPREPLY=($(compgen -f -- \"$cur\")) ;;\n"
+                "            set)\n"
+                "                local IFS=$'\\n' setting\n"
+                "                COMPREPLY=()\n"
+                "                for setting in");
     for (const SettingSpec& setting : SettingNames()) {
         std::string quoted = "'";
         quoted += setting.name;
@@ -432,10 +492,16 @@ void PrintBashCompletion() {
     }
     std::printf(
         "; do\n"
-        "                [[ $setting == \"$cur\"* ]] && COMPREPLY+=(\"$(printf %%q \"$setting\")\")\n"
-        "            done\n"
-        "            compopt -o nospace 2>/dev/null\n"
-        "            return ;;\n");
+        "                    [[ $setting == \"$cur\"* ]] && COMPREPLY+=(\"$(printf %%q "
+        "\"$setting\")\")\n"
+        "                done\n"
+        "                compopt -o nospace 2>/dev/null ;;\n"
+        "            *) COMPREPLY=() ;;\n"
+        "        esac\n"
+        "        return\n"
+        "    fi\n"
+        "    local names=\"\"\n"
+        "    case $command in\n");
     for (const CommandSpec& command : Catalog()) {
         if (command.params.empty()) continue;
         std::printf("        %s) names=\"", command.name);

@@ -1,9 +1,6 @@
 #include "hosts.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -11,34 +8,21 @@
 #include <map>
 #include <optional>
 
+#include "client/settings_change.h"
+#include "input_file.h"
 #include "output.h"
+#include "terminal_text.h"
 
 namespace {
 
-constexpr size_t kMaxHostList = 64 * 1024 * 1024;
-constexpr size_t kMaxHostLine = 1024;
+// Descriptors kept free beside the connections: the standard streams, the resolver's sockets,
+// files a check opens.
+constexpr int kDescriptorReserve = 16;
 
 volatile sig_atomic_t gInterrupted = 0;
 
 void OnInterrupt(int) {
     gInterrupted = 1;
-}
-
-std::string Trimmed(const std::string& text) {
-    size_t begin = text.find_first_not_of(" \t\r");
-    if (begin == std::string::npos) return "";
-    size_t end = text.find_last_not_of(" \t\r");
-    return text.substr(begin, end - begin + 1);
-}
-
-bool ReadAll(int fd, std::string& text) {
-    char block[65536];
-    ssize_t n;
-    while ((n = read(fd, block, sizeof block)) > 0) {
-        text.append(block, static_cast<size_t>(n));
-        if (text.size() > kMaxHostList) return false;
-    }
-    return n == 0;
 }
 
 // SIGINT sets a flag and is taken only while the caller waits: blocked otherwise.
@@ -76,76 +60,59 @@ struct Outcome {
 
 }  // namespace
 
-bool ParseHostList(const std::string& text, int defaultPort, std::vector<HostLine>& hosts,
-                   std::string& error) {
-    std::map<std::string, int> seen;
-    size_t start = 0;
-    for (int number = 1; start < text.size(); number++) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
-        std::string where = "line " + std::to_string(number) + ": ";
-        if (line.size() > kMaxHostLine) {
-            error = where + "longer than " + std::to_string(kMaxHostLine) + " bytes";
-            return false;
-        }
-        line = Trimmed(line.substr(0, line.find('#')));
-        if (line.empty()) continue;
-        HostLine host;
-        host.lineNumber = number;
-        host.target.host = line;
-        host.target.port = defaultPort;
-        size_t colon = line.rfind(':');
-        if (colon != std::string::npos) {
-            std::string port = line.substr(colon + 1);
-            host.target.host = Trimmed(line.substr(0, colon));
-            char* stop = nullptr;
-            long value = std::strtol(port.c_str(), &stop, 10);
-            if (port.empty() || *stop != '\0' || value < 1 || value > 65535 ||
-                port.find_first_not_of("0123456789") != std::string::npos) {
-                error = where + "\"" + port + "\" is not a port (1 to 65535)";
-                return false;
-            }
-            host.target.port = static_cast<int>(value);
-        }
-        if (host.target.host.empty() ||
-            host.target.host.find_first_of(" \t:") != std::string::npos) {
-            error = where + "\"" + line + "\" is not host[:port]";
-            return false;
-        }
-        if (host.target.port <= 0) {
-            error = where + host.target.host + " has no port (give host:port, -p or QDX_PORT)";
-            return false;
-        }
-        std::string key = host.target.host + ":" + std::to_string(host.target.port);
-        auto [it, fresh] = seen.emplace(key, number);
-        if (!fresh) host.duplicateOf = it->second;
-        hosts.push_back(host);
-    }
-    return true;
+std::vector<HostLine> LoadHostList(const Options& options) {
+    std::string text, error;
+    if (!ReadInputFile(options.hostsFile, kMaxHostsFile, true, text, error))
+        Fail("--hosts: " + error);
+    std::vector<HostLine> hosts;
+    if (!ParseHostList(text, options.endpoint.port, hosts, error))
+        Fail(options.hostsFile + ": " + error);
+    return hosts;
 }
 
-std::vector<HostLine> LoadHostList(const Options& options) {
-    std::string text;
-    bool read = false;
-    if (options.hostsFile == "-") {
-        read = ReadAll(STDIN_FILENO, text);
-    } else {
-        int fd = open(options.hostsFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-        read = fd >= 0 && ReadAll(fd, text);
-        if (fd >= 0) close(fd);
+std::string HostLabel(const HostLine& host) {
+    return host.target.host + ":" + std::to_string(host.target.port);
+}
+
+QdxEndpoint HostEndpoint(const Options& options, const HostLine& host) {
+    QdxEndpoint endpoint = options.endpoint;
+    endpoint.host = host.target.host;
+    endpoint.port = host.target.port;
+    return endpoint;
+}
+
+int HostsParallel(const Options& options) {
+    return std::min(options.parallel, DescriptorRoom(kDescriptorReserve));
+}
+
+std::vector<QdxReplyText> CallHosts(const Options& options, const std::vector<HostLine>& hosts,
+                                    const std::string& command,
+                                    const std::vector<std::string>& lines,
+                                    const std::string& password, int port,
+                                    const std::vector<bool>& asked) {
+    std::vector<CallTarget> targets;
+    std::vector<size_t> hostOf;
+    for (size_t i = 0; i < hosts.size(); i++) {
+        if (hosts[i].duplicateOf != 0 || (!asked.empty() && !asked[i])) continue;
+        CallTarget target = hosts[i].target;
+        if (port != 0) target.port = port;
+        targets.push_back(target);
+        hostOf.push_back(i);
     }
-    if (!read) Usage(("cannot read the hosts list " + options.hostsFile).c_str());
-    std::vector<HostLine> hosts;
-    std::string error;
-    if (!ParseHostList(text, options.endpoint.port, hosts, error))
-        Usage((options.hostsFile + ": " + error).c_str());
-    return hosts;
+    std::vector<QdxReplyText> replies(hosts.size());
+    MultiCallOptions multi;
+    multi.password = password;
+    multi.parallel = HostsParallel(options);
+    multi.timeoutMs = options.endpoint.timeoutMs;
+    multi.memoryBudget = options.memoryBudget;
+    RunMultiCall(targets, BuildRequestText(command, lines), multi,
+                 [&](size_t index, QdxReplyText reply) { replies[hostOf[index]] = std::move(reply); });
+    return replies;
 }
 
 int RunHosts(const Options& options, const Request& request, const CheckOptions* check) {
     std::vector<HostLine> hosts = LoadHostList(options);
+    bool json = options.output == OutputForm::Json;
     // Duplicates are not asked again; the rest go to the engine in file order.
     std::vector<CallTarget> targets;
     std::vector<size_t> targetOf(hosts.size(), SIZE_MAX);
@@ -158,64 +125,80 @@ int RunHosts(const Options& options, const Request& request, const CheckOptions*
     }
 
     std::vector<std::optional<Outcome>> outcomes(targets.size());
+    long long held = 0;  // bytes of finished lines waiting for their turn
     std::map<std::string, int> tally;
     int worst = 0;
     size_t printed = 0;  // hosts (file order) printed so far
-    auto label = [&](const HostLine& host) {
-        return host.target.host + ":" + std::to_string(host.target.port);
-    };
     auto printReady = [&] {
         for (; printed < hosts.size(); printed++) {
             const HostLine& host = hosts[printed];
             if (host.duplicateOf != 0) {
                 tally["skipped (duplicate)"]++;
                 std::string skipped = "duplicate of line " + std::to_string(host.duplicateOf);
-                if (options.output == OutputForm::Json)
-                    std::printf("%s\n", nlohmann::ordered_json({{"host", host.target.host},
-                                                                {"port", host.target.port},
-                                                                {"command", request.command},
-                                                                {"skipped", skipped}})
-                                            .dump()
+                if (json)
+                    std::printf("%s\n", JsonText({{"host", host.target.host},
+                                                  {"port", host.target.port},
+                                                  {"command", request.command},
+                                                  {"skipped", skipped}})
                                             .c_str());
                 else
-                    std::printf("%s skipped: %s\n", label(host).c_str(), skipped.c_str());
+                    std::printf("%s skipped: %s\n", HostLabel(host).c_str(), skipped.c_str());
                 continue;
             }
             std::optional<Outcome>& outcome = outcomes[targetOf[printed]];
             if (!outcome) return;
-            std::printf("%s\n", outcome->line.c_str());
+            std::fwrite(outcome->line.data(), 1, outcome->line.size(), stdout);
+            held -= static_cast<long long>(outcome->line.size());
             outcome->line.clear();
             outcome->line.shrink_to_fit();
         }
     };
     auto done = [&](size_t index, QdxReplyText reply) {
         const HostLine& host = hosts[hostOf[index]];
-        QdxEndpoint endpoint = options.endpoint;
-        endpoint.host = host.target.host;
-        endpoint.port = host.target.port;
+        QdxEndpoint endpoint = HostEndpoint(options, host);
+        if (request.command == "GetSettings" && !options.showPassword) MaskPassword(reply);
         Outcome outcome;
         if (reply.reason == NoReplyReason::Interrupted) {
             outcome.status = kExitInterrupted;
-            outcome.line = label(host) + " interrupted";
+            outcome.line = json ? JsonText({{"host", endpoint.host},
+                                            {"port", endpoint.port},
+                                            {"command", request.command},
+                                            {"interrupted", true}}) +
+                                      "\n"
+                                : HostLabel(host) + " interrupted\n";
             tally["interrupted"]++;
         } else if (check != nullptr) {
             CheckResult result = EvaluateCheck(request, *check, endpoint, reply);
             outcome.status = result.state;
-            outcome.line = label(host) + " " + result.line;
+            if (json) {
+                outcome.line = JsonText(CheckJson(result, request, endpoint)) + "\n";
+            } else {
+                for (const std::string& line : result.output)
+                    outcome.line += (outcome.line.empty() ? HostLabel(host) + " " : "") +
+                                    TerminalText(line) + "\n";
+            }
             tally[StateWord(result.state)]++;
-        } else if (options.output == OutputForm::Json) {
+        } else if (json) {
             outcome.status = ExitFor(reply);
-            outcome.line = ReplyJson(request, endpoint.host, endpoint.port, reply)
-                               .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+            char* buffer = nullptr;
+            size_t size = 0;
+            std::FILE* memory = open_memstream(&buffer, &size);
+            if (memory != nullptr) {
+                WriteReplyJson(memory, request, endpoint.host, endpoint.port, reply);
+                std::fclose(memory);
+                outcome.line.assign(buffer, size);
+            }
+            std::free(buffer);
         } else {
             outcome.status = ExitFor(reply);
-            outcome.line = label(host) + " " + ReplyLine(request, reply);
+            outcome.line = HostLabel(host) + " " + ReplyLine(request, reply) + "\n";
         }
         if (check == nullptr && reply.reason != NoReplyReason::Interrupted)
             tally[reply.status != CallStatus::Ok ? std::string("no reply (") +
                                                        NoReplyWord(reply.reason) + ")"
                                                  : "result " + reply.Code()]++;
         if (outcome.status != kExitInterrupted) worst = std::max(worst, outcome.status);
+        held += static_cast<long long>(outcome.line.size());
         outcomes[index] = std::move(outcome);
         printReady();
     };
@@ -223,22 +206,19 @@ int RunHosts(const Options& options, const Request& request, const CheckOptions*
     auto start = std::chrono::steady_clock::now();
     MultiCallOptions multi;
     multi.password = options.endpoint.password;
-    // One descriptor per open connection: stay well inside the process's limit.
-    rlimit files{};
-    multi.parallel = options.parallel;
-    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
-        multi.parallel = static_cast<int>(
-            std::min<rlim_t>(static_cast<rlim_t>(options.parallel),
-                             files.rlim_cur > 64 ? files.rlim_cur - 32 : 32));
+    multi.parallel = HostsParallel(options);
     multi.timeoutMs = options.endpoint.timeoutMs;
+    multi.memoryBudget = options.memoryBudget;
+    multi.heldByCaller = [&] { return held; };
     // Hosts finished out of order wait for their turn to be printed; start no more than this many
-    // beyond the first unprinted one, so that what waits stays bounded.
-    size_t window = static_cast<size_t>(options.parallel) * 16 + 256;
+    // beyond the first unprinted one, and none while their lines fill the memory budget, so that
+    // what waits stays bounded.
+    size_t window = static_cast<size_t>(multi.parallel) * 16 + 256;
     multi.mayStart = [&](size_t index) {
         size_t cursor = printed < hosts.size() && targetOf[printed] != SIZE_MAX
                             ? targetOf[printed]
                             : index;
-        return index < cursor + window;
+        return index <= cursor || (index < cursor + window && held < options.memoryBudget);
     };
     gInterrupted = 0;
     InterruptGuard guard;
@@ -252,7 +232,7 @@ int RunHosts(const Options& options, const Request& request, const CheckOptions*
         if (!outcomes[i]) continue;
         answered++;
         if (!outcomes[i]->line.empty() && hostOf[i] >= printed)
-            std::printf("%s\n", outcomes[i]->line.c_str());
+            std::fwrite(outcomes[i]->line.data(), 1, outcomes[i]->line.size(), stdout);
     }
     std::fflush(stdout);
     double seconds =

@@ -12,6 +12,7 @@ struct LoadResult {
     double seconds = 0;
     double p50Ms = 0;
     double p99Ms = 0;
+    int threads = 0;   // the concurrency reached (fewer when the system gave no more threads)
 };
 
 LoadResult RunLoad(const QdxEndpoint& endpoint, const std::string& command,

@@ -1,7 +1,9 @@
 #include "output.h"
 
 #include <cmath>
-#include <cstdio>
+
+#include "client/settings_change.h"
+#include "terminal_text.h"
 
 namespace {
 
@@ -11,6 +13,71 @@ std::string Joined(const std::vector<std::string>& items, const char* separator)
     std::string text;
     for (size_t i = 0; i < items.size(); i++) text += (i ? separator : "") + items[i];
     return text;
+}
+
+std::string Quoted(const std::string& text) {
+    if (!text.empty() && text.find_first_of(" \t\"") == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+std::string LabelOf(const NamedValue& value) {
+    if (value.record == 0) return value.name;
+    return "entries[" + std::to_string(value.record) + "]." + value.name;
+}
+
+std::string WithoutCR(const std::string& line) {
+    std::string shown;
+    for (char c : line)
+        if (c != '\r') shown += c;
+    return shown;
+}
+
+bool IsSettings(const Request& request) {
+    return request.command == "GetSettings";
+}
+
+}  // namespace
+
+int ExitFor(const QdxReplyText& reply) {
+    if (reply.status != CallStatus::Ok) return kExitNoReply;
+    return reply.Code() == "200" ? kExitOk : kExitNotOk;
+}
+
+std::string DisplayValue(const NamedValue& value) {
+    if (value.kind == ValueKind::List) {
+        std::vector<std::string> shown;
+        for (const std::string& item : value.items) shown.push_back(TerminalText(item));
+        return Joined(shown, ",");
+    }
+    std::string shown;
+    for (char c : value.text) {
+        if (c == '\r' && value.kind == ValueKind::Text) continue;
+        if (c == '\r')
+            shown += "\\r";
+        else if (c == '\n')
+            shown += "\\n";
+        else
+            shown += c;
+    }
+    return TerminalText(shown);
+}
+
+std::string NoReplyMessage(const QdxEndpoint& endpoint, const QdxReplyText& reply) {
+    if (reply.status == CallStatus::NoSessionKey) return "nothing sent: " + reply.error;
+    return "no reply from " + endpoint.host + ":" + std::to_string(endpoint.port) + ": " +
+           reply.error;
+}
+
+std::string DoneHereNote(const Request& request, const QdxReplyText& reply) {
+    if (request.spec == nullptr || request.spec->doneHereBy == nullptr || reply.Code() != "500")
+        return "";
+    return std::string(request.spec->doneHereBy) + " does the job here: qdxctl help " +
+           request.spec->doneHereBy;
 }
 
 json JsonValue(const NamedValue& value) {
@@ -30,106 +97,106 @@ json JsonValue(const NamedValue& value) {
     }
 }
 
-std::string Quoted(const std::string& text) {
-    if (!text.empty() && text.find_first_of(" \t\"") == std::string::npos) return text;
-    std::string quoted = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') quoted += '\\';
-        quoted += c;
-    }
-    return quoted + "\"";
+std::string JsonText(const json& object) {
+    return object.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-std::string LabelOf(const NamedValue& value) {
-    if (value.record == 0) return value.name;
-    return "entries[" + std::to_string(value.record) + "]." + value.name;
-}
-
-}  // namespace
-
-int ExitFor(const QdxReplyText& reply) {
-    if (reply.status != CallStatus::Ok) return kExitNoReply;
-    return reply.Code() == "200" ? kExitOk : kExitNotOk;
-}
-
-std::string DisplayValue(const NamedValue& value) {
-    if (value.kind == ValueKind::List) return Joined(value.items, ",");
-    std::string shown;
-    for (char c : value.text) {
-        if (c == '\r' && value.kind == ValueKind::Text) continue;
-        if (c == '\r')
-            shown += "\\r";
-        else if (c == '\n')
-            shown += "\\n";
-        else
-            shown += c;
-    }
-    return shown;
-}
-
-json ReplyJson(const Request& request, const std::string& host, int port,
-               const QdxReplyText& reply) {
-    json object = {{"host", host}, {"port", port}, {"command", request.command}};
+void WriteReplyJson(std::FILE* out, const Request& request, const std::string& host, int port,
+                    const QdxReplyText& reply) {
+    json head = {{"host", host}, {"port", port}, {"command", request.command}};
     if (reply.status != CallStatus::Ok) {
-        object["code"] = nullptr;
-        object["no_reply"] = reply.reason == NoReplyReason::None ? "connect_failed"
-                                                                 : NoReplyWord(reply.reason);
-        object["reason"] = reply.error;
-        return object;
+        head["code"] = nullptr;
+        head["no_reply"] = reply.reason == NoReplyReason::None ? "connect_failed"
+                                                               : NoReplyWord(reply.reason);
+        head["reason"] = reply.error;
+        std::fprintf(out, "%s\n", JsonText(head).c_str());
+        return;
     }
-    ReplyValues values = ReadReplyValues(request.spec, request.lines, reply);
-    object["code"] = values.code;
-    json named = json::object();
-    json entries = json::array();
-    for (const NamedValue& value : values.values) {
-        if (value.record == 0) {
-            named[value.name] = JsonValue(value);
-            continue;
-        }
-        if (entries.size() < static_cast<size_t>(value.record)) entries.push_back(json::object());
-        entries.back()[value.name] = JsonValue(value);
-    }
-    if (request.spec != nullptr && request.spec->shape == ReplyShape::Records &&
-        values.code == "200")
-        named["entries"] = entries;
-    object["values"] = named;
-    if (!values.reason.empty()) object["reason"] = Joined(values.reason, "\n");
-    object["lines"] = reply.Lines();
-    return object;
+    // Written piece by piece: a file list's entries go out as they are read.
+    std::string text = JsonText(head);
+    text.pop_back();  // the closing brace
+    std::fputs(text.c_str(), out);
+    std::vector<std::string> reasons;
+    bool records = request.spec != nullptr && request.spec->shape == ReplyShape::Records;
+    bool inEntries = false, firstValue = true;
+    int record = 0;
+    json entry = json::object();
+    auto flushEntry = [&] {
+        if (entry.empty()) return;
+        std::fprintf(out, "%s%s", record > 1 ? "," : "", JsonText(entry).c_str());
+        entry = json::object();
+    };
+    ReplyVisitor visitor{
+        [&](const std::string& code) {
+            std::fprintf(out, ",\"code\":%s,\"values\":{", JsonText(json(code)).c_str());
+        },
+        [&](NamedValue&& value) {
+            if (value.record == 0) {
+                std::fprintf(out, "%s%s:%s", firstValue ? "" : ",",
+                             JsonText(json(value.name)).c_str(),
+                             JsonText(JsonValue(value)).c_str());
+                firstValue = false;
+                return;
+            }
+            if (!inEntries) {
+                std::fprintf(out, "%s\"entries\":[", firstValue ? "" : ",");
+                inEntries = true;
+                firstValue = false;
+            }
+            if (value.record != record) {
+                flushEntry();
+                record = value.record;
+            }
+            entry[value.name] = JsonValue(value);
+        },
+        [&](std::string&& reason) { reasons.push_back(std::move(reason)); }};
+    VisitReplyValues(request.spec, request.lines, reply, visitor);
+    flushEntry();
+    if (records && reply.Code() == "200" && !inEntries)
+        std::fprintf(out, "%s\"entries\":[", firstValue ? "" : ",");
+    if (records && reply.Code() == "200") std::fputs("]", out);
+    std::fputs("}", out);
+    if (!reasons.empty())
+        std::fprintf(out, ",\"reason\":%s", JsonText(json(Joined(reasons, "\n"))).c_str());
+    std::fputs(",\"lines\":[", out);
+    bool first = true;
+    ForEachReplyLine(reply.text, [&](std::string_view line) {
+        std::fprintf(out, "%s%s", first ? "" : ",", JsonText(json(std::string(line))).c_str());
+        first = false;
+    });
+    std::fputs("]}\n", out);
 }
 
-int PrintReply(const Request& request, const QdxEndpoint& endpoint, const QdxReplyText& reply,
-               OutputForm form) {
+int PrintReply(const Request& request, const Options& options, const QdxEndpoint& endpoint,
+               QdxReplyText reply) {
     int status = ExitFor(reply);
-    if (form == OutputForm::Json) {
-        std::printf("%s\n", ReplyJson(request, endpoint.host, endpoint.port, reply)
-                                .dump(-1, ' ', false, json::error_handler_t::replace)
-                                .c_str());
+    if (IsSettings(request) && !options.showPassword) MaskPassword(reply);
+    if (options.output == OutputForm::Json) {
+        WriteReplyJson(stdout, request, endpoint.host, endpoint.port, reply);
         if (status == kExitNoReply)
-            std::fprintf(stderr, "qdxctl: no reply from the agent: %s\n", reply.error.c_str());
+            std::fprintf(stderr, "qdxctl: %s\n", NoReplyMessage(endpoint, reply).c_str());
         return status;
     }
     if (status == kExitNoReply) {
-        std::fprintf(stderr, "qdxctl: %s: %s\n",
-                     reply.status == CallStatus::NoSessionKey ? "nothing sent"
-                                                              : "no reply from the agent",
-                     reply.error.c_str());
+        std::fprintf(stderr, "qdxctl: %s\n", NoReplyMessage(endpoint, reply).c_str());
         return status;
     }
-    if (form == OutputForm::Raw) {
+    if (options.output == OutputForm::Raw) {
         std::fwrite(reply.text.data(), 1, reply.text.size(), stdout);
         return status;
     }
-    ReplyValues values = ReadReplyValues(request.spec, request.lines, reply);
-    std::printf("%s\n", values.code.c_str());
-    for (const NamedValue& value : values.values)
-        std::printf("%s: %s\n", LabelOf(value).c_str(), DisplayValue(value).c_str());
-    for (const std::string& line : values.reason) {
-        std::string shown;
-        for (char c : line)
-            if (c != '\r') shown += c;
-        std::printf("%s\n", shown.c_str());
-    }
+    std::vector<std::string> reasons;
+    ReplyVisitor visitor{
+        [](const std::string& code) { std::printf("%s\n", TerminalText(code).c_str()); },
+        [](NamedValue&& value) {
+            std::printf("%s: %s\n", LabelOf(value).c_str(), DisplayValue(value).c_str());
+        },
+        [](std::string&& reason) {
+            std::printf("%s\n", TerminalText(WithoutCR(reason)).c_str());
+        }};
+    VisitReplyValues(request.spec, request.lines, reply, visitor);
+    std::string note = DoneHereNote(request, reply);
+    if (!note.empty()) std::printf("%s\n", note.c_str());
     return status;
 }
 
@@ -137,23 +204,26 @@ std::string ReplyLine(const Request& request, const QdxReplyText& reply) {
     if (reply.status != CallStatus::Ok) {
         const char* why = reply.reason == NoReplyReason::None ? "connect_failed"
                                                               : NoReplyWord(reply.reason);
-        return std::string("no reply (") + why + "): " + reply.error;
+        return std::string("no reply (") + why + "): " + TerminalText(reply.error);
     }
-    ReplyValues values = ReadReplyValues(request.spec, request.lines, reply);
-    std::string line = values.code;
+    std::string line;
     int records = 0;
-    for (const NamedValue& value : values.values) {
-        if (value.record != 0) {
-            records = value.record;
-            continue;
-        }
-        line += " " + value.name + "=" + Quoted(DisplayValue(value));
-    }
+    ReplyVisitor visitor{
+        [&](const std::string& code) { line = TerminalText(code); },
+        [&](NamedValue&& value) {
+            if (value.record != 0)
+                records = value.record;
+            else
+                line += " " + value.name + "=" + Quoted(DisplayValue(value));
+        },
+        [&](std::string&& reason) {
+            std::string shown;
+            for (char c : reason) shown += (c == '\r' || c == '\n') ? ' ' : c;
+            line += " " + TerminalText(shown);
+        }};
+    VisitReplyValues(request.spec, request.lines, reply, visitor);
     if (records > 0) line += " entries=" + std::to_string(records);
-    for (const std::string& reason : values.reason) {
-        std::string shown;
-        for (char c : reason) shown += (c == '\r' || c == '\n') ? ' ' : c;
-        line += " " + shown;
-    }
+    std::string note = DoneHereNote(request, reply);
+    if (!note.empty()) line += " (" + note + ")";
     return line;
 }

@@ -2,23 +2,13 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "foundation/string.h"
+#include "input_file.h"
 
 namespace {
 
 constexpr int kMaxIndex = 1000;
-
-bool ReadWhole(const std::string& path, std::string& content) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream text;
-    text << in.rdbuf();
-    content = text.str();
-    return !in.bad();
-}
 
 }  // namespace
 
@@ -44,8 +34,8 @@ bool InsertParamFiles(std::vector<ParamFile> files, std::vector<std::string>& pa
                      [](const ParamFile& a, const ParamFile& b) { return a.index < b.index; });
     for (const ParamFile& file : files) {
         std::string content;
-        if (!ReadWhole(file.path, content)) {
-            error = "cannot read " + file.path;
+        if (!ReadInputFile(file.path, kMaxParamFile, false, content, error)) {
+            error = "-F: " + error;
             return false;
         }
         String encoded = qdxEncodeStrings(content.data(), static_cast<int>(content.size()));

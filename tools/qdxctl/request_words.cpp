@@ -1,73 +1,60 @@
 #include "request_words.h"
 
-#include <fstream>
-#include <sstream>
+#include "client/client.h"
+#include "input_file.h"
 
 namespace {
 
-// The filter list travels with its entries on escaped lines; accept them comma- or
-// blank-separated on the command line.
-std::string EncodeFilterList(const std::string& setting) {
-    const std::string prefix = "IPFilterAddr=";
-    if (setting.compare(0, prefix.size(), prefix) != 0) return setting;
-    std::string encoded = prefix;
-    bool separator = false;
-    for (size_t k = prefix.size(); k < setting.size(); k++) {
-        char c = setting[k];
-        if (c == ',' || c == ' ') {
-            separator = true;
-            continue;
-        }
-        if (separator && encoded.size() > prefix.size()) encoded += "%0D%0A";
-        separator = false;
-        encoded += c;
-    }
-    return encoded;
-}
+// The largest request packet the agent takes.
+constexpr size_t kMaxRequestPacket = 1u << 20;
 
-bool ReadWhole(const std::string& path, std::string& content) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream text;
-    text << in.rdbuf();
-    content = text.str();
-    return !in.bad();
+std::string ParamFileContent(const ParamFile& file) {
+    std::string content, error;
+    if (!ReadInputFile(file.path, kMaxParamFile, false, content, error)) Fail("-F: " + error);
+    return content;
 }
 
 }  // namespace
 
-Request BuildRequest(const std::vector<std::string>& words, const std::vector<ParamFile>& files) {
+Request BuildRequest(const std::vector<std::string>& words, const Options& options) {
     Request request;
     request.command = words.at(0);
     std::vector<std::string> rest(words.begin() + 1, words.end());
-    if (request.command == "settings") {
-        if (!rest.empty()) Usage("settings takes no parameters");
-        request.command = "GetSettings";
-    } else if (request.command == "set") {
-        if (rest.empty()) Usage("set needs NAME=VALUE arguments");
-        for (std::string& setting : rest) setting = EncodeFilterList(setting);
-        request.command = "SetSettings";
-    }
     request.spec = FindCommandSpec(request.command);
-    bool named = request.spec != nullptr && !request.spec->params.empty();
+    bool named = request.spec != nullptr && !request.spec->params.empty() && !options.wire;
     std::vector<std::string> positional;
     std::string error;
     if (!SplitWords(rest, named, positional, request.given, error))
         CommandUsage(request.command, error);
 
-    // -F NAME=FILE is a named parameter; -F N=FILE is inserted at position N afterwards.
+    // -F NAME=FILE is a named parameter, and so is -F N=FILE where the catalog knows the
+    // parameter at line N; otherwise the file's content is inserted at line N.
     std::vector<ParamFile> numbered;
-    for (const ParamFile& file : files) {
-        if (file.name.empty()) {
-            numbered.push_back(file);
-            continue;
+    for (const ParamFile& file : options.paramFiles) {
+        std::string name = file.name;
+        if (name.empty() && named) {
+            const ParamSpec* param = ParamAtPosition(*request.spec, file.index);
+            if (param == nullptr)
+                CommandUsage(request.command, "no parameter at line " +
+                                                  std::to_string(file.index) +
+                                                  "; name one with -F NAME=FILE");
+            name = param->name;
         }
-        std::string content;
-        if (!ReadWhole(file.path, content)) Usage(("cannot read " + file.path).c_str());
-        request.given.push_back({file.name, content});
+        if (name.empty())
+            numbered.push_back(file);
+        else
+            request.given.push_back({name, ParamFileContent(file)});
     }
-    if (!BuildParamLines(request.spec, positional, request.given, request.lines, error))
+    if (!BuildParamLines(request.spec, positional, request.given, options.wire, request.lines,
+                         error))
         CommandUsage(request.command, error);
-    if (!InsertParamFiles(numbered, request.lines, error)) Usage(error.c_str());
+    if (!InsertParamFiles(numbered, request.lines, error)) Fail(error);
+    if (request.spec != nullptr && !CheckExpressions(*request.spec, request.lines, error))
+        CommandUsage(request.command, error);
+    size_t size = static_cast<size_t>(BuildRequestText(request.command, request.lines).Length());
+    if (size > kMaxRequestPacket - 64)
+        CommandUsage(request.command, "the request takes " + std::to_string(size) +
+                                          " bytes; the agent takes at most " +
+                                          ByteSize(kMaxRequestPacket));
     return request;
 }

@@ -10,12 +10,13 @@
 #include "options.h"
 
 struct Request {
-    std::string command;                   // as sent
-    const CommandSpec* spec = nullptr;     // null for a command the catalog does not know
-    std::vector<std::string> lines;        // parameter lines
-    std::vector<NamedParam> given;         // the named parameters, as given
+    std::string command;                // as sent
+    const CommandSpec* spec = nullptr;  // null for a command the catalog does not know
+    std::vector<std::string> lines;     // parameter lines
+    std::vector<NamedParam> given;      // the named parameters, as given
 };
 
-// Builds the request for `words` (command first). The shortcuts "settings" and "set" become
-// GetSettings and SetSettings. Usage errors exit 64 with the command's parameters.
-Request BuildRequest(const std::vector<std::string>& words, const std::vector<ParamFile>& files);
+// Builds the request for `words` (command first) with the parameter files and --wire of
+// `options`. Usage errors end qdxctl with the command's parameters; a request larger than the
+// agent takes is refused before it is sent.
+Request BuildRequest(const std::vector<std::string>& words, const Options& options);

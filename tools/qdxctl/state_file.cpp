@@ -14,11 +14,6 @@ namespace {
 
 constexpr size_t kMaxStateFile = 64 * 1024;
 
-bool IsNumber(const std::string& text) {
-    return !text.empty() && text.size() < 24 &&
-           text.find_first_not_of("0123456789") == std::string::npos;
-}
-
 std::string Reason(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
 }
@@ -63,13 +58,27 @@ StateLock::~StateLock() {
 
 bool ReadLogState(const std::string& path, LogState& state, bool& exists, std::string& error) {
     exists = false;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // Not through a symbolic link, and without waiting for the writer of a FIFO.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT) return true;
-        error = Reason("cannot read", path);
+        error = errno == ELOOP ? path + " is a symbolic link; a state file is not followed"
+                               : Reason("cannot read", path);
         return false;
     }
     exists = true;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        error = path + " is not a regular file; it is no state file and stays as it is";
+        return false;
+    }
+    if (info.st_uid != geteuid()) {
+        close(fd);
+        error = path + " belongs to another user (uid " + std::to_string(info.st_uid) +
+                "); it is not taken over";
+        return false;
+    }
     std::string text;
     char block[4096];
     ssize_t n;
@@ -81,32 +90,11 @@ bool ReadLogState(const std::string& path, LogState& state, bool& exists, std::s
         error = path + " cannot be read as a state file";
         return false;
     }
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
-        size_t equals = line.find('=');
-        if (equals == std::string::npos) continue;
-        std::string key = line.substr(0, equals), value = line.substr(equals + 1);
-        if (key == "command") state.command = value;
-        if (key == "path") state.path = value;
-        if (key == "position") state.position = value;
-        if (key == "last_size") state.lastSize = value;
-        if (key == "last_time") state.lastTime = value;
-    }
-    if (!IsNumber(state.position) || !IsNumber(state.lastSize) || !IsNumber(state.lastTime)) {
-        error = path + " is not a text-log state file";
-        return false;
-    }
-    return true;
+    return ParseLogState(text, path, state, error);
 }
 
 bool WriteLogState(const std::string& path, const LogState& state, std::string& error) {
-    std::string text = "# qdxctl text-log check state\ncommand=" + state.command +
-                       "\npath=" + state.path + "\nposition=" + state.position +
-                       "\nlast_size=" + state.lastSize + "\nlast_time=" + state.lastTime + "\n";
+    std::string text = FormatLogState(state);
     std::string fresh = path + ".new." + std::to_string(getpid());
     int fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW,
                   0600);

@@ -5,13 +5,7 @@
 
 #include <string>
 
-struct LogState {
-    std::string command;  // the test and the log it belongs to; another log starts afresh
-    std::string path;
-    std::string position = "0";
-    std::string lastSize = "0";
-    std::string lastTime = "0";
-};
+#include "client/log_state.h"
 
 class StateLock {
 public:
@@ -27,7 +21,9 @@ private:
 };
 
 // Reads `path`. False with the reason in `error` when it exists but cannot be read or is not a
-// state file; `exists` tells a missing file (a first check) apart.
+// state file: one that does not begin with the state file's first line, a symbolic link, a file
+// that is not regular, or one of another user. `exists` tells a missing file (a first check)
+// apart. Only a missing file or a state file is ever replaced.
 bool ReadLogState(const std::string& path, LogState& state, bool& exists, std::string& error);
 // Replaces `path` by `state` atomically.
 bool WriteLogState(const std::string& path, const LogState& state, std::string& error);

@@ -1,29 +1,33 @@
 // The text-log check: carries the agent's position, size and time between calls in a state file,
-// so that each call reports only the lines written since the previous one.
+// so that each call reports only the lines written since the previous one. The agent reports one
+// match per request: a call asks again while the agent reports another, for as long as its
+// time-out (-t) allows, and keeps the state at the last reply it read, so that a call cut short
+// loses no line and counts none twice.
+#include <chrono>
 #include <string>
 
 #include "check.h"
 #include "client/reply_values.h"
 #include "output.h"
 #include "state_file.h"
+#include "terminal_text.h"
 
 namespace {
 
-// Asks at most this many times in one check while the agent reports another match.
-constexpr int kMaxAsks = 100;
+using Clock = std::chrono::steady_clock;
 
 void SetLine(const Request& request, std::vector<std::string>& lines, const char* name,
              const std::string& value) {
     const ParamSpec* param = FindParam(*request.spec, name);
-    int position = ParamPosition(*request.spec, *param, lines, {});
+    int position = WirePosition(*request.spec, *param, lines);
     if (lines.size() < static_cast<size_t>(position)) lines.resize(static_cast<size_t>(position));
     lines[static_cast<size_t>(position) - 1] = value;
 }
 
 std::string Shown(const std::string& line) {
     std::string shown;
-    for (char c : line.substr(0, 200)) shown += (c == '|' || c < ' ') ? ' ' : c;
-    return "\"" + shown + "\"";
+    for (char c : line.substr(0, 200)) shown += c == '|' ? ' ' : c;
+    return "\"" + TerminalText(shown) + "\"";
 }
 
 std::string Value(const ReplyValues& values, const char* name) {
@@ -31,8 +35,14 @@ std::string Value(const ReplyValues& values, const char* name) {
     return value != nullptr ? value->text : "";
 }
 
+int RemainingMs(Clock::time_point deadline) {
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
 CheckResult Unknown(const Request& request, const std::string& text) {
-    return {kStateUnknown, "QDX " + request.command + " UNKNOWN - " + text};
+    return CheckResult::Made(request.command, kStateUnknown, text);
 }
 
 }  // namespace
@@ -42,6 +52,7 @@ CheckResult RunTextLogCheck(const Options& options, const CheckOptions& check, R
         for (const char* owned : {"position", "last_size", "last_time"})
             if (given.name == owned)
                 return Unknown(request, "--" + given.name + " is kept in the --state file");
+    auto deadline = Clock::now() + std::chrono::milliseconds(options.endpoint.timeoutMs);
     std::string error;
     StateLock lock(check.stateFile, options.endpoint.timeoutMs, error);
     if (!lock.Held()) return Unknown(request, error);
@@ -52,26 +63,52 @@ CheckResult RunTextLogCheck(const Options& options, const CheckOptions& check, R
     bool first = !exists || state.command != request.command || state.path != path;
     if (first) state = LogState();
 
-    int matches = 0;
+    long long matches = 0;
     bool more = false;
+    std::string cutShort;  // why the call ended before the agent had no further match
     std::string firstLine, lastLine;
-    for (int asked = 0; asked < kMaxAsks; asked++) {
+    for (int asked = 0;; asked++) {
+        QdxEndpoint endpoint = options.endpoint;
+        endpoint.timeoutMs = RemainingMs(deadline);
+        if (asked > 0 && endpoint.timeoutMs == 0) {
+            cutShort = "the time-out (-t " + std::to_string(options.endpoint.timeoutMs) +
+                       " ms) ran out";
+            break;
+        }
         SetLine(request, request.lines, "position", state.position);
         SetLine(request, request.lines, "last_size", state.lastSize);
         SetLine(request, request.lines, "last_time", state.lastTime);
-        QdxReplyText reply = QdxCall(options.endpoint, request.command, request.lines);
-        if (reply.status != CallStatus::Ok)
-            return NoReplyResult(request, check, options.endpoint, reply);
-        if (reply.Code() != "200") return RefusalResult(request, reply);
+        QdxReplyText reply = QdxCall(endpoint, request.command, request.lines);
+        if (reply.status != CallStatus::Ok || reply.Code() != "200") {
+            if (asked == 0)
+                return reply.status != CallStatus::Ok
+                           ? NoReplyResult(request, check, options.endpoint, reply)
+                           : RefusalResult(request, reply);
+            cutShort = reply.status != CallStatus::Ok
+                           ? (TimedOut(reply.reason) ? "the time-out (-t " +
+                                                           std::to_string(
+                                                               options.endpoint.timeoutMs) +
+                                                           " ms) ran out"
+                                                     : NoReplyMessage(options.endpoint, reply))
+                           : "the agent answered " + reply.Code();
+            break;
+        }
         ReplyValues values = ReadReplyValues(request.spec, request.lines, reply);
-        std::string position = Value(values, "position"), lastSize = Value(values, "last_size"),
-                    lastTime = Value(values, "last_time");
-        if (position.empty() || lastSize.empty() || lastTime.empty())
-            return Unknown(request, "the reply holds no position, last_size and last_time");
+        std::string match = Value(values, "match"), position = Value(values, "position"),
+                    lastSize = Value(values, "last_size"), lastTime = Value(values, "last_time");
+        // Only what a state file may hold is written to it.
+        for (const std::string* number : {&match, &position, &lastSize, &lastTime})
+            if (!IsStateNumber(*number))
+                return Unknown(request, "the agent's reply holds no valid state (match \"" +
+                                            TerminalText(match) + "\", position \"" +
+                                            TerminalText(position) + "\", last_size \"" +
+                                            TerminalText(lastSize) + "\", last_time \"" +
+                                            TerminalText(lastTime) + "\"); " +
+                                            check.stateFile + " is left as it was");
         state.position = position;
         state.lastSize = lastSize;
         state.lastTime = lastTime;
-        if (Value(values, "match") != "0" && !Value(values, "match").empty()) {
+        if (match.find_first_not_of('0') != std::string::npos) {
             matches++;
             lastLine = Value(values, "line");
             if (matches == 1) firstLine = lastLine;
@@ -88,22 +125,26 @@ CheckResult RunTextLogCheck(const Options& options, const CheckOptions& check, R
         std::string ignored;
         ParseThresholdRange("0", thresholds.critical, ignored);  // any match is critical
     }
-    CheckResult result;
-    result.state = thresholds.critical.Alerts(matches)  ? kStateCritical
-                   : thresholds.warning.Alerts(matches) ? kStateWarning
-                                                        : kStateOk;
+    auto count = static_cast<double>(matches);
+    int stateWord = thresholds.critical.Alerts(count)  ? kStateCritical
+                    : thresholds.warning.Alerts(count) ? kStateWarning
+                    : cutShort.empty()                 ? kStateOk
+                                                       : kStateUnknown;
+    std::string number = std::to_string(matches);
     std::string text;
     if (first)
         text = "first check: end of the log marked at position " + state.position;
-    else if (matches == 0)
+    else if (matches == 0 && cutShort.empty())
         text = "no new matching line";
     else
-        text = std::to_string(matches) + (matches == 1 ? " new matching line: " + Shown(firstLine)
-                                                       : " new matching lines, first: " +
-                                                             Shown(firstLine) +
-                                                             ", last: " + Shown(lastLine));
-    if (more && !first) text += " (more follow; the next check goes on)";
-    result.line = "QDX " + request.command + " " + StateWord(result.state) + " - " + text +
-                  " | " + PerfItem("matches", std::to_string(matches), "", &thresholds);
-    return result;
+        text = (cutShort.empty() ? "" : "at least ") + number +
+               (matches == 1 ? " new matching line: " + Shown(firstLine)
+                             : " new matching lines" +
+                                   (matches == 0 ? std::string()
+                                                 : ", first: " + Shown(firstLine) +
+                                                       ", last: " + Shown(lastLine)));
+    if (!cutShort.empty()) text += " (" + cutShort + "; the next check goes on from there)";
+    PerfDatum datum{"matches", number, "", thresholds.warning.text, thresholds.critical.text, "",
+                    ""};
+    return CheckResult::Made(request.command, stateWord, text, {datum});
 }
