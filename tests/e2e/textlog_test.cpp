@@ -230,17 +230,22 @@ TEST_F(TextLog, ExpressionThatCannotMatchIsLoggedOnceAMinute) {
                     "0", "0",      "",       "",       "",  "",        "0"};
     Call("TEST-TextLog2", params, 3);
     EXPECT_EQ(code, "200");
+    // The session writes its note once the reply has gone out.
+    const std::string dangling =
+        "\t 127.0.0.1\t Text-log expression matches no line (An operator lacks an operand): "
+        "'error' and";
+    const std::string adjacent =
+        "\t 127.0.0.1\t Text-log expression matches no line (Operands without an operator "
+        "between them): 'a' 'b'";
+    WaitUntil(
+        [&] {
+            const std::string text = ReadFile(dir.File("log2.txt"));
+            return LinesEndingWith(text, dangling) > 0 && LinesEndingWith(text, adjacent) > 0;
+        },
+        10);
     const std::string failures = ReadFile(dir.File("log2.txt"));
-    EXPECT_EQ(LinesEndingWith(failures,
-                              "\t 127.0.0.1\t Text-log expression matches no line (An "
-                              "operator lacks an operand): 'error' and"),
-              1)
-        << failures;
-    EXPECT_EQ(LinesEndingWith(failures,
-                              "\t 127.0.0.1\t Text-log expression matches no line "
-                              "(Operands without an operator between them): 'a' 'b'"),
-              1)
-        << failures;
+    EXPECT_EQ(LinesEndingWith(failures, dangling), 1) << failures;
+    EXPECT_EQ(LinesEndingWith(failures, adjacent), 1) << failures;
 }
 
 TEST(TextLogSwitch, OffAnswers600) {

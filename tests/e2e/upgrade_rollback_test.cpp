@@ -217,6 +217,11 @@ struct Case {
     const char* daemonReason;
 };
 
+// Test listings show the case by its name.
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.name;
+}
+
 const Case kCases[] = {
     {"ShellScript", Sent::ShellScript, "the new executable ended without listening",
      "the new executable exited with status 0"},
