@@ -16,23 +16,21 @@ int CannotRead(int error) {
     return 1;
 }
 
-// The name to count, in `name` (owned by the caller: free it); false when none was given. The
-// variable carries a request's name exactly, blanks and tabs included; the arguments stand for
-// it when a shell has split the name into words.
-bool WantedName(int argc, char** argv, char*& name, size_t& length) {
-    if (const char* given = std::getenv("QDX_PROCESS_NAME")) {
-        name = strdup(given);
-    } else {
-        size_t size = 1;
-        for (int i = 0; i < argc; i++) size += std::strlen(argv[i]) + 1;
-        name = static_cast<char*>(std::calloc(size, 1));
-        for (int i = 0; name != nullptr && i < argc; i++) {
-            if (i > 0) std::strcat(name, " ");
-            std::strcat(name, argv[i]);
-        }
+// The arguments joined with single blanks, in a block the caller frees; null without memory.
+char* Joined(int argc, char** argv) {
+    size_t size = 1;
+    for (int i = 0; i < argc; i++) size += std::strlen(argv[i]) + 1;
+    char* text = static_cast<char*>(std::malloc(size));
+    if (text == nullptr) return nullptr;
+    char* end = text;
+    for (int i = 0; i < argc; i++) {
+        if (i > 0) *end++ = ' ';
+        size_t length = std::strlen(argv[i]);
+        std::memcpy(end, argv[i], length);
+        end += length;
     }
-    length = name != nullptr ? std::strlen(name) : 0;
-    return length > 0;
+    *end = '\0';
+    return text;
 }
 
 struct Count {
@@ -43,8 +41,8 @@ struct Count {
     unsigned long found = 0;
 };
 
-// A command name stands for `wanted` when it is that name, or when the kernel cut a longer name
-// to its limit and what it kept is the name's beginning.
+// A command name stands for the name counted when it is that name, or when the kernel cut a
+// longer name to its limit and what it kept is the name's beginning.
 void CountIfNamed(const TProcessEntry& entry, void* context) {
     Count& count = *static_cast<Count*>(context);
     if (entry.pid == count.self) return;
@@ -73,17 +71,22 @@ void PrintName(const TProcessEntry& entry, void* context) {
 }  // namespace
 
 int CountProcesses(int argc, char** argv) {
-    char* name = nullptr;
-    size_t length = 0;
-    if (!WantedName(argc, argv, name, length)) {
-        std::free(name);
+    // The variable carries a request's name exactly, blanks and tabs included; the arguments stand
+    // for it when a shell has split the name into words.
+    const char* name = std::getenv("QDX_PROCESS_NAME");
+    char* joined = name == nullptr ? Joined(argc, argv) : nullptr;
+    if (name == nullptr) name = joined;
+    if (name == nullptr) return CannotRead(ENOMEM);
+    size_t length = std::strlen(name);
+    if (length == 0) {
+        std::free(joined);
         std::fputs("usage: qdx-proc count NAME... (or QDX_PROCESS_NAME=NAME qdx-proc count)\n",
                    stderr);
         return 2;
     }
     Count count{name, length, CommandNameLimit(), getpid()};
     int error = ForEachProcess(CountIfNamed, &count);
-    std::free(name);
+    std::free(joined);
     if (error != 0) return CannotRead(error);
     std::printf("%lu\n", count.found);
     return FinishOutput(0);
