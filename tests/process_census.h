@@ -1,11 +1,12 @@
-// What a process has left of its children, and the test process of its descriptors, read from
-// /proc.
+// What a process has left of its children, the test process of its descriptors, and the system
+// of processes with a given name, read from /proc.
 #pragma once
 
 #include <dirent.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -41,6 +42,22 @@ inline int OpenDescriptors() {
         if (entry->d_name[0] != '.') count++;
     closedir(fds);
     return count - 1;  // the listing's own
+}
+
+// Processes whose command name (/proc/<pid>/comm without its line feed) is exactly `name`.
+inline int ProcessesNamed(const std::string& name) {
+    int count = 0;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return -1;
+    while (dirent* entry = readdir(proc)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;  // self, thread-self, ...
+        std::ifstream comm(std::string("/proc/") + entry->d_name + "/comm", std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(comm)), std::istreambuf_iterator<char>());
+        if (!text.empty() && text.back() == '\n') text.pop_back();
+        if (text == name) count++;
+    }
+    closedir(proc);
+    return count;
 }
 
 }  // namespace testing_support
