@@ -72,6 +72,7 @@ void PrintBanner() {
 int RunAgent(int argc, char** argv, char** envp) {
     EnsureStandardStreams();
     String rolledBack = TakeRollBackReason();
+    pid_t upgradeWatcher = TakeUpgradeWatcher();
     PrintBanner();
 
     std::printf("Command line checking .. ");
@@ -130,6 +131,7 @@ int RunAgent(int argc, char** argv, char** envp) {
     daemon_ready();
     WarnOfSharedTempFolder(settings->tmpdir);
     settings.reset();
+    StopUpgradeWatcher(upgradeWatcher);
     showmessage("Listening...\n", LOCAL, msgInfo, 0);
     if (rolledBack.Length() > 0) {
         showmessage("upgrade rolled back: %s\n", LOCAL, msgFail, 1, rolledBack.SetZero().Data());

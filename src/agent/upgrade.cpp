@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -261,6 +263,27 @@ String TakeRollBackReason() {
     String safe = LogSafe(String(reason).Copy(1, kShownReasonBytes));
     unsetenv(kRolledBackVariable);
     return safe.Length() > 0 ? safe : String("no reason given");
+}
+
+pid_t TakeUpgradeWatcher() {
+    const char* text = std::getenv(kUpgradeWatcherVariable);
+    if (text == nullptr) return 0;
+    char* end = nullptr;
+    errno = 0;
+    long pid = std::strtol(text, &end, 10);
+    bool number = errno == 0 && end != text && *end == '\0' && pid > 1 && pid <= INT32_MAX;
+    unsetenv(kUpgradeWatcherVariable);
+    return number ? static_cast<pid_t>(pid) : 0;
+}
+
+void StopUpgradeWatcher(pid_t watcher) {
+    if (watcher <= 0) return;
+    // Only a child of this process that has not been reaped: its id cannot have been reused.
+    int status = 0;
+    if (waitpid(watcher, &status, WNOHANG) != 0) return;
+    kill(watcher, SIGKILL);
+    while (waitpid(watcher, &status, 0) < 0 && errno == EINTR) {
+    }
 }
 
 void ProcessUpgradeCode(const ZPRequest& request, QDXReply& reply, SessionContext& session) {

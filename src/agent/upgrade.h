@@ -9,6 +9,8 @@
 // reason and closes.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 
 #include "agent/command_table.h"
@@ -79,6 +81,14 @@ bool UpgradeScriptReady(const String& script, String& reason);
 // made safe for a log line and cut to a bound; empty when there is none. Removes the variable, so
 // no program the agent starts, and no later restart, sees it. Call before any thread starts.
 String TakeRollBackReason();
+
+// The process id of the interactive upgrade's watcher, when this process is the new executable it
+// started (0 otherwise); removes the variable from the environment.
+pid_t TakeUpgradeWatcher();
+
+// Once the new executable listens, its watcher has nothing left to judge: stops and reaps it, so
+// that stopping the agent right after an upgrade does not start the previous executable again.
+void StopUpgradeWatcher(pid_t watcher);
 
 // UpgradeCode: parameter 1 is the size of the executable. Replies "302" when an upgrade is
 // already in progress, "501" "Wrong file parameter(s)" for a size outside the bounds, "200" when

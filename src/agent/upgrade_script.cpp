@@ -77,6 +77,8 @@ if [ "$1" = -i ]; then
       waited=$((waited + 1))
     done
   ) &
+  @WATCHER@=$!
+  export @WATCHER@
   exec "$oldQDX" "$@"
 fi
 qdx_daemon
@@ -136,7 +138,8 @@ String UpgradeScriptText(const String& qdxpath, const String& executable, const 
     text += UpgradeShellChecks();
     text += Replaced(kInstall, "@MODE@", octal);
     text +=
-        Replaced(kStart, "@SECONDS@", seconds).ReplaceAll("@ROLLED_BACK@", kRolledBackVariable, 1);
+        Replaced(kStart, "@SECONDS@", seconds).ReplaceAll("@ROLLED_BACK@", kRolledBackVariable, 1)
+            .ReplaceAll("@WATCHER@", kUpgradeWatcherVariable, 1);
     return text;
 }
 

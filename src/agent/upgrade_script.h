@@ -18,6 +18,11 @@ constexpr int kUpgradeListenSeconds = 30;
 // why the new one was rolled back; the agent logs it and removes it from its environment.
 constexpr const char* kRolledBackVariable = "QDX_UPGRADE_ROLLED_BACK";
 
+// The environment variable through which the script, in interactive mode, gives the new executable
+// the process id of its watcher: once the agent listens it stops the watcher, so that an agent
+// stopped right after an upgrade is not taken for one that failed and rolled back.
+constexpr const char* kUpgradeWatcherVariable = "QDX_UPGRADE_WATCHER";
+
 // The script, run as "/bin/sh <script> <port> <pidfile> <agent arguments>":
 //
 // 1. Installs: copies the new executable to "<qdxpath>.New" with permission bits `mode` (octal),
@@ -30,7 +35,8 @@ constexpr const char* kRolledBackVariable = "QDX_UPGRADE_ROLLED_BACK";
 //    - Interactive mode (the first agent argument is "-i"): a watcher process is started, then the
 //      new executable replaces the script, so it keeps the process id. The watcher takes it for up
 //      when it is seen listening twice, a second apart (an agent's trial of its port at start-up
-//      listens for an instant only), and rolls back when that process ends or is not up in time.
+//      listens for an instant only) or when the new agent, listening, stops it (an agent that
+//      knows kUpgradeWatcherVariable does so at once), and rolls back when that process ends or is not up in time.
 //    - Daemon mode: the script runs the new executable as its child, which forks its daemon and
 //      ends; the script ends (status 0) only once the daemon named in <pidfile> (any process, when
 //      there is no PID file) is up. Otherwise it stops what the new executable started and rolls

@@ -290,6 +290,24 @@ TEST_F(Rollback, RealAgentStaysInteractive) {
     EXPECT_EQ(output.find("Listening...\n", second + 1), std::string::npos) << "started twice";
 }
 
+// An agent stopped as soon as the upgraded executable answers stays stopped: its watcher was told
+// it is up, and does not take the stop for a failed start.
+TEST_F(Rollback, StoppedRightAfterTheUpgradeStaysStopped) {
+    ASSERT_TRUE(agent_.Start());
+    const std::string sent = Contents(Sent::RealAgent);
+    ASSERT_TRUE(Send(sent));
+    ASSERT_TRUE(WaitUntil([&] { return QdxCall(Endpoint(), "GetInfo").Code() == "200" &&
+                                       Md5(ReadFile(QdxPath())) == Md5(sent); },
+                          40));
+    kill(agent_.pid(), SIGTERM);
+    EXPECT_EQ(agent_.WaitExit(10), 0);
+    EXPECT_TRUE(ScriptDone(5));
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // the watcher looked every second
+    EXPECT_NE(QdxCall(Endpoint(), "GetInfo").Code(), "200") << "an agent was started again";
+    EXPECT_FALSE(fs::exists(QdxPath() + ".Failed"));
+    EXPECT_EQ(FailLog().find("rolled back"), std::string::npos) << FailLog();
+}
+
 // A real agent stays in daemon mode: its daemon is the one in the PID file, and stays.
 TEST_F(Rollback, RealAgentStaysDaemon) {
     pid_t before = StartDaemon();
