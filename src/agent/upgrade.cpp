@@ -277,12 +277,17 @@ pid_t TakeUpgradeWatcher() {
 }
 
 void StopUpgradeWatcher(pid_t watcher) {
-    if (watcher <= 0) return;
-    // Only a child of this process that has not been reaped: its id cannot have been reused.
+    if (watcher <= 0 || watcher == getpid()) return;
     int status = 0;
-    if (waitpid(watcher, &status, WNOHANG) != 0) return;
-    kill(watcher, SIGKILL);
-    while (waitpid(watcher, &status, 0) < 0 && errno == EINTR) {
+    pid_t child = waitpid(watcher, &status, WNOHANG);
+    if (child == 0) {
+        // The interactive watcher, a child not reaped yet: its id cannot have been reused.
+        kill(watcher, SIGKILL);
+        while (waitpid(watcher, &status, 0) < 0 && errno == EINTR) {
+        }
+    } else if (child < 0 && errno == ECHILD) {
+        // The daemon-mode script, which waits for this daemon and ends on this signal.
+        kill(watcher, SIGUSR1);
     }
 }
 

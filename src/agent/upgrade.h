@@ -82,12 +82,14 @@ bool UpgradeScriptReady(const String& script, String& reason);
 // no program the agent starts, and no later restart, sees it. Call before any thread starts.
 String TakeRollBackReason();
 
-// The process id of the interactive upgrade's watcher, when this process is the new executable it
-// started (0 otherwise); removes the variable from the environment.
+// The process id of what waits for this process to listen after an upgrade (the interactive
+// watcher, or the daemon-mode script), when this process is the new executable (0 otherwise);
+// removes the variable from the environment.
 pid_t TakeUpgradeWatcher();
 
-// Once the new executable listens, its watcher has nothing left to judge: stops and reaps it, so
-// that stopping the agent right after an upgrade does not start the previous executable again.
+// Once the new executable listens, what waits for it has nothing left to judge: stops and reaps the
+// interactive watcher, tells the daemon-mode script to end, so that stopping the agent right after
+// an upgrade does not start the previous executable again.
 void StopUpgradeWatcher(pid_t watcher);
 
 // UpgradeCode: parameter 1 is the size of the executable. Replies "302" when an upgrade is

@@ -35,6 +35,7 @@ constexpr const char* kStart = R"script(qdx_roll_back() {
   fi
   @ROLLED_BACK@=$reason
   export @ROLLED_BACK@
+  unset @WATCHER@
   exec "$oldQDX" "$@"
 }
 qdx_stop() {
@@ -83,6 +84,9 @@ if [ "$1" = -i ]; then
 fi
 qdx_daemon
 before=$daemon
+trap 'exit 0' USR1
+@WATCHER@=$$
+export @WATCHER@
 "$oldQDX" "$@" &
 starter=$!
 waited=0

@@ -18,9 +18,10 @@ constexpr int kUpgradeListenSeconds = 30;
 // why the new one was rolled back; the agent logs it and removes it from its environment.
 constexpr const char* kRolledBackVariable = "QDX_UPGRADE_ROLLED_BACK";
 
-// The environment variable through which the script, in interactive mode, gives the new executable
-// the process id of its watcher: once the agent listens it stops the watcher, so that an agent
-// stopped right after an upgrade is not taken for one that failed and rolled back.
+// The environment variable through which the script gives the new executable the process id of
+// what waits for it (the watcher in interactive mode, the script itself in daemon mode): once the
+// agent listens it stops that wait, so that an agent stopped right after an upgrade (a package
+// upgrade that stops the service, a Ctrl-C) is not taken for one that failed and rolled back.
 constexpr const char* kUpgradeWatcherVariable = "QDX_UPGRADE_WATCHER";
 
 // The script, run as "/bin/sh <script> <port> <pidfile> <agent arguments>":
@@ -40,7 +41,7 @@ constexpr const char* kUpgradeWatcherVariable = "QDX_UPGRADE_WATCHER";
 //    - Daemon mode: the script runs the new executable as its child, which forks its daemon and
 //      ends; the script ends (status 0) only once the daemon named in <pidfile> (any process, when
 //      there is no PID file) is up. Otherwise it stops what the new executable started and rolls
-//      back in its own process. A service manager that takes this process for the service's main
+//      back in its own process; SIGUSR1 from the new daemon, listening, ends it at once (status 0). A service manager that takes this process for the service's main
 //      process thus never sees it end before the PID file names a daemon that listens.
 // 3. Rolls back: the failed executable is kept as "<qdxpath>.Failed" (replacing an older one),
 //    "<qdxpath>.Old" is put back in place (".Old" stays), and it is started with `exec` and the

@@ -308,6 +308,27 @@ TEST_F(Rollback, StoppedRightAfterTheUpgradeStaysStopped) {
     EXPECT_EQ(FailLog().find("rolled back"), std::string::npos) << FailLog();
 }
 
+// The same in daemon mode, as when a package upgrade stops the service just after a self-upgrade:
+// the new daemon told the script it is up.
+TEST_F(Rollback, DaemonStoppedRightAfterTheUpgradeStaysStopped) {
+    pid_t before = StartDaemon();
+    ASSERT_GT(before, 0);
+    const std::string sent = Contents(Sent::RealAgent);
+    ASSERT_TRUE(Send(sent));
+    pid_t now = 0;
+    ASSERT_TRUE(WaitUntil([&] {
+        now = PidIn(dir_.File("qdx.pid"));
+        return now != before && QdxCall(Endpoint(), "GetInfo").Code() == "200";
+    }, 40));
+    kill(now, SIGTERM);
+    EXPECT_TRUE(WaitUntil([&] { return !Alive(now); }, 10));
+    EXPECT_TRUE(ScriptDone(5));
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // the script looked every second
+    EXPECT_NE(QdxCall(Endpoint(), "GetInfo").Code(), "200") << "an agent was started again";
+    EXPECT_FALSE(fs::exists(QdxPath() + ".Failed"));
+    EXPECT_EQ(FailLog().find("rolled back"), std::string::npos) << FailLog();
+}
+
 // A real agent stays in daemon mode: its daemon is the one in the PID file, and stays.
 TEST_F(Rollback, RealAgentStaysDaemon) {
     pid_t before = StartDaemon();
