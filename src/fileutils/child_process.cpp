@@ -79,10 +79,11 @@ int OwnAboveStdio(int fd, ChildPlan& plan) {
     return fd;
 }
 
-// A close-on-exec copy of the caller's fd numbered 3 or above, when it is not already.
+// A close-on-exec copy of the caller's fd numbered above the child's descriptors 0 to 3, when it
+// is not already.
 bool AboveStdio(int& fd, ChildPlan& plan) {
-    if (fd > 2) return true;
-    int copy = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (fd > 3) return true;
+    int copy = fcntl(fd, F_DUPFD_CLOEXEC, 4);
     if (copy < 0) return false;
     plan.owned.push_back(copy);
     fd = copy;
@@ -175,10 +176,11 @@ bool Prepare(char* const argv[], const TChildSetup& setup, ChildPlan& plan, Stri
             ? static_cast<int>(limit.rlim_cur)
             : static_cast<int>(kMaxDescriptorLoop);
 
-    const int given[3] = {setup.in, setup.out, setup.err};
+    const int given[4] = {setup.in, setup.out, setup.err, setup.fd3};
     int devnull = -1;
-    for (int i = 0; i < 3; i++) {
+    for (int i = 0; i < 4; i++) {
         int fd = given[i];
+        if (fd < 0 && i == 3) break;  // no descriptor 3
         if (fd < 0) {
             if (devnull < 0) {
                 devnull = open("/dev/null", O_RDWR | O_CLOEXEC | O_NOCTTY);

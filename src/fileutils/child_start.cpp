@@ -27,9 +27,16 @@ namespace {
 std::shared_mutex forkLock;
 std::atomic<bool> forceFork{false};
 
-// Where the fork start's child keeps the write end of its failure pipe; everything above is
-// closed.
+// Where the fork start's child keeps the write end of its failure pipe when it gets no descriptor
+// 3 (the one above, when it does); everything above is closed. The pipe's ends are numbered above
+// both, so that no dup2 clobbers them.
 constexpr int kFailFd = 3;
+constexpr int kFirstFree = 5;
+
+// One past the descriptors the child gets from the setup.
+int ChildDescriptors(const ChildStartSetup& setup) {
+    return setup.fds[3] >= 0 ? 4 : 3;
+}
 
 // ---- posix_spawn -------------------------------------------------------------------------------
 
@@ -73,9 +80,10 @@ int Spawn(const char* path, char* const argv[], const ChildStartSetup& setup, pi
     if (rc != 0) return rc;
     // In this order: the folder's descriptor is among those closed at the end.
     if (setup.dirfd >= 0) rc = AddSpawnChdir(&actions, setup.dirfd);
-    for (int i = 0; i < 3 && rc == 0; i++)
+    const int given = ChildDescriptors(setup);
+    for (int i = 0; i < given && rc == 0; i++)
         rc = posix_spawn_file_actions_adddup2(&actions, setup.fds[i], i);
-    if (rc == 0) rc = AddSpawnCloseFrom(&actions, 3);
+    if (rc == 0) rc = AddSpawnCloseFrom(&actions, given);
     if (rc == 0) {
         std::shared_lock<std::shared_mutex> starting(forkLock);
         rc = posix_spawn(&pid, path, &actions, &Attributes().attr, argv, setup.envp);
@@ -108,22 +116,24 @@ int Spawn(const char* path, char* const argv[], const ChildStartSetup& setup, pi
 
     setsid();
     if (setup.dirfd >= 0 && fchdir(setup.dirfd) != 0) Fail(failFd, errno);
-    for (int i = 0; i < 3; i++)
+    const int given = ChildDescriptors(setup);
+    for (int i = 0; i < given; i++)
         if (dup2(setup.fds[i], i) < 0) Fail(failFd, errno);
-    if (failFd != kFailFd && dup2(failFd, kFailFd) < 0) Fail(failFd, errno);
-    fcntl(kFailFd, F_SETFD, FD_CLOEXEC);
-    CloseDescriptorsFrom(kFailFd + 1, setup.fdLimit);
+    const int failAt = given;  // kFailFd, or the one above descriptor 3
+    if (dup2(failFd, failAt) < 0) Fail(failFd, errno);
+    fcntl(failAt, F_SETFD, FD_CLOEXEC);
+    CloseDescriptorsFrom(failAt + 1, setup.fdLimit);
     execve(path, argv, setup.envp);
-    Fail(kFailFd, errno);
+    Fail(failAt, errno);
 }
 
-// A close-on-exec pipe whose ends are numbered above 2 (so the child's dup2 onto 0..2 cannot
-// clobber one), or false.
+// A close-on-exec pipe whose ends are numbered kFirstFree or above (so the child's dup2 onto its
+// own descriptors cannot clobber one), or false.
 bool FailurePipe(int (&ends)[2]) {
     if (pipe2(ends, O_CLOEXEC) != 0) return false;
     for (int& end : ends) {
-        if (end > 2) continue;
-        int copy = fcntl(end, F_DUPFD_CLOEXEC, 3);
+        if (end >= kFirstFree) continue;
+        int copy = fcntl(end, F_DUPFD_CLOEXEC, kFirstFree);
         close(end);
         end = copy;
     }

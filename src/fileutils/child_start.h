@@ -8,7 +8,9 @@
 // What the child gets besides its program and arguments, all of it prepared before the start.
 struct ChildStartSetup {
     char* const* envp = nullptr;
-    int fds[3] = {-1, -1, -1};  // sources of standard input, output and error; all numbered above 2
+    // Sources of standard input, output and error, and of descriptor 3 (-1: the child has none),
+    // all numbered above 3.
+    int fds[4] = {-1, -1, -1, -1};
     int dirfd = -1;   // folder to enter, opened with kOpenToEnter (above 2); -1: unchanged
     int fdLimit = 0;  // one past the highest descriptor (for the fork start's close loop)
 };

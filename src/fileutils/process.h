@@ -46,6 +46,8 @@ struct TChildSetup {
     // Descriptors for standard input, output and error; -1 gives "/dev/null". The caller keeps
     // ownership; the child gets copies and nothing else of the agent's descriptors.
     int in = -1, out = -1, err = -1;
+    // A descriptor the child gets as its descriptor 3, where scripts may write results; -1: none.
+    int fd3 = -1;
     // TMPDIR in the child's environment; null leaves the agent's environment as it is.
     const char* tmpdir = nullptr;
     // One more "NAME=value" entry for the child's environment, in place of any entry of that

@@ -4,11 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 #include <thread>
 
 #include "config/file_trust.h"
@@ -108,48 +111,90 @@ bool ScriptIsThere(const String& setting, const char* what, QDXReply& reply) {
     return true;
 }
 
-// `text` as shell words: split on blanks as the shell would, each word single-quoted, so the
-// shell passes the words on as arguments and interprets none of them.
-std::string QuotedWords(const std::string& text) {
-    std::string quoted;
-    size_t i = 0;
+// `text` split on blanks (space, tab, line feed) as the shell splits words.
+std::vector<std::string> BlankSeparatedWords(const std::string& text) {
+    std::vector<std::string> words;
     auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n'; };
-    while (i < text.size()) {
+    for (size_t i = 0; i < text.size();) {
         if (blank(text[i])) {
             i++;
             continue;
         }
+        size_t end = i;
+        while (end < text.size() && !blank(text[end])) end++;
+        words.push_back(text.substr(i, end - i));
+        i = end;
+    }
+    return words;
+}
+
+// `words` single-quoted for the shell, which then passes them on as arguments and interprets none
+// of them.
+std::string QuotedWords(const std::vector<std::string>& words) {
+    std::string quoted;
+    for (const std::string& word : words) {
         if (!quoted.empty()) quoted += ' ';
         quoted += '\'';
-        for (; i < text.size() && !blank(text[i]); i++) {
-            if (text[i] == '\'')
+        for (char c : word) {
+            if (c == '\'')
                 quoted += "'\\''";
             else
-                quoted += text[i];
+                quoted += c;
         }
         quoted += '\'';
     }
     return quoted;
 }
 
-// Runs `command` with /bin/sh, its descriptors 1, 2 and 3 writing into `out`, bounded by the
-// script wait limit. The shell replaces itself with the command, so a script that counts
-// processes does not find the agent's shell among them. True when the script ran to its end; false
-// when it could not start or was killed at the limit.
-// `extraEnv` ("NAME=value", or null) is added to the script's environment.
-bool RunWithShell(const std::string& command, const TempFile& out, const std::string& tmpdir,
-                  const char* extraEnv = nullptr) {
-    std::string line = "exec " + command + " 3>&1";
-    char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), line.data(), nullptr};
+// A setting that the shell's "exec" would run as it stands: one path with a '/', made only of
+// characters the shell gives no meaning to. Such a program can be started without the shell.
+bool IsPlainProgramPath(const std::string& setting) {
+    auto plain = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               (c != '\0' && std::strchr("/._+,:@%-", c) != nullptr);
+    };
+    return setting.find('/') != std::string::npos &&
+           std::all_of(setting.begin(), setting.end(), plain);
+}
+
+// True when a run ended on its own, whatever its exit code.
+bool RanToItsEnd(ChildEnd end) {
+    return end != ChildEnd::NotStarted && end != ChildEnd::KilledAtLimit &&
+           end != ChildEnd::CannotTerminate;
+}
+
+// Runs the script a setting names with `arguments` split into words, its descriptors 1, 2 and 3
+// writing into `out`, bounded by the script wait limit, as "/bin/sh -c 'exec <setting> <quoted
+// words> 3>&1'" would. The shell replaces itself with the script, so a script that counts processes
+// does not find the agent's shell among them; a plain path is started directly, without the
+// shell's start, and the shell is left for settings that need it and for programs that cannot be
+// started (its messages and exit codes are then the script's result, as always). True when the
+// script ran to its end; false when it could not start or was killed at the limit. `extraEnv`
+// ("NAME=value", or null) is added to the script's environment.
+bool RunScript(const std::string& setting, const std::string& arguments, const TempFile& out,
+               const std::string& tmpdir, const char* extraEnv = nullptr) {
+    const std::vector<std::string> words = BlankSeparatedWords(arguments);
     TChildSetup setup;
-    setup.out = setup.err = out.fd();
+    setup.out = setup.err = setup.fd3 = out.fd();
     setup.tmpdir = FolderOf(tmpdir);
     setup.extraEnv = extraEnv;
     int exitcode = 0;
     String message;
-    ChildEnd end = RunProgram(argv, setup, scriptWaitLimitMs.load(), exitcode, message);
-    return end != ChildEnd::NotStarted && end != ChildEnd::KilledAtLimit &&
-           end != ChildEnd::CannotTerminate;
+    if (IsPlainProgramPath(setting)) {
+        std::vector<std::string> direct = {setting};
+        direct.insert(direct.end(), words.begin(), words.end());
+        std::vector<char*> argv;
+        for (std::string& word : direct) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        ChildEnd end = RunProgram(argv.data(), setup, scriptWaitLimitMs.load(), exitcode, message);
+        if (end != ChildEnd::NotStarted) return RanToItsEnd(end);
+    }
+    std::string line = "exec " + setting;
+    if (!words.empty()) line += " " + QuotedWords(words);
+    line += " 3>&1";
+    char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), line.data(), nullptr};
+    setup.fd3 = -1;
+    return RanToItsEnd(RunProgram(argv, setup, scriptWaitLimitMs.load(), exitcode, message));
 }
 
 // The process name for the count script's environment: parameter line `index` exactly as it
@@ -197,9 +242,8 @@ void ProcessTest_Process(const ZPRequest& request, QDXReply& reply) {
         return Answer(reply, "301", NoOutputFile(created));
 
     // The words are for scripts that read their arguments; the variable carries the name exactly.
-    std::string command = Text(settings->proccntscript) + " " + QuotedWords(Text(name));
     std::string exactName = ProcessNameEntry(request, 2);
-    if (!RunWithShell(command, out, tmpdir, exactName.c_str()))
+    if (!RunScript(Text(settings->proccntscript), Text(name), out, tmpdir, exactName.c_str()))
         return Answer(reply, "301", "Cannot execute script");
     FileCloser results{out.OpenForReading()};
     if (results.file == nullptr) return Answer(reply, "301", "Cannot get script results");
@@ -244,7 +288,7 @@ void ProcessInfo_ProcessesList(const ZPRequest&, QDXReply& reply) {
     if (int created = out.Create(tmpdir, "tmpPqdx-%ld.txt", 0600); created < 0)
         return Answer(reply, "301", NoOutputFile(created));
 
-    if (!RunWithShell(Text(settings->proclistscript), out, tmpdir))
+    if (!RunScript(Text(settings->proclistscript), "", out, tmpdir))
         return Answer(reply, "301", "Cannot execute script");
     FileCloser results{out.OpenForReading()};
     if (results.file == nullptr) return Answer(reply, "301", "Cannot get script results");

@@ -61,7 +61,8 @@ protected:
         Script(dir, "count.sh",
                "#!/bin/sh\n"
                "printf '[%s]' \"$@\" > \"$(dirname \"$0\")/args.txt\"\n"
-               "case \"$1\" in three) echo 3 ;; bad) echo abc ;; *) echo \"$#\" ;; esac\n"
+               "case \"$1\" in three) echo 3 ;; bad) echo abc ;; fd3) echo 7 >&3 ;;\n"
+               "  *) echo \"$#\" ;;\nesac\n"
                "echo 'fd 3 reaches the file too' >&3\n");
         Script(dir, "list.sh", "#!/bin/sh\nprintf 'init\\n\\nsshd\\n\\ncron\\n'\n");
         Script(dir, "cpu.sh", "#!/bin/sh\necho 12.5\n");
@@ -85,12 +86,26 @@ TEST_F(ProcessTests, ConfiguredScripts) {
         {"TEST-Process", {"ignored", "bad"}, "301\nScript error\n\r"},
         {"TEST-Process", {"", ""}, "501\nName of the process is not specified\n\r"},
         {"TEST-Process", {"", "two words"}, "200\n2\n\r"},
+        {"TEST-Process", {"", "fd3"}, "200\n7\n\r"},  // written to descriptor 3 only
         {"GetProcessesList", {}, "200\ninit%0D%0Asshd%0D%0Acron%0D%0A\n\r"},
         {"TEST-CPU", {}, "200\n12.5000\n\r"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(agent.Call(c.command, c.params).text, c.reply) << c.command;
     EXPECT_EQ(TempFilesIn(dir), std::vector<std::string>());
+}
+
+// Scripts that cannot be started directly are left to the shell, whose message is their output.
+TEST(ProcessScripts, ScriptsTheShellCannotRunEither) {
+    TempDir dir;
+    WriteFile(dir.File("not-executable.sh"), "#!/bin/sh\necho 1\n");
+    chmod(dir.File("not-executable.sh").c_str(), 0644);
+    const std::string script = dir.File("not-executable.sh");
+    Agent agent(dir, "proccntscript=" + script + "\nproclistscript=" + script + "\n");
+    ASSERT_TRUE(agent.Start());
+    EXPECT_EQ(agent.Call("TEST-Process", {"", "init"}).text, "301\nScript error\n\r");
+    EXPECT_EQ(agent.Call("GetProcessesList").text,
+              "200\n/bin/sh: 1: exec: " + script + ": Permission denied%0D%0A\n\r");
 }
 
 // With "shellscript" and "external" off, the process test must not run commands of the peer's
