@@ -140,7 +140,7 @@ RunResult RunProgram(const char* binary, const std::vector<std::string>& args, d
 }
 
 Agent::Agent(const TempDir& dir, const std::string& extra, int port)
-    : port_(port ? port : FreePort()), config_(dir.File("qdx.cfg")) {
+    : port_(port ? port : FreePort()), config_(configDir_.File("qdx.cfg")) {
     std::ostringstream cfg;
     cfg << "qdxpath=" << QDX_BINARY << "\n"
         << "host=127.0.0.1\n"
