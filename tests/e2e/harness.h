@@ -92,6 +92,7 @@ private:
     TempDir configDir_;
     std::string config_;
     pid_t pid_ = -1;
+    pid_t group_ = -1;  // the process group the agent was started in
     int exitCode_ = -1;
     std::thread reader_;
     std::mutex outputMutex_;
