@@ -269,6 +269,28 @@ TEST_F(ConfigReader, ReloadKeepsPortAndTheFieldsTheFileNoLongerNames) {
     EXPECT_EQ(record_.fsstuck, 4);
 }
 
+// The default denied paths go off only from a file nobody but root can change: a file of the
+// agent's own user would let a program the agent runs lift them.
+TEST_F(ConfigReader, DenyDefaultsOffOnlyFromAFileOfRootAlone) {
+    if (geteuid() != 0) GTEST_SKIP() << "gives a file to another user; CI runs as root";
+    String message;
+    ASSERT_TRUE(Load(kRequired + "denydefaults=0\ndenypaths=/srv/a  /srv/b\n", message));
+    EXPECT_EQ(record_.denydefaults, 0);
+    EXPECT_EQ(Str(record_.denypaths), "/srv/a\r\n/srv/b");
+    EXPECT_EQ(Str(message), "");
+
+    // The same file, belonging to the user the agent runs as ("-u nobody").
+    std::snprintf(record_.runuser, sizeof record_.runuser, "nobody");
+    ASSERT_EQ(chown(cfg_.c_str(), 65534, 65534), 0);
+    ASSERT_TRUE(Load(kRequired + "denydefaults=0\n", message)) << Str(message);
+    EXPECT_EQ(record_.denydefaults, 1);
+    EXPECT_EQ(Str(message), "denydefaults=0 ignored, the default denied paths stay: '" + cfg_ +
+                                "' belongs to user 65534, not to root\n");
+    ASSERT_TRUE(Load(kRequired, message));
+    EXPECT_EQ(record_.denydefaults, 1);
+    EXPECT_EQ(Str(record_.denypaths), "") << "reset by every load";
+}
+
 TEST_F(ConfigReader, ReaderErrors) {
     String message;
     TQDXSettings unnamed;

@@ -211,9 +211,9 @@ TEST(FileTrust, OpenFileStillNamedByItsPath) {
     int fd = open(f.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     String reason;
-    EXPECT_TRUE(IsTrustedOpenFile(fd, String(f.c_str()), reason)) << Str(reason);
+    EXPECT_TRUE(IsTrustedOpenFile(fd, String(f.c_str()), geteuid(), reason)) << Str(reason);
     ASSERT_EQ(rename(MakeFile(dir / "g", 0644).c_str(), f.c_str()), 0);
-    EXPECT_FALSE(IsTrustedOpenFile(fd, String(f.c_str()), reason));
+    EXPECT_FALSE(IsTrustedOpenFile(fd, String(f.c_str()), geteuid(), reason));
     EXPECT_EQ(Str(reason), "'" + f + "' was replaced while it was read");
     close(fd);
 }

@@ -7,12 +7,13 @@
 namespace {
 
 const char* const kUsage[] = {
-    " Usage: qdx [-d|-i] [-v|-vd] [-p <port>] <cfg_file>",
+    " Usage: qdx [-d|-i] [-v|-vd] [-p <port>] [-u <user>] <cfg_file>",
     "  -d        - daemon mode (default)",
     "  -i        - interactive mode",
     "  -v        - verbose mode",
     "  -vd       - verbose debugging mode",
     "  -p <port> - overrides TCP port number specified in cfg_file",
+    "  -u <user> - runs as <user>, keeping only the capability to read files",
     "  cfg_file  - obligatory parameter, path to configuration file\n",
     " Examples:",
     "  qdx -i -v -p 1055 /etc/qdx/qdx.cfg",
@@ -64,6 +65,16 @@ void ParseCommandLine(int argc, char** argv, TQDXSettings& settings) {
         int port = std::atoi(argv[i]);
         if (port <= 0 || port > 65535) showhelp("Error\nInvalid port number");
         settings.port = port;
+        i++;
+    }
+    need();
+    if (is("-u")) {
+        i++;
+        need();
+        // A name that does not fit could only be cut into another user's name.
+        if (std::strlen(argv[i]) >= sizeof settings.runuser || argv[i][0] == '\0')
+            showhelp("Error\nInvalid user name");
+        std::snprintf(settings.runuser, sizeof settings.runuser, "%s", argv[i]);
         i++;
     }
     need();

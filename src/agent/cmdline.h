@@ -1,4 +1,4 @@
-// The positional command line: [-d|-i] [-v|-vd] [-p <port>] <cfg_file>.
+// The positional command line: [-d|-i] [-v|-vd] [-p <port>] [-u <user>] <cfg_file>.
 #pragma once
 
 #include "config/settings.h"
@@ -7,6 +7,6 @@
 [[noreturn]] void showhelp(const char* error);
 
 // Fills the command-line fields of `settings` (interactive, verbose, verbosedetail, port,
-// cfgfile). Every option is recognised only in its own position; anything out of order is
+// runuser, cfgfile). Every option is recognised only in its own position; anything out of order is
 // taken as the configuration file. Calls showhelp on an error.
 void ParseCommandLine(int argc, char** argv, TQDXSettings& settings);

@@ -17,6 +17,7 @@
 #include "config/options.h"
 #include "config/settings.h"
 #include "fileutils/fs_guard.h"
+#include "platform/privileges.h"
 #include "platform/socket.h"
 
 extern char** environ;
@@ -50,7 +51,10 @@ void Execute(AgentProcess& agent, String program, char** argv) {
     program.SetZero();
     ReleaseForExec(agent);
     std::fflush(nullptr);
+    // The new image keeps the read capability of an agent that runs as its own user.
+    RaiseReadCapabilityForExec();
     execve(program.Data(), argv, environ);
+    LowerReadCapabilityAfterExec();
 }
 
 // After a failed execve the agent goes on serving: listener and PID file come back.

@@ -11,6 +11,7 @@
 #include "agent/flags.h"
 #include "config/log_path.h"
 #include "config/settings.h"
+#include "platform/privileges.h"
 
 extern char** environ;
 
@@ -129,7 +130,9 @@ void OnFault(int) {
     EmitFromSignal(context, "Segmentation fault!!\n");
     if (time(nullptr) - QDXFlags.starttime <= kNoRestartSeconds) return;
     EmitFromSignal(context, "Restarting..\n");
-    if (context.agentPath[0] != '\0') execve(context.agentPath, savedArgv, environ);
+    if (context.agentPath[0] == '\0') return;
+    RaiseReadCapabilityForExec();
+    execve(context.agentPath, savedArgv, environ);
 }
 
 void OnHangUp(int) {

@@ -11,6 +11,7 @@
 
 #include "agent/cmdline.h"
 #include "agent/daemon.h"
+#include "agent/denied_rules.h"
 #include "agent/listener.h"
 #include "agent/main_loop.h"
 #include "agent/selfcheck.h"
@@ -21,6 +22,7 @@
 #include "config/settings.h"
 #include "fileutils/tempname.h"
 #include "platform/memory.h"
+#include "platform/privileges.h"
 
 namespace {
 
@@ -59,6 +61,32 @@ void WarnOfSharedTempFolder(const String& tmpdir) {
         LOCAL, msgFail, 1, folder.Data());
 }
 
+// Who the agent is to run as, decided before anything is read: the user "-u" names, when that is
+// not the user running it already. Programs the agent starts never inherit a capability: the
+// inheritable and ambient sets are emptied here, in the main thread before any other thread is
+// made. False with the reason when that cannot be done.
+bool SettleIdentity(const TQDXSettings& initial, bool& switchUser, TRunAs& user, String& error) {
+    std::string reason;
+    switchUser = false;
+    if (!ClearInheritedCapabilities(reason)) {
+        error = String("cannot clear inherited capabilities: ") + reason.c_str();
+        return false;
+    }
+    if (initial.runuser[0] == '\0') return true;
+    if (!LookUpUser(initial.runuser, user, reason)) {
+        error = String("cannot run as user '") + initial.runuser + "': " + reason.c_str();
+        return false;
+    }
+    if (user.uid == getuid() && user.uid == geteuid()) return true;  // already that user
+    if (geteuid() != 0) {
+        error = String("cannot run as user '") + initial.runuser +
+                "': only root can take another user";
+        return false;
+    }
+    switchUser = true;
+    return true;
+}
+
 void PrintBanner() {
     std::puts(kRule);
     std::puts(" Application:  QDX (Quodex for Zelpane)");
@@ -78,6 +106,12 @@ int RunAgent(int argc, char** argv, char** envp) {
     std::printf("Command line checking .. ");
     TQDXSettings initial;
     ParseCommandLine(argc, argv, initial);
+    bool switchUser = false;
+    TRunAs user;
+    if (String error; !SettleIdentity(initial, switchUser, user, error)) {
+        std::printf("Error\n%s\n\n", error.SetZero().Data());
+        return 1;
+    }
     PublishSettings(initial);
 
     std::printf("Ok\nSettings checking .. ");
@@ -94,6 +128,7 @@ int RunAgent(int argc, char** argv, char** envp) {
         std::printf("Warning: %s\n", message.Data());
 
     SettingsSnapshot settings = CurrentSettings();
+    KeepDeniedPathsInForce(*settings);
     RunSelfChecks(settings->verbosedetail);
 
     std::printf("Sock testing .. ");
@@ -107,8 +142,20 @@ int RunAgent(int argc, char** argv, char** envp) {
         return 4;
     }
     std::puts("Ok");
-    shutdown(trial, SHUT_RDWR);
-    close(trial);
+    if (switchUser) {
+        // The socket stays open for the user: the port may be one only root can take.
+        std::printf("User switching .. ");
+        std::string reason;
+        if (!SwitchToUser(user, reason)) {
+            std::printf("Error\ncannot run as user '%s': %s\n\n", initial.runuser, reason.c_str());
+            return 1;
+        }
+        std::printf("Ok, running as %s\n", user.name.c_str());
+    } else {
+        shutdown(trial, SHUT_RDWR);
+        close(trial);
+        trial = 0;
+    }
 
     if (agent.daemon && daemon_init() != 0) {
         std::fprintf(stderr, "Error initializing daemon: %s\n", std::strerror(errno));
@@ -121,7 +168,7 @@ int RunAgent(int argc, char** argv, char** envp) {
 
     settings = CurrentSettings();
     agent.listeningPort = settings->port;
-    agent.listener = Listen(agent.listeningPort, agent.addrlen, error);
+    agent.listener = trial != 0 ? trial : Listen(agent.listeningPort, agent.addrlen, error);
     if (agent.listener == 0) {
         error.SetZero();
         std::printf("TCP listen error: %s\n\n", error.Data());

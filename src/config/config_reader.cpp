@@ -13,6 +13,7 @@
 #include "config/config_format.h"
 #include "config/file_trust.h"
 #include "config/options.h"
+#include "platform/privileges.h"
 
 namespace {
 
@@ -68,6 +69,8 @@ constexpr ConfigKey kReaderKeys[] = {
     FlagKey("logsyslog", &TQDXSettings::logsyslog),
     NumberKey("fsstall", &TQDXSettings::fsstall),
     NumberKey("fsstuck", &TQDXSettings::fsstuck),
+    ListKey("denypaths", &TQDXSettings::denypaths),
+    FlagKey("denydefaults", &TQDXSettings::denydefaults),
 };
 
 // Host, port, timeout, verboselogfile, tmpdir and the script paths are kept: a load leaves them
@@ -96,6 +99,8 @@ void ResetDefaults(TQDXSettings& s) {
     s.logsyslog = 0;
     s.fsstall = kDefaultFsStallSetting;
     s.fsstuck = kDefaultFsStuckSetting;
+    s.denypaths = "";
+    s.denydefaults = 1;
     for (int TQDXSettings::*test :
          {&TQDXSettings::unc, &TQDXSettings::freespace, &TQDXSettings::foldersize,
           &TQDXSettings::countfiles, &TQDXSettings::fileexists, &TQDXSettings::filecrc,
@@ -241,6 +246,14 @@ void SettleTmpdir(TQDXSettings& s) {
         s.tmpdir.SetLength(s.tmpdir.Length() - 1);
 }
 
+// The user the agent runs as: the one "-u" names, or the effective one.
+uid_t AgentUser(const TQDXSettings& s) {
+    TRunAs user;
+    std::string ignored;
+    if (s.runuser[0] != '\0' && LookUpUser(s.runuser, user, ignored)) return user.uid;
+    return geteuid();
+}
+
 String CannotOpen(const String& path) {
     return String("Cannot open configuration file '") + path + "'";
 }
@@ -294,11 +307,13 @@ bool LoadOptions_(TQDXSettings& settings, String& message) {
     }
     // Nobody but root and the agent's own user may decide what the agent, root perhaps, opens and
     // runs.
-    if (String reason; !IsTrustedOpenFile(fd, path, reason)) {
+    if (String reason; !IsTrustedOpenFile(fd, path, AgentUser(settings), reason)) {
         close(fd);
         message = String("Configuration file refused: ") + reason;
         return false;
     }
+    String rootOnlyReason;
+    const bool rootOnly = IsTrustedOpenFile(fd, path, 0, rootOnlyReason);
     bool read = ReadKeys(fd, settings);
     close(fd);
     if (!read) {
@@ -308,6 +323,13 @@ bool LoadOptions_(TQDXSettings& settings, String& message) {
     }
     PutRight(settings, message);
     if (settings.timeout == 0) settings.timeout = kDefaultTimeout;
+    // The agent's own user may write a file it reads; a program it runs, as that user, could then
+    // lift the denials and reload.
+    if (settings.denydefaults == 0 && !rootOnly) {
+        settings.denydefaults = 1;
+        message += String("denydefaults=0 ignored, the default denied paths stay: ") +
+                   rootOnlyReason + "\n";
+    }
 
     bool ok = true;
     if (settings.port == 0) {

@@ -198,10 +198,10 @@ bool IsTrustedPath(const String& path, TrustedKind kind, uid_t user, String& rea
     return Walk(path, kind, user, reason, found, absent);
 }
 
-bool IsTrustedOpenFile(int fd, const String& path, String& reason) {
+bool IsTrustedOpenFile(int fd, const String& path, uid_t user, String& reason) {
     struct stat checked {};
     struct stat opened {};
-    if (!IsTrustedPath(path, TrustedKind::File, geteuid(), reason, &checked)) return false;
+    if (!IsTrustedPath(path, TrustedKind::File, user, reason, &checked)) return false;
     if (fstat(fd, &opened) != 0 || opened.st_dev != checked.st_dev ||
         opened.st_ino != checked.st_ino) {
         reason = Quoted(std::string(path.Data(), static_cast<size_t>(path.Length()))) +

@@ -24,9 +24,9 @@ enum class TrustedKind { File, Folder };
 bool IsTrustedPath(const String& path, TrustedKind kind, uid_t user, String& reason,
                    struct stat* found = nullptr);
 
-// IsTrustedPath for the file open as `fd` under the name `path`, for the effective user: also
-// false when the path no longer names the open file.
-bool IsTrustedOpenFile(int fd, const String& path, String& reason);
+// IsTrustedPath for the file open as `fd` under the name `path`, for `user`: also false when the
+// path no longer names the open file.
+bool IsTrustedOpenFile(int fd, const String& path, uid_t user, String& reason);
 
 // True when the script a setting names and the temporary folder it writes into may be used by the
 // effective user. An empty folder (the environment's) is not checked, and a missing one passes

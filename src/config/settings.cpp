@@ -7,6 +7,7 @@ std::mutex optmutex;
 std::mutex snapshotMutex;
 std::atomic<bool> detailOn{false};
 std::atomic<unsigned> sinks{0};
+std::atomic<void (*)(const TQDXSettings&)> publishedHook{nullptr};
 
 unsigned SinksOf(const TQDXSettings& s) {
     return (s.interactive ? kSinkConsole : 0u) | (s.verbose ? kSinkVerbose : 0u) |
@@ -38,6 +39,11 @@ void PublishSettings(const TQDXSettings& next) {
         sinks.store(SinksOf(next), std::memory_order_relaxed);
     }
     // `fresh` now holds the previous snapshot; its last owner frees it outside the lock.
+    if (auto hook = publishedHook.load()) hook(next);
+}
+
+void SetSettingsPublishedHook(void (*hook)(const TQDXSettings& published)) {
+    publishedHook.store(hook);
 }
 
 std::unique_lock<std::mutex> LockOptions() {

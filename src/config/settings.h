@@ -18,6 +18,7 @@ struct TQDXSettings {
     int verbose = 0;         // copy every message to the verbose log ("-v", "-vd")
     int verbosedetail = 0;   // also emit packet detail messages ("-vd")
     char cfgfile[512] = {};  // configuration file path, NUL-terminated
+    char runuser[256] = {};  // "-u": the user the agent runs as, NUL-terminated; empty: as started
 
     String tmpdir;
     String qdxpath;
@@ -67,6 +68,13 @@ struct TQDXSettings {
     // load.
     int fsstall = 0;  // milliseconds without progress after which a call marks its file system
     int fsstuck = 0;  // calls in flight on one file system at most
+
+    // Files and folders no check may read (fileutils/denied_paths.h), besides the agent's own
+    // secrets: entries added to the defaults (CR LF separated), and whether the defaults hold.
+    // Read from the file only; reset at every load. denydefaults=0 is honoured only from a file
+    // that nobody but root can change.
+    String denypaths;
+    int denydefaults = 1;
 };
 
 using SettingsSnapshot = std::shared_ptr<const TQDXSettings>;
@@ -76,6 +84,10 @@ SettingsSnapshot CurrentSettings();
 // Makes `next` the settings in force. Callers hold LockOptions() so that concurrent writers do
 // not lose each other's changes.
 void PublishSettings(const TQDXSettings& next);
+// Installs what runs after every PublishSettings, on the publisher's thread, with the record just
+// published (under LockOptions(): hooks never overlap). For state derived from the settings that
+// must change with them, not a moment later.
+void SetSettingsPublishedHook(void (*hook)(const TQDXSettings& published));
 // Serialises every load, save and change of the settings.
 std::unique_lock<std::mutex> LockOptions();
 // verbosedetail of the settings in force, read without any lock: lets a suppressed detail message

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cerrno>
 
+#include "fileutils/denied_paths.h"
+
 namespace {
 
 std::atomic<int64_t> unsizedLimit{kUnsizedReadLimit};
@@ -34,6 +36,8 @@ bool TFileReader::Open(const String& path) {
         error = errno;
     else if (!S_ISREG(st.st_mode))
         error = EINVAL;
+    else if (DeniedOpen(fd, call.Path(), name.Data()))
+        error = EACCES;
     if (error != 0) {
         close(fd);
         errno = error;

@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
+#include "fileutils/denied_paths.h"
 #include "fileutils/file_facts.h"
 #include "fileutils/paths.h"
 
@@ -15,11 +17,16 @@ namespace {
 
 constexpr int kMaxName = 255;
 
-// Opens a directory for reading without handing its descriptor to programs we start.
-DIR* OpenDirectoryStream(const String& path, int& error) {
+// Opens a directory for reading without handing its descriptor to programs we start; a denied
+// folder (`resolved` is where the path leads) is refused as one we may not read.
+DIR* OpenDirectoryStream(const String& path, const std::string& resolved, int& error) {
     String name(path);
     name.SetZero();
     int fd = open(name.Data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+    if (fd >= 0 && DeniedOpen(fd, resolved, name.Data())) {
+        close(fd);
+        fd = -1;
+    }
     if (fd < 0) {
         error = errno;
         return nullptr;
@@ -142,7 +149,7 @@ int FindFirst(const String& dir, const String& pattern, int attr, TSearchRec& re
         if (!call.EnterPath(name.Data())) return ETIMEDOUT;
         rec.Fs = call.Target();
         rec.FsPath = call.Path();
-        rec.DirHandle = OpenDirectoryStream(rec.DirPath, error);
+        rec.DirHandle = OpenDirectoryStream(rec.DirPath, rec.FsPath, error);
     }
     if (rec.DirHandle == nullptr) return error != 0 ? error : -1;
     // The mounts made on entries of this directory, which the table alone tells.

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "fileutils/denied_paths.h"
 #include "fileutils/file_facts.h"
 #include "fileutils/search.h"
 #include "fileutils/walk_folders.h"
@@ -357,6 +358,10 @@ int WalkTree(const String& top, const TWalkVisitor& visit, int workers) {
     TFsCall topCall;
     if (!topCall.EnterPath(root.Data())) return ETIMEDOUT;
     int fd = open(root.Data(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0 && DeniedOpen(fd, topCall.Path(), root.Data())) {
+        close(fd);
+        return EACCES;
+    }
     if (fd < 0) return errno;
     // One descriptor to list the top, one to open its subfolders from for the whole walk.
     int topFd = fcntl(fd, F_DUPFD_CLOEXEC, 0);

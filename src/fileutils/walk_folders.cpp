@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "fileutils/denied_paths.h"
 #include "fileutils/tree_walk.h"
 
 static_assert(kWalkWorkerDescriptors == 4, "three held ancestors and the folder being read");
@@ -46,6 +47,11 @@ int OpenChecked(int parentFd, const char* name, struct stat& opened) {
         opened.st_ino != before.st_ino) {
         close(fd);
         return -ESTALE;
+    }
+    // A denied folder is skipped as one we may not enter.
+    if (IsDeniedEntry(opened, std::string())) {
+        close(fd);
+        return -EACCES;
     }
     return fd;
 }

@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "fileutils/denied_paths.h"
 #include "fileutils/file_facts.h"
 #include "fileutils/paths.h"
 #include "foundation/blocking_wait.h"
@@ -90,6 +91,10 @@ int OpenLog(const char* path, TFsTarget* fs) {
         int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         struct stat st;
         if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            if (DeniedOpen(fd, call.Path(), path)) {
+                close(fd);
+                return -1;  // refused for good: no point in retrying
+            }
             if (fs != nullptr) *fs = call.Target();
             return fd;
         }

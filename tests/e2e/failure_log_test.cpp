@@ -82,11 +82,11 @@ TEST(FailureLog, WrongPasswordsAreLoggedWithThePeerALineASecond) {
     EXPECT_EQ(SendFrom(agent, "127.0.0.5", "guess", getInfo).status, CallStatus::NoReply);
     EXPECT_TRUE(WaitUntil(
         [&] {
-            return MessagesFrom(ReadFile(dir.File("log2.txt")), "127.0.0.5") ==
+            return MessagesFrom(ReadFile(agent.LogFile("log2.txt")), "127.0.0.5") ==
                    std::vector<std::string>{"Wrong password from 127.0.0.5"};
         },
         5))
-        << ReadFile(dir.File("log2.txt"));
+        << ReadFile(agent.LogFile("log2.txt"));
 
     // A run of guesses gives a line a second with the count, and a guess from elsewhere its own.
     const int guesses = 40;
@@ -95,14 +95,14 @@ TEST(FailureLog, WrongPasswordsAreLoggedWithThePeerALineASecond) {
     SendFrom(agent, "127.0.0.6", "other", getInfo);
     EXPECT_TRUE(WaitUntil(
         [&] {
-            return Occurrences(MessagesFrom(ReadFile(dir.File("log2.txt")), "127.0.0.5"),
+            return Occurrences(MessagesFrom(ReadFile(agent.LogFile("log2.txt")), "127.0.0.5"),
                                "Wrong password from 127.0.0.5") == guesses + 1;
         },
         5));
     std::vector<std::string> fromGuesser =
-        MessagesFrom(ReadFile(dir.File("log2.txt")), "127.0.0.5");
+        MessagesFrom(ReadFile(agent.LogFile("log2.txt")), "127.0.0.5");
     EXPECT_LT(fromGuesser.size(), 10u) << "not held to a line a second";
-    EXPECT_EQ(MessagesFrom(ReadFile(dir.File("log2.txt")), "127.0.0.6"),
+    EXPECT_EQ(MessagesFrom(ReadFile(agent.LogFile("log2.txt")), "127.0.0.6"),
               std::vector<std::string>{"Wrong password from 127.0.0.6"});
 
     // The right password still works, and the counters keep their meaning.
@@ -134,9 +134,9 @@ TEST(FailureLog, RefusalsNameTheMissingRight) {
             expected.push_back("Refused " + command + " from 127.0.0.1: " + missing);
         }
         EXPECT_TRUE(WaitUntil(
-            [&] { return MessagesFrom(ReadFile(dir.File("log2.txt")), "127.0.0.1") == expected; },
+            [&] { return MessagesFrom(ReadFile(agent.LogFile("log2.txt")), "127.0.0.1") == expected; },
             5))
-            << ReadFile(dir.File("log2.txt"));
+            << ReadFile(agent.LogFile("log2.txt"));
         EXPECT_EQ(agent.Call("GetInfo").Code(), "200");
     }
 }
@@ -151,8 +151,8 @@ TEST(FailureLog, PeerTextCannotForgeALogLine) {
     QdxReplyText reply = SendFrom(agent, "127.0.0.1", Agent::Password(), "X\r" + forged + "\r\n\r");
     EXPECT_EQ(reply.Code(), "500");
     EXPECT_TRUE(WaitUntil(
-        [&] { return !MessagesFrom(ReadFile(dir.File("log2.txt")), "127.0.0.1").empty(); }, 5));
-    const std::string log = ReadFile(dir.File("log2.txt"));
+        [&] { return !MessagesFrom(ReadFile(agent.LogFile("log2.txt")), "127.0.0.1").empty(); }, 5));
+    const std::string log = ReadFile(agent.LogFile("log2.txt"));
     EXPECT_EQ(MessagesFrom(log, "127.0.0.1"),
               std::vector<std::string>{"Unknown command \"X\\x0D[01/01/2026 00:00:00]\\x09 "
                                        "10.9.9.9\\x09 Wrong password from 10.9.9.9\""});
@@ -215,7 +215,7 @@ TEST(FailureLog, LogSyslogCopiesToTheSystemLog) {
     EXPECT_EQ(received[1].substr(0, 4), "<28>");
     EXPECT_TRUE(received[1].ends_with(prefix + "127.0.0.1: Unknown command \"NoSuchCommand\""))
         << received[1];
-    EXPECT_FALSE(std::filesystem::exists(dir.File("log2.txt")));
+    EXPECT_FALSE(std::filesystem::exists(agent.LogFile("log2.txt")));
     close(log);
 }
 

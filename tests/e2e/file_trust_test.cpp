@@ -43,9 +43,10 @@ TEST(FileTrust, ConfigurationOthersCouldChangeIsRefused) {
              return "'" + cfg + "' is writable by its group (mode 0660)";
          }},
         {"its folder writable by all", false,
-         [](const TempDir& dir, const std::string&) {
-             chmod(dir.path().c_str(), 0777);
-             return "'" + dir.path() + "' is writable by others (mode 0777)";
+         [](const TempDir&, const std::string& cfg) {
+             const std::string folder = cfg.substr(0, cfg.rfind('/'));
+             chmod(folder.c_str(), 0777);
+             return "'" + folder + "' is writable by others (mode 0777)";
          }},
         {"owned by nobody", true,
          [](const TempDir&, const std::string& cfg) {
@@ -95,6 +96,7 @@ TEST(FileTrust, UserStartsTheAgentFromTheirOwnFiles) {
     TempDir dir;
     Agent agent(dir);
     ASSERT_EQ(chown(dir.path().c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(chown(agent.configDir().c_str(), kNobody, kNobody), 0);
     ASSERT_EQ(chown(agent.config().c_str(), kNobody, kNobody), 0);
     pid_t pid = fork();
     if (pid == 0) {
@@ -175,7 +177,7 @@ TEST(FileTrust, ScriptsOthersCouldChangeAreNotRun) {
                 << s.command << ", " << c.what;
             std::string line = std::string(s.what) + " script refused: " + reason + "\n";
             EXPECT_TRUE(
-                WaitUntil([&] { return Contains(ReadFile(dir.File("log2.txt")), line); }, 5))
+                WaitUntil([&] { return Contains(ReadFile(agent.LogFile("log2.txt")), line); }, 5))
                 << line;
             c.mend(script);
         }

@@ -31,12 +31,15 @@ std::vector<char*> Argv(const char* binary, const std::vector<std::string>& args
     return argv;
 }
 
-// Forks and executes `binary` with stdout and stderr on the given descriptors.
+// Forks and executes `binary` with stdout and stderr on the given descriptors, in a process group
+// of its own: what it leaves behind (an upgrade's watcher, an executable the watcher started
+// again) goes with it when the group is killed.
 pid_t Spawn(const char* binary, const std::vector<std::string>& args, int out, int err,
             const std::vector<std::string>& env = {}) {
     std::vector<char*> argv = Argv(binary, args);
     pid_t pid = fork();
     if (pid == 0) {
+        setpgid(0, 0);
         int null = open("/dev/null", O_RDONLY);
         dup2(null, 0);
         dup2(out, 1);
@@ -46,6 +49,7 @@ pid_t Spawn(const char* binary, const std::vector<std::string>& args, int out, i
         execv(binary, argv.data());
         _exit(127);
     }
+    if (pid > 0) setpgid(pid, pid);  // also here: a kill right after the fork finds the group
     return pid;
 }
 
@@ -140,7 +144,7 @@ RunResult RunProgram(const char* binary, const std::vector<std::string>& args, d
 }
 
 Agent::Agent(const TempDir& dir, const std::string& extra, int port)
-    : port_(port ? port : FreePort()), config_(dir.File("qdx.cfg")) {
+    : port_(port ? port : FreePort()), config_(configDir_.File("qdx.cfg")) {
     std::ostringstream cfg;
     cfg << "qdxpath=" << QDX_BINARY << "\n"
         << "host=127.0.0.1\n"
@@ -162,6 +166,7 @@ bool Agent::Start(const std::vector<std::string>& args) {
     all.insert(all.end(), args.begin(), args.end());
     all.push_back(config_);
     pid_ = Spawn(QDX_BINARY, all, out[1], out[1]);
+    group_ = pid_;
     close(out[1]);
     reader_ = std::thread(&Agent::Reader, this, out[0]);
     return WaitForOutput("Listening...\n", 15);
@@ -194,6 +199,8 @@ int Agent::WaitExit(double seconds) {
 }
 
 void Agent::Kill() {
+    // The group too, also once the agent has ended: a process left in it would hold the console.
+    if (group_ > 0) kill(-group_, SIGKILL);
     if (Running()) {
         kill(pid_, SIGKILL);
         int status = 0;

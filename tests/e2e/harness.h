@@ -56,7 +56,9 @@ RunResult RunAgentToExit(const std::vector<std::string>& args, double seconds = 
 // A running agent in interactive mode whose console output is collected.
 class Agent {
 public:
-    // Writes a configuration (the essential keys plus `extra` lines) into `dir`.
+    // Writes a configuration (the essential keys plus `extra` lines) into a folder of its own (no
+    // check may read the agent's configuration folder, so it is not `dir`, where tests keep their
+    // files); temporary files go to `dir`.
     Agent(const TempDir& dir, const std::string& extra = "", int port = 0);
     ~Agent();
 
@@ -78,14 +80,19 @@ public:
     int port() const { return port_; }
     pid_t pid() const { return pid_; }
     const std::string& config() const { return config_; }
+    const std::string& configDir() const { return configDir_.path(); }
+    // A log file named without a folder in the configuration: it lies beside the configuration.
+    std::string LogFile(const std::string& name) const { return configDir_.File(name); }
     static std::string Password() { return "e2e-secret"; }
 
 private:
     void Reader(int fd);
 
     int port_;
+    TempDir configDir_;
     std::string config_;
     pid_t pid_ = -1;
+    pid_t group_ = -1;  // the process group the agent was started in
     int exitCode_ = -1;
     std::thread reader_;
     std::mutex outputMutex_;

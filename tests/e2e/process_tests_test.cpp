@@ -142,7 +142,7 @@ TEST_F(ProcessTests, ExternalProgram) {
         {{"", "", "", "1000"}, "501\nCommand line to execute is not specified\n\r"},
         {{"false"}, "200\n1\n\r"},
         {{"sh -c 'exit 3'", "", "", "5000"}, "200\n3\n\r"},
-        {{"test -f qdx.cfg", dir.path(), "", "5000"}, "200\n0\n\r"},
+        {{"test -f qdx.cfg", agent.configDir(), "", "5000"}, "200\n0\n\r"},
         {{"test -f qdx.cfg", "/", "", "5000"}, "200\n1\n\r"},
         {{"pwd", dir.File("missing")},
          "301\nexec error: cannot change to the working folder: No such file or directory\n\r"},

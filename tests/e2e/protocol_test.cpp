@@ -263,7 +263,7 @@ TEST(Agent, FaultSignalIsLoggedEarlyWithoutRestart) {
     EXPECT_TRUE(agent.WaitForOutput("\t qdx\t\t Segmentation fault!!\n", 5));
     EXPECT_TRUE(WaitUntil(
         [&] {
-            return ReadFile(dir.File("log2.txt")).find("\t qdx\t\t Segmentation fault!!\n") !=
+            return ReadFile(agent.LogFile("log2.txt")).find("\t qdx\t\t Segmentation fault!!\n") !=
                    std::string::npos;
         },
         5));

@@ -18,12 +18,13 @@ const std::string kRule(61, '-');
 const std::string kBanner = kRule + "\n Application:  QDX (Quodex for Zelpane)\n" +
                             " Version:      1.30 for FreeBSD\n\n" + kRule + "\n";
 const std::string kUsage =
-    " Usage: qdx [-d|-i] [-v|-vd] [-p <port>] <cfg_file>\n"
+    " Usage: qdx [-d|-i] [-v|-vd] [-p <port>] [-u <user>] <cfg_file>\n"
     "  -d        - daemon mode (default)\n"
     "  -i        - interactive mode\n"
     "  -v        - verbose mode\n"
     "  -vd       - verbose debugging mode\n"
     "  -p <port> - overrides TCP port number specified in cfg_file\n"
+    "  -u <user> - runs as <user>, keeping only the capability to read files\n"
     "  cfg_file  - obligatory parameter, path to configuration file\n\n"
     " Examples:\n"
     "  qdx -i -v -p 1055 /etc/qdx/qdx.cfg\n"
@@ -186,7 +187,7 @@ TEST(Daemon, ForksWritesLockedPidFileAndReloadsOnHangUp) {
     EXPECT_EQ(secondParent.exitCode, 0);
     EXPECT_TRUE(WaitUntil([&] { return second.Call("GetInfo").Code() == "200"; }, 10));
     EXPECT_EQ(ReadFile(pidfile), std::to_string(daemonPid) + "\n");
-    EXPECT_NE(ReadFile(other.File("log2.txt")).find("Failed to lock pid file " + pidfile),
+    EXPECT_NE(ReadFile(second.LogFile("log2.txt")).find("Failed to lock pid file " + pidfile),
               std::string::npos);
     EXPECT_EQ(second.Call("QUIT").Code(), "200");
 
@@ -204,13 +205,13 @@ TEST(Daemon, ForksWritesLockedPidFileAndReloadsOnHangUp) {
     ASSERT_EQ(kill(daemonPid, SIGHUP), 0);
     EXPECT_TRUE(WaitUntil(
         [&] {
-            return ReadFile(dir.File("log2.txt"))
+            return ReadFile(agent.LogFile("log2.txt"))
                        .find(
                            "\t qdx\t\t Configuration not reloaded, the settings in force stay: "
                            "Password is not specified!\n") != std::string::npos;
         },
         5))
-        << ReadFile(dir.File("log2.txt"));
+        << ReadFile(agent.LogFile("log2.txt"));
     EXPECT_NE(agent.Call("GetInfo").text.find("\nComment=after!\n"), std::string::npos);
 
     EXPECT_EQ(agent.Call("QUIT").Code(), "200");

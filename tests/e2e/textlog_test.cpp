@@ -239,11 +239,11 @@ TEST_F(TextLog, ExpressionThatCannotMatchIsLoggedOnceAMinute) {
         "between them): 'a' 'b'";
     WaitUntil(
         [&] {
-            const std::string text = ReadFile(dir.File("log2.txt"));
+            const std::string text = ReadFile(agent.LogFile("log2.txt"));
             return LinesEndingWith(text, dangling) > 0 && LinesEndingWith(text, adjacent) > 0;
         },
         10);
-    const std::string failures = ReadFile(dir.File("log2.txt"));
+    const std::string failures = ReadFile(agent.LogFile("log2.txt"));
     EXPECT_EQ(LinesEndingWith(failures, dangling), 1) << failures;
     EXPECT_EQ(LinesEndingWith(failures, adjacent), 1) << failures;
 }
@@ -253,7 +253,7 @@ TEST(TextLogSwitch, OffAnswers600) {
     Agent agent(dir, "textlog=0\n");
     ASSERT_TRUE(agent.Start());
     for (const char* command : {"TEST-TextLog", "TEST-TextLog2"}) {
-        QdxReplyText reply = agent.Call(command, {dir.File("qdx.cfg"), "x"});
+        QdxReplyText reply = agent.Call(command, {agent.config(), "x"});
         EXPECT_EQ(reply.Code(), "600");
         EXPECT_EQ(reply.Lines(), Lines{"test is not allowed"});
     }
