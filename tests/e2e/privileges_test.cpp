@@ -19,7 +19,12 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-constexpr const char* kUser = "qdxe2eagent";
+// A user of this test process alone: ctest runs the tests of this suite in parallel processes,
+// each creating and deleting its user.
+const std::string& User() {
+    static const std::string name = "qdxe2e" + std::to_string(getpid());
+    return name;
+}
 
 // "Name:\tvalue" lines of /proc/<pid>/status.
 std::map<std::string, std::string> StatusOf(const std::string& path) {
@@ -37,19 +42,19 @@ std::map<std::string, std::string> StatusOf(const std::string& path) {
 class PrivilegesTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        if (getpwnam(kUser) != nullptr) return;
+        if (getpwnam(User().c_str()) != nullptr) return;
         std::string add = std::string("useradd --system --no-create-home --home-dir /nonexistent "
                                       "--shell /usr/sbin/nologin ") +
-                          kUser + " >/dev/null 2>&1";
+                          User() + " >/dev/null 2>&1";
         ASSERT_EQ(std::system(add.c_str()), 0);
     }
     static void TearDownTestSuite() {
-        int ignored = std::system((std::string("userdel ") + kUser + " >/dev/null 2>&1").c_str());
+        int ignored = std::system((std::string("userdel ") + User() + " >/dev/null 2>&1").c_str());
         (void)ignored;
     }
 
     void SetUp() override {
-        const passwd* pw = getpwnam(kUser);
+        const passwd* pw = getpwnam(User().c_str());
         ASSERT_NE(pw, nullptr);
         uid = pw->pw_uid;
         gid = pw->pw_gid;
@@ -110,8 +115,8 @@ TEST_F(PrivilegesTest, ChecksAnswerAsUnderRoot) {
     TempDir rootDir;
     Agent root(rootDir);
     ASSERT_TRUE(root.Start());
-    ASSERT_TRUE(agent.Start({"-u", kUser})) << agent.Output();
-    EXPECT_NE(agent.Output().find("User switching .. Ok, running as " + std::string(kUser)),
+    ASSERT_TRUE(agent.Start({"-u", User()})) << agent.Output();
+    EXPECT_NE(agent.Output().find("User switching .. Ok, running as " + User()),
               std::string::npos);
     ExpectAgentIdentity(agent.pid(), uid);
     for (const Lines& check : Checks()) {
@@ -132,7 +137,7 @@ TEST_F(PrivilegesTest, ChecksAnswerAsUnderRoot) {
 // Every program the agent starts runs as its user, with every capability set but the bounding one
 // empty.
 TEST_F(PrivilegesTest, ProgramsRunWithoutCapabilities) {
-    ASSERT_TRUE(agent.Start({"-u", kUser})) << agent.Output();
+    ASSERT_TRUE(agent.Start({"-u", User()})) << agent.Output();
     const std::string external = dir.File("external"), script = dir.File("script"),
                       action = dir.File("action");
     EXPECT_EQ(agent.Call("TEST-ExternalPrg", {"cp /proc/self/status " + external}).Code(), "200");
@@ -163,7 +168,7 @@ TEST_F(PrivilegesTest, FailedSwitchRefusesToStart) {
     // Only root takes another user.
     RunResult notRoot = RunProgram("/usr/bin/setpriv",
                                    {"--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                                    QDX_BINARY, "-i", "-u", kUser, agent.config()});
+                                    QDX_BINARY, "-i", "-u", User(), agent.config()});
     EXPECT_EQ(notRoot.exitCode, 1);
     EXPECT_NE(notRoot.out.find("only root can take another user"), std::string::npos)
         << notRoot.out;
@@ -174,7 +179,7 @@ TEST_F(PrivilegesTest, FailedSwitchRefusesToStart) {
 }
 
 TEST_F(PrivilegesTest, UserAndCapabilitySurviveReloadApp) {
-    ASSERT_TRUE(agent.Start({"-u", kUser})) << agent.Output();
+    ASSERT_TRUE(agent.Start({"-u", User()})) << agent.Output();
     const pid_t before = agent.pid();
     const Lines size = Answer(agent, {"TEST-FolderSize", secret});
     ASSERT_EQ(size[0], "200");
@@ -206,7 +211,7 @@ TEST_F(PrivilegesTest, UpgradeKeepsUserAndCapabilityWhereTheUserOwnsTheExecutabl
         ASSERT_EQ(chown(path.c_str(), uid, gid), 0);
     Agent upgraded(upgradeDir, "qdxpath=" + qdxpath + "\n");
     ASSERT_EQ(chown(upgraded.configDir().c_str(), uid, gid), 0);
-    ASSERT_TRUE(upgraded.Start({"-u", kUser})) << upgraded.Output();
+    ASSERT_TRUE(upgraded.Start({"-u", User()})) << upgraded.Output();
     const std::string fresh = ReadFile(AgentImage()) + "\nnew build marker\n";
     WriteFile(dir.File("new-qdx"), fresh);
     auto upgrade = [&](const std::string& target) {
@@ -256,7 +261,7 @@ TEST_F(PrivilegesTest, DeniedEntriesAreRefusedHoweverNamed) {
     mkdir(vault.c_str(), 0700);
     WriteFile(vault + "/inside", "0123456789");
     WriteFile(agent.config(), ReadFile(agent.config()) + "denypaths=" + key + " " + vault + "\n");
-    ASSERT_TRUE(agent.Start({"-u", kUser})) << agent.Output();
+    ASSERT_TRUE(agent.Start({"-u", User()})) << agent.Output();
 
     // Each check, and what it answers for a file it cannot open. The text-log test answers a
     // name that leads nowhere it may go as a file that does not exist.

@@ -38,17 +38,18 @@ free_port() {
 port=$(free_port)
 closed_port=$(free_port)
 
-mkdir -p "$scratch/data" "$scratch/checkresults"
+# The agent's configuration has a folder of its own: checks may not look into that folder.
+mkdir -p "$scratch/data" "$scratch/checkresults" "$scratch/agent"
 touch "$scratch/data/a" "$scratch/data/b" "$scratch/data/c"
 printf 'nagios-test-password\n' > "$scratch/password"
-cat > "$scratch/qdx.cfg" <<CFG
+cat > "$scratch/agent/qdx.cfg" <<CFG
 qdxpath=$qdx
 host=127.0.0.1
 port=$port
 password=nagios-test-password
 tmpdir=$scratch
 CFG
-"$qdx" -i "$scratch/qdx.cfg" > "$scratch/agent.out" 2>&1 &
+"$qdx" -i "$scratch/agent/qdx.cfg" > "$scratch/agent.out" 2>&1 &
 agent_pid=$!
 for _ in $(seq 1 100); do
     grep -q 'Listening' "$scratch/agent.out" && break
@@ -178,9 +179,9 @@ check_for_updates=0
 bare_update_check=0
 CFG
 chmod 755 "$scratch" "$scratch/data"
-chmod 644 "$scratch"/*.cfg "$scratch/password"
+chmod 644 "$scratch"/*.cfg "$scratch/agent/qdx.cfg" "$scratch/password"
 chown -R "$user:$group" "$scratch"
-chown "$(id -u)" "$scratch/qdx.cfg"
+chown "$(id -u)" "$scratch/agent/qdx.cfg"
 
 "$engine" -v "$scratch/nagios.cfg" > "$scratch/verify.out" 2>&1 || { cat "$scratch/verify.out"; exit 1; }
 "$engine" -d "$scratch/nagios.cfg"
