@@ -286,6 +286,15 @@ TEST_F(QdxctlModes, ConfigurationFileGivesTheEndpoint) {
     EXPECT_EQ(info.exitCode, 0) << info.err;
     EXPECT_NE(info.out.find("\nport: " + std::to_string(agent.port()) + "\n"), std::string::npos);
 
+    // A configuration of the agent's own user, as the package installs it, gives root the
+    // endpoint too.
+    ASSERT_EQ(chown(agent.configDir().c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chown(agent.config().c_str(), 65534, 65534), 0);
+    RunResult owned = RunProgram(QDXCTL_BINARY, {"-C", agent.config(), "GetInfo"});
+    EXPECT_EQ(owned.exitCode, 0) << owned.err;
+    ASSERT_EQ(chown(agent.config().c_str(), 0, 0), 0);
+    ASSERT_EQ(chown(agent.configDir().c_str(), 0, 0), 0);
+
     RunResult valid = RunProgram(QDXCTL_BINARY, {"verify-config", agent.config()});
     EXPECT_EQ(valid.exitCode, 0) << valid.err;
     EXPECT_EQ(valid.out, agent.config() + ": configuration OK\n");

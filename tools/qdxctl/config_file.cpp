@@ -1,5 +1,7 @@
 #include "config_file.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -34,6 +36,13 @@ std::string Of(const String& text) {
 bool EndpointFromConfig(const std::string& path, QdxEndpoint& endpoint, std::string& qdxpath,
                         std::string& error) {
     TQDXSettings settings;
+    // The client takes only where to connect and the password from the file, which are its
+    // owner's anyway: a file of the agent's own user (as the package installs it) is read as that
+    // user's agent would read it.
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0)
+        std::snprintf(settings.runuser, sizeof settings.runuser, "%u",
+                      static_cast<unsigned>(info.st_uid));
     if (!Load(path, settings, error)) return false;
     std::string host = Of(settings.host);
     // An agent listening on every address answers on loopback.
