@@ -75,6 +75,13 @@ TEST(MountMap, LaterMountsHideEarlierOnes) {
     EXPECT_EQ(rooted.MountAt("/mnt"), nullptr);
 }
 
+// Mounts listed as made over each other in a circle (an id listed twice): the map is made, and
+// answers.
+TEST(MountMap, MountsOverEachOtherInACircleEnd) {
+    TMountMap map({{1, 0, 10, "/"}, {2, 1, 20, "/mnt"}, {3, 2, 30, "/mnt"}, {2, 3, 40, "/mnt"}});
+    EXPECT_NE(map.MountOf("/mnt/x"), nullptr);
+}
+
 TEST(MountMap, ATableWithoutARootKnowsNothing) {
     TMountMap map({{2, 1, 20, "/mnt"}});
     EXPECT_EQ(map.MountOf("/mnt/x"), nullptr);

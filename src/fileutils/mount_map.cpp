@@ -39,8 +39,10 @@ TMountMap::TMountMap(std::vector<TMountRecord> records) : records_(std::move(rec
     // folder on the way, into the mount made on that folder (and the one made over that, ...).
     auto walkTo = [&](std::string_view point) {
         size_t at = root;
+        // Bounded: mounts made over each other in a cycle (never listed by a kernel, but the
+        // table is read, not trusted) would otherwise be walked round for ever.
         auto descend = [&](std::string_view prefix) {
-            for (;;) {
+            for (size_t steps = 0; steps < records_.size(); steps++) {
                 auto child = children.find(ChildKey(records_[at].id, prefix));
                 if (child == children.end() || child->second == at) return;
                 at = child->second;
