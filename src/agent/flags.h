@@ -8,6 +8,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "foundation/peer_address.h"
 #include "foundation/string.h"
 
 struct TQDXFlags {
@@ -31,5 +32,5 @@ extern std::mutex thread_mutex;
 
 struct ThreadParams {
     int sock;
-    in_addr addr;  // peer, network byte order
+    PeerAddress addr;
 };

@@ -17,6 +17,7 @@
 #include "config/options.h"
 #include "config/settings.h"
 #include "fileutils/fs_guard.h"
+#include "net/iplist.h"
 #include "platform/socket.h"
 
 extern char** environ;
@@ -180,6 +181,19 @@ void CarryOutRequests(AgentProcess& agent) {
 
 namespace {
 
+bool ListsChanged(const TQDXSettings& before, const TQDXSettings& now) {
+    return before.filterlist != now.filterlist || before.manageaddr != now.manageaddr ||
+           before.updateaddr != now.updateaddr;
+}
+
+// Entries of the address lists that match nothing are named in the failure log whenever the lists
+// are loaded or changed.
+void ReportUnreadableEntries(const TQDXSettings& settings) {
+    for (const std::string& line :
+         AddressListWarnings(settings.filterlist, settings.manageaddr, settings.updateaddr))
+        showmessage("%s\n", LOCAL, msgFail, 1, line.c_str());
+}
+
 // A call was refused because the file system on `mountPoint` does not answer (at most once a
 // minute per file system).
 void ReportFsNotAnswering(const char* mountPoint) {
@@ -212,6 +226,7 @@ void RunMainLoop(AgentProcess& agent) {
                 SetTcpKeepalive(agent.listener, settings->keepalive);
             if (seen != nullptr && settings->maxsessions != seen->maxsessions)
                 SetListenBacklog(agent.listener, settings->maxsessions);
+            if (seen == nullptr || ListsChanged(*seen, *settings)) ReportUnreadableEntries(*settings);
             seen = settings;
             UpdateFaultContext();
         }

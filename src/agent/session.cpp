@@ -285,7 +285,7 @@ SessionTable& Sessions() {
     return *table;
 }
 
-void RunSession(SessionEntry& entry, in_addr peer) {
+void RunSession(SessionEntry& entry, const PeerAddress& peer) {
     ThreadParams params{entry.sock, peer};
     {
         std::lock_guard<std::mutex> lock(thread_mutex);

@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "agent/session_table.h"
+#include "foundation/peer_address.h"
 
 // Largest request accepted, counted as the packet-length field does (bytes after the field).
 // The biggest requests carry a script or a payload to send; 1 MiB holds any of them with room to
@@ -23,4 +24,4 @@ SessionTable& Sessions();
 // Serves the connection of `entry`, just admitted to Sessions(), to its end: counts it in the
 // connection counters, reads one request within the idle and request time limits, answers it,
 // closes the socket and leaves the table.
-void RunSession(SessionEntry& entry, in_addr peer);
+void RunSession(SessionEntry& entry, const PeerAddress& peer);

@@ -156,7 +156,7 @@ void* SessionPool::ThreadMain(void* arg) {
     auto* pool = static_cast<SessionPool*>(arg);
     for (;;) {
         int sock;
-        in_addr peer;
+        PeerAddress peer;
         if (!pool->AcceptNext(sock, peer)) continue;
         servingPool = pool;
         pool->serve_(sock, peer);
@@ -191,7 +191,7 @@ void SessionPool::CallInLocked() {
     }
 }
 
-bool SessionPool::AcceptNext(int& sock, in_addr& peer) {
+bool SessionPool::AcceptNext(int& sock, PeerAddress& peer) {
     int listener;
     unsigned generation;
     {
@@ -201,7 +201,7 @@ bool SessionPool::AcceptNext(int& sock, in_addr& peer) {
         generation = generation_;
         inAccept_++;
     }
-    sockaddr_in address{};
+    sockaddr_storage address{};
     socklen_t length = sizeof address;
     sock = accept4(listener, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
     int error = errno;
@@ -225,7 +225,7 @@ bool SessionPool::AcceptNext(int& sock, in_addr& peer) {
     if (wakeOwner) roundDue_.notify_one();
     if (!served) acceptLeft_.notify_all();
     if (sock >= 0) {
-        peer = address.sin_addr;
+        peer = PeerAddress::FromSockaddr(reinterpret_cast<const sockaddr*>(&address), length);
         return true;
     }
     if (served) AcceptFailed(listener, error);

@@ -55,16 +55,14 @@ void CloseConnection(int sock) {
     close(sock);
 }
 
-// The connection filter: the peer's dotted text must equal an active entry.
-bool Admitted(const TQDXSettings& settings, in_addr peer) {
+// The connection filter: the peer must lie in an active entry.
+bool Admitted(const TQDXSettings& settings, const PeerAddress& peer) {
     if (!settings.filteractive) return true;
-    char text[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &peer, text, sizeof text);
-    return FilterAdmits(settings.filteractivelist, text);
+    return FilterAdmits(settings.filteractivelist, peer);
 }
 
 // One accepted connection, from the filter to its close.
-void TakeConnection(int sock, in_addr peer) {
+void TakeConnection(int sock, const PeerAddress& peer) {
     SettingsSnapshot settings = CurrentSettings();
     if (!Admitted(*settings, peer)) {
         AgentStatus.FailedConnections++;

@@ -99,13 +99,15 @@ int RunAgent(int argc, char** argv, char** envp) {
     std::fflush(stdout);
     AgentProcess agent{argv, 0, 0, 0, -1, settings->interactive == 0, initial.port};
     String error;
-    int trial = Listen(settings->port, agent.addrlen, error);
+    String note;
+    int trial = Listen(settings->port, agent.addrlen, error, &note);
     if (trial == 0) {
         error.SetZero();
         std::printf("TCP listen error:\n%s\n\n", error.Data());
         return 4;
     }
     std::puts("Ok");
+    if (note.Length() > 0) std::printf("Note: %s\n", note.SetZero().Data());
     shutdown(trial, SHUT_RDWR);
     close(trial);
 
@@ -130,6 +132,7 @@ int RunAgent(int argc, char** argv, char** envp) {
     daemon_ready();
     WarnOfSharedTempFolder(settings->tmpdir);
     settings.reset();
+    if (note.Length() > 0) showmessage("%s\n", LOCAL, msgFail, 1, note.SetZero().Data());
     showmessage("Listening...\n", LOCAL, msgInfo, 0);
     if (rolledBack.Length() > 0) {
         showmessage("upgrade rolled back: %s\n", LOCAL, msgFail, 1, rolledBack.SetZero().Data());

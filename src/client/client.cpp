@@ -194,8 +194,9 @@ namespace {
 int ConnectBefore(const QdxEndpoint& endpoint, Clock::time_point deadline, std::string& error,
                   NoReplyReason* reason) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
     addrinfo* list = nullptr;
     std::string service = std::to_string(endpoint.port);
     int rc = getaddrinfo(endpoint.host.c_str(), service.c_str(), &hints, &list);

@@ -18,7 +18,7 @@ bool gCheckMode = false;
 // ---- The options, one row each: what the parser takes and what the help shows.
 
 const OptionSpec kGeneral[] = {
-    {Opt::Host, "-H", "--host", "HOST", "agent address (default 127.0.0.1)"},
+    {Opt::Host, "-H", "--host", "HOST", "agent address or name, IPv4 or IPv6 (default 127.0.0.1)"},
     {Opt::Port, "-p", "--port", "PORT", "agent port, 1 to 65535 (default: $QDX_PORT)"},
     {Opt::PasswordFile, "-f", "--password-file", "FILE",
      "read the password from the first line of FILE, a regular file of at most 64 KiB "
@@ -238,7 +238,13 @@ void Apply(const std::vector<Given>& given, Options& options) {
     bool raw = false, json = false, criticalOnTimeout = false;
     for (const Given& g : given) {
         switch (g.id) {
-            case Opt::Host: options.endpoint.host = g.value; break;
+            case Opt::Host:
+                // "[::1]" as well as "::1", as URLs and hosts files write IPv6 addresses.
+                options.endpoint.host = g.value.size() > 2 && g.value.front() == '[' &&
+                                                g.value.back() == ']'
+                                            ? g.value.substr(1, g.value.size() - 2)
+                                            : g.value;
+                break;
             case Opt::Port: options.endpoint.port = static_cast<int>(Number(g, 1, 65535)); break;
             case Opt::PasswordFile: ReadPasswordFile(g.value, options); break;
             case Opt::Password:
