@@ -41,6 +41,11 @@ void UseListener(AgentProcess& agent, int listener) {
 
 void ReleaseForExec(AgentProcess& agent) {
     CloseListener(agent);
+    if (agent.tlsListener > 0) {
+        int listener = RetireTlsListener();
+        if (listener > 0) close(listener);
+        agent.tlsListener = 0;
+    }
     releasepidfile(agent.pidfile);
     agent.pidfile = -1;
 }
@@ -66,6 +71,11 @@ void Resume(AgentProcess& agent) {
     }
     UseListener(agent, listener);
     agent.listeningPort = port;
+    if (agent.tls != nullptr && OpenTlsListener(agent, error) == 0) {
+        error.SetZero();
+        showmessage("TLS listen error: %s\n", LOCAL, msgFail, 1, error.Data());
+        EndProcess(4);
+    }
     if (agent.daemon && CurrentSettings()->pidfile.Length() > 0) agent.pidfile = createpidfile();
 }
 
@@ -201,6 +211,15 @@ void ReportFsNotAnswering(const char* mountPoint) {
 }
 
 }  // namespace
+
+int OpenTlsListener(AgentProcess& agent, String& error) {
+    socklen_t addrlen = 0;
+    int listener = Listen(CurrentSettings()->tlsport, addrlen, error);
+    if (listener == 0) return 0;
+    agent.tlsListener = listener;
+    ServeTlsListener(listener, agent.tls);
+    return listener;
+}
 
 static_assert(kDefaultFsStallSetting == kDefaultFsStall &&
               kDefaultFsStuckSetting == kDefaultFsStuck);

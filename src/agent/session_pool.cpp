@@ -133,6 +133,10 @@ void SessionPool::GoesOn() {
     inTurn_++;
 }
 
+SessionPool* SessionPool::Current() {
+    return servingPool;
+}
+
 bool SessionPool::ConnectionsPending() const {
     int listener = servedListener_.load(std::memory_order_relaxed);
     if (listener < 0) return false;

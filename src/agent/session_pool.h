@@ -57,6 +57,9 @@ public:
     // True when connections wait on the listener to be taken.
     bool ConnectionsPending() const;
 
+    // The pool whose connection the calling thread serves, or null.
+    static SessionPool* Current();
+
     // Session threads alive, and of them parked (for tests).
     int Threads();
     int Parked();

@@ -19,6 +19,7 @@
 #include "config/messages.h"
 #include "config/options.h"
 #include "config/settings.h"
+#include "net/tls.h"
 #include "fileutils/tempname.h"
 #include "platform/memory.h"
 
@@ -59,6 +60,21 @@ void WarnOfSharedTempFolder(const String& tmpdir) {
         LOCAL, msgFail, 1, folder.Data());
 }
 
+std::string Text(const String& text) {
+    return std::string(text.Data() != nullptr ? text.Data() : "", static_cast<size_t>(text.Length()));
+}
+
+TlsOptions TlsOptionsOf(const TQDXSettings& s) {
+    TlsOptions options;
+    options.certFile = Text(s.tlscertfile);
+    options.keyFile = Text(s.tlskeyfile);
+    options.caFile = Text(s.tlscafile);
+    options.pskIdentity = Text(s.tlspskidentity);
+    options.pskFile = Text(s.tlspskfile);
+    options.allowTls12 = s.tlsallow12 != 0;
+    return options;
+}
+
 void PrintBanner() {
     std::puts(kRule);
     std::puts(" Application:  QDX (Quodex for Zelpane)");
@@ -95,9 +111,22 @@ int RunAgent(int argc, char** argv, char** envp) {
     SettingsSnapshot settings = CurrentSettings();
     RunSelfChecks(settings->verbosedetail);
 
+    TlsContextPtr tls;
+    if (settings->tlsport != 0) {
+        std::printf("TLS checking .. ");
+        String error;
+        tls = NewServerTlsContext(TlsOptionsOf(*settings), error);
+        if (tls == nullptr) {
+            std::printf("Error\n  %s\nPlease check '%s' file\n\n", error.SetZero().Data(),
+                        initial.cfgfile);
+            return 1;
+        }
+        std::puts("Ok");
+    }
+
     std::printf("Sock testing .. ");
     std::fflush(stdout);
-    AgentProcess agent{argv, 0, 0, 0, -1, settings->interactive == 0, initial.port};
+    AgentProcess agent{argv, 0, 0, 0, -1, settings->interactive == 0, initial.port, 0, tls};
     String error;
     String note;
     int trial = Listen(settings->port, agent.addrlen, error, &note);
@@ -126,6 +155,11 @@ int RunAgent(int argc, char** argv, char** envp) {
     if (agent.listener == 0) {
         error.SetZero();
         std::printf("TCP listen error: %s\n\n", error.Data());
+        return 4;
+    }
+    if (agent.tls != nullptr && OpenTlsListener(agent, error) == 0) {
+        error.SetZero();
+        std::printf("TLS listen error: %s\n\n", error.Data());
         return 4;
     }
     if (agent.daemon && settings->pidfile.Length() > 0) agent.pidfile = createpidfile();

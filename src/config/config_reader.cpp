@@ -13,6 +13,7 @@
 #include "config/config_format.h"
 #include "config/file_trust.h"
 #include "config/options.h"
+#include "config/tls_settings.h"
 
 namespace {
 
@@ -68,6 +69,14 @@ constexpr ConfigKey kReaderKeys[] = {
     FlagKey("logsyslog", &TQDXSettings::logsyslog),
     NumberKey("fsstall", &TQDXSettings::fsstall),
     NumberKey("fsstuck", &TQDXSettings::fsstuck),
+    NumberKey("tlsport", &TQDXSettings::tlsport),
+    TextKey("tlscertfile", &TQDXSettings::tlscertfile),
+    TextKey("tlskeyfile", &TQDXSettings::tlskeyfile),
+    TextKey("tlscafile", &TQDXSettings::tlscafile),
+    TextKey("tlspskidentity", &TQDXSettings::tlspskidentity),
+    TextKey("tlspskfile", &TQDXSettings::tlspskfile),
+    FlagKey("tlsallow12", &TQDXSettings::tlsallow12),
+    FlagKey("plainlocalonly", &TQDXSettings::plainlocalonly),
 };
 
 // Host, port, timeout, verboselogfile, tmpdir and the script paths are kept: a load leaves them
@@ -96,6 +105,14 @@ void ResetDefaults(TQDXSettings& s) {
     s.logsyslog = 0;
     s.fsstall = kDefaultFsStallSetting;
     s.fsstuck = kDefaultFsStuckSetting;
+    s.tlsport = 0;
+    s.tlscertfile = "";
+    s.tlskeyfile = "";
+    s.tlscafile = "";
+    s.tlspskidentity = "";
+    s.tlspskfile = "";
+    s.tlsallow12 = 0;
+    s.plainlocalonly = 0;
     for (int TQDXSettings::*test :
          {&TQDXSettings::unc, &TQDXSettings::freespace, &TQDXSettings::foldersize,
           &TQDXSettings::countfiles, &TQDXSettings::fileexists, &TQDXSettings::filecrc,
@@ -354,6 +371,7 @@ bool LoadOptions_(TQDXSettings& settings, String& message) {
         message += "  Invalid number of stuck calls (fsstuck must be 1 or more)!\n";
         ok = false;
     }
+    if (!CheckTlsSettings(settings, message)) ok = false;
     return ok;
 }
 

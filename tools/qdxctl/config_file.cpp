@@ -48,6 +48,16 @@ bool EndpointFromConfig(const std::string& path, QdxEndpoint& endpoint, std::str
     return true;
 }
 
+bool TlsFromConfig(const std::string& path, int& tlsport, TlsOptions& tls, std::string& error) {
+    TQDXSettings settings;
+    if (!Load(path, settings, error)) return false;
+    tlsport = settings.tlsport;
+    if (tls.caFile.empty()) tls.caFile = Of(settings.tlscafile);
+    if (tls.pskIdentity.empty()) tls.pskIdentity = Of(settings.tlspskidentity);
+    if (tls.pskFile.empty()) tls.pskFile = Of(settings.tlspskfile);
+    return true;
+}
+
 int VerifyConfig(const std::string& path) {
     TQDXSettings settings;
     std::string message;
