@@ -150,3 +150,45 @@ TEST(UnreadableEntries, NamesWhatMatchesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// Peers as accept() gives them: IPv4-mapped IPv6 is the IPv4 address; loopback of both families
+// (what "plainlocalonly" admits on the plain port).
+TEST(PeerAddress, MappedPeersAreIpv4AndLoopbackIsKnown) {
+    struct Case {
+        const char* address;
+        const char* text;
+        int family;
+        bool loopback;
+    } cases[] = {
+        {"127.0.0.1", "127.0.0.1", AF_INET, true},
+        {"127.255.0.9", "127.255.0.9", AF_INET, true},
+        {"::ffff:127.0.0.1", "127.0.0.1", AF_INET, true},
+        {"::ffff:192.0.2.1", "192.0.2.1", AF_INET, false},
+        {"::1", "::1", AF_INET6, true},
+        {"::2", "::2", AF_INET6, false},
+        {"2001:DB8:0:0:0:0:0:1", "2001:db8::1", AF_INET6, false},
+        {"128.0.0.1", "128.0.0.1", AF_INET, false},
+    };
+    for (const Case& c : cases) {
+        sockaddr_in6 six{};
+        six.sin6_family = AF_INET6;
+        sockaddr_in four{};
+        four.sin_family = AF_INET;
+        PeerAddress peer;
+        if (inet_pton(AF_INET, c.address, &four.sin_addr) == 1) {
+            peer = PeerAddress::FromSockaddr(reinterpret_cast<sockaddr*>(&four), sizeof four);
+        } else {
+            ASSERT_EQ(inet_pton(AF_INET6, c.address, &six.sin6_addr), 1);
+            peer = PeerAddress::FromSockaddr(reinterpret_cast<sockaddr*>(&six), sizeof six);
+        }
+        char text[kPeerTextSize];
+        peer.Text(text);
+        EXPECT_STREQ(text, c.text) << c.address;
+        EXPECT_EQ(peer.family, c.family) << c.address;
+        EXPECT_EQ(peer.IsLoopback(), c.loopback) << c.address;
+    }
+}
+
+}  // namespace

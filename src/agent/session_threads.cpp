@@ -123,16 +123,10 @@ bool ShakeHands(TlsStream& stream, int sock, const PeerAddress& peer) {
     return false;
 }
 
-bool Loopback(const PeerAddress& peer) {
-    static const unsigned char kIpv6Loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    if (peer.family == AF_INET6) return std::memcmp(peer.bytes, kIpv6Loopback, 16) == 0;
-    return peer.bytes[0] == 127;
-}
-
 // Filter and session bounds for a connection just accepted; false when it was closed.
 bool AdmitConnection(int sock, const PeerAddress& peer, bool plainPort, SessionEntry& entry) {
     SettingsSnapshot settings = CurrentSettings();
-    if (!Admitted(*settings, peer) || (plainPort && settings->plainlocalonly && !Loopback(peer))) {
+    if (!Admitted(*settings, peer) || (plainPort && settings->plainlocalonly && !peer.IsLoopback())) {
         AgentStatus.FailedConnections++;
         showmessage("TCP connection rejected\n", peer, msgFail, 0);
         CloseConnection(sock);

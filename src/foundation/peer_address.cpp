@@ -30,6 +30,12 @@ bool PeerAddress::IsNone() const {
     return family == AF_INET && bytes[0] == 0 && bytes[1] == 0 && bytes[2] == 0 && bytes[3] == 0;
 }
 
+bool PeerAddress::IsLoopback() const {
+    if (family == AF_INET) return bytes[0] == 127;
+    static const unsigned char kLoopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    return std::memcmp(bytes, kLoopback, 16) == 0;
+}
+
 void PeerAddress::Text(char* out) const {
     if (inet_ntop(family, bytes, out, kPeerTextSize) == nullptr) out[0] = '\0';
 }

@@ -26,6 +26,8 @@ struct PeerAddress {
 
     // True for the all-zero IPv4 address, which stands for the agent itself in messages.
     bool IsNone() const;
+    // True for 127.0.0.0/8 and ::1.
+    bool IsLoopback() const;
     // Bytes of the address: 4 or 16.
     int Size() const { return family == AF_INET6 ? 16 : 4; }
     // The usual text form: dotted for IPv4, RFC 5952 for IPv6. `out` holds kPeerTextSize bytes.

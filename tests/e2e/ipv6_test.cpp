@@ -60,6 +60,9 @@ TEST(Ipv6, FilterAndRightsForBothFamilies) {
         {"filteractive=1\nfilterlist=127.0.0.1 ::1\nfiltermarks=01\n", "127.0.0.1", "", ""},
         {"filteractive=1\nfilterlist=127.0.0.0/8\nfiltermarks=1\n", "127.0.0.1", "200", "200"},
         {"filteractive=1\nfilterlist=127.0.0.0/8\nfiltermarks=1\n", "::1", "", ""},
+        // Loopback peers of both families stay admitted when the plain port is loopback-only.
+        {"plainlocalonly=1\n", "127.0.0.1", "200", "200"},
+        {"plainlocalonly=1\nmanageaddr=::1\n", "::1", "200", "200"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.settings) + c.peer);

@@ -3,6 +3,9 @@
 // start-up. Keys and certificates are made by the openssl program for each test.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 
 #include "harness.h"
 
@@ -186,6 +189,41 @@ TEST_F(TlsTest, PreSharedKeyRefusedWhenWrong) {
     // -C takes the TLS port and the pre-shared key from the agent's own file.
     RunResult fromConfig = Qdxctl({"-C", agent->config(), "--tls", "GetInfo"});
     EXPECT_EQ(fromConfig.exitCode, 0) << fromConfig.err;
+}
+
+// TLS 1.2 on request only, and then with forward-secret AEAD suites alone.
+TEST_F(TlsTest, Tls12OnlyWhenAskedAndOnlyForwardSecret) {
+    ASSERT_TRUE(Start(CertificateSettings(false) + "tlsallow12=1\n"));
+    const std::string connect = "/usr/bin/openssl s_client -connect 127.0.0.1:" +
+                                std::to_string(tlsPort) + " -tls1_2 ";
+    RunResult aead = RunProgram("/bin/sh", {"-c", connect + "</dev/null"}, 20);
+    EXPECT_NE(aead.out.find("New, TLSv1.2, Cipher is ECDHE-"), std::string::npos) << aead.out;
+    RunResult plainRsa =
+        RunProgram("/bin/sh", {"-c", connect + "-cipher AES128-SHA:AES128-GCM-SHA256 </dev/null"}, 20);
+    EXPECT_NE(plainRsa.exitCode, 0);
+    EXPECT_NE((plainRsa.out + plainRsa.err).find("handshake failure"), std::string::npos)
+        << plainRsa.out << plainRsa.err;
+}
+
+// Connections that hold TLS handshakes open, more than may run at once, leave the plain port
+// answering at once; once they are gone the TLS port serves again.
+TEST_F(TlsTest, StalledHandshakesLeaveThePlainPortServed) {
+    ASSERT_TRUE(Start(CertificateSettings(false) + "timeout=3000\n"));
+    std::vector<int> stalled;
+    for (int i = 0; i < 24; i++) {
+        QdxEndpoint endpoint = agent->Endpoint();
+        endpoint.port = tlsPort;
+        std::string error;
+        int sock = QdxConnect(endpoint, error);
+        ASSERT_GE(sock, 0) << error;
+        stalled.push_back(sock);
+    }
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; i++) EXPECT_EQ(agent->Call("GetInfo").Code(), "200");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    for (int sock : stalled) close(sock);
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Qdxctl(OverTls({"TEST-Ping"})).exitCode == 1; }, 10));
 }
 
 TEST_F(TlsTest, KeyFileReadableByOthersRefusedAtStartUp) {
