@@ -30,7 +30,7 @@ const OptionSpec kGeneral[] = {
      "of at most 1 MiB)"},
     {Opt::Tls, nullptr, "--tls", nullptr,
      "talk TLS to the agent's TLS port (with -C: its tlsport, tlscafile and pre-shared key); "
-     "implied by the --tls-* options"},
+     "implied by the --tls-* options; not yet with --hosts or upgrade"},
     {Opt::TlsCa, nullptr, "--tls-ca", "FILE",
      "the authority the agent's certificate must chain to (default: the system's)"},
     {Opt::TlsCert, nullptr, "--tls-cert", "FILE", "the client's certificate, for an agent that "
