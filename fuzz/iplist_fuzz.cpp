@@ -1,4 +1,5 @@
-// Right lists from the configuration and from SetSettings, matched against peer addresses.
+// Address lists from the configuration and from SetSettings (IPv4 and IPv6 addresses, ranges and
+// prefixes), matched against peer addresses of both families.
 // Input: the list text, a NUL, then the address text.
 #include <cstddef>
 #include <cstdint>
@@ -20,8 +21,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     String error;
     (void)IPAllowed(address.Data() != nullptr ? address.Data() : "", list, error);
-    uint32_t numeric = 0;
-    std::memcpy(&numeric, data, size < sizeof numeric ? size : sizeof numeric);
-    (void)IPAllowed(numeric, list, error);
+    (void)FilterAdmits(list, PeerAddress());
+    (void)UnreadableEntries(list, true);
+    (void)AddressListWarnings(list, list, list);
+
+    // The first bytes as a peer of either family.
+    in6_addr v6{};
+    std::memcpy(&v6, data, size < sizeof v6 ? size : sizeof v6);
+    PeerAddress six(v6);
+    (void)IPAllowed(six, list, error);
+    (void)FilterAdmits(list, six);
+    in_addr v4{};
+    std::memcpy(&v4, data, size < sizeof v4 ? size : sizeof v4);
+    (void)IPAllowed(PeerAddress(v4), list, error);
     return 0;
 }

@@ -14,9 +14,9 @@ using namespace std::string_literals;
 namespace {
 
 ThreadParams Peer(const char* address) {
-    ThreadParams peer{-1, {}};
-    inet_pton(AF_INET, address, &peer.addr);
-    return peer;
+    in_addr v4{};
+    inet_pton(AF_INET, address, &v4);
+    return ThreadParams{-1, PeerAddress(v4)};
 }
 
 class Dispatch : public ::testing::Test {

@@ -106,6 +106,36 @@ TEST(ConnectTest, NoSocketIsMadeForAnUnresolvableName) {
     EXPECT_EQ(sock, -1);
 }
 
+// The addresses of a name are tried in turn within the one time-out: a refusing first address
+// gives way to the next.
+TEST(ConnectTest, EachAddressInTurn) {
+    TcpPeer six(TcpPeer::Mode::Close, "", true);
+    peers::DeafTcpPeer deaf;
+    std::vector<SocketAddress> refusedFirst, silentFirst, allRefuse;
+    String error;
+    ASSERT_EQ(ResolvePeer("127.0.0.1", peers::ClosedPort(), refusedFirst, error), 1);
+    ASSERT_EQ(ResolvePeer("[::1]", six.port(), allRefuse, error), 1);
+    EXPECT_EQ(allRefuse.front().Family(), AF_INET6);
+    refusedFirst.push_back(allRefuse.front());
+    ASSERT_EQ(ResolvePeer("127.0.0.1", deaf.port(), silentFirst, error), 1);
+    silentFirst.push_back(allRefuse.front());
+
+    int sock = -1;
+    EXPECT_EQ(ConnectToAny(refusedFirst, 2000, sock, error), 1) << Str(error);
+    close(sock);
+    // A silent address keeps the rest of the time: the request's time-out still holds.
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(ConnectToAny(silentFirst, 300, sock, error), kIpTimeout);
+    EXPECT_LT(SecondsSince(start), 2.0);
+    if (sock >= 0) close(sock);
+
+    allRefuse.front() = refusedFirst.front();
+    allRefuse.push_back(refusedFirst.front());
+    EXPECT_EQ(ConnectToAny(allRefuse, 2000, sock, error), kIpConnectError);
+    EXPECT_EQ(Str(error), "Connection refused");
+    if (sock >= 0) close(sock);
+}
+
 TEST(ConnectTest, UnansweredHandshakeTimesOut) {
     peers::DeafTcpPeer deaf;
     String error;

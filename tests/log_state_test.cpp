@@ -36,6 +36,17 @@ TEST(HostList, LinesAreHostsAndPorts) {
     ASSERT_EQ(hosts.size(), 3u);
     EXPECT_EQ(hosts[1].target.port, 7);
     EXPECT_EQ(hosts[2].duplicateOf, 2);
+
+    // IPv6: bare (no port), bracketed, bracketed with a port.
+    std::vector<HostLine> six;
+    ASSERT_TRUE(ParseHostList("::1\n[::1]:1055\n[2001:db8::5]\n[::1]\n", 1056, six, error)) << error;
+    ASSERT_EQ(six.size(), 4u);
+    EXPECT_EQ(six[0].target.host, "::1");
+    EXPECT_EQ(six[0].target.port, 1056);
+    EXPECT_EQ(six[1].target.host, "::1");
+    EXPECT_EQ(six[1].target.port, 1055);
+    EXPECT_EQ(six[2].target.host, "2001:db8::5");
+    EXPECT_EQ(six[3].duplicateOf, 1);
     struct Case {
         std::string text;
         const char* error;
@@ -46,6 +57,11 @@ TEST(HostList, LinesAreHostsAndPorts) {
         {std::string("ok:1\nweb\0:1\n", 11), "line 2: holds a NUL byte"},
         {"we\x1b" "b:1\n", "is not host[:port]"},
         {"web\n", "web has no port"},
+        {"[::1\n", "is not [address]:port"},
+        {"[::1]x\n", "is not [address]:port"},
+        {"[web1]:1\n", "is not host[:port]"},
+        {"[::1]:\n", "\"\" is not a port"},
+        {"::1\n", "::1 has no port"},
         {std::string(2000, 'a') + "\n", "longer than 1024 bytes"},
     };
     for (const Case& c : cases) {

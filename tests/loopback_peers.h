@@ -1,4 +1,4 @@
-// Peers on 127.0.0.1 for the network tests: TCP listeners that answer, hang up or hold, a port
+// Peers on 127.0.0.1 (or ::1) for the network tests: TCP listeners that answer, hang up or hold, a port
 // nobody listens on, a listener that never completes a handshake, and UDP sockets that echo,
 // stay silent or capture. Each peer serves from its own thread, waits with poll in short steps
 // and stops when it is destroyed, so no test can hang on one.
@@ -20,9 +20,20 @@ namespace peers {
 
 constexpr int kStepMs = 20;
 
-// A socket of `type` bound to 127.0.0.1 on a port the system picks; the port goes to `port`.
-inline int BindLoopback(int type, int& port) {
-    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+// A socket of `type` bound to 127.0.0.1 (or ::1 with `ipv6`) on a port the system picks; the
+// port goes to `port`.
+inline int BindLoopback(int type, int& port, bool ipv6 = false) {
+    int fd = socket(ipv6 ? AF_INET6 : AF_INET, type | SOCK_CLOEXEC, 0);
+    if (ipv6) {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_loopback;
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t length = sizeof address;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin6_port);
+        return fd;
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -69,7 +80,7 @@ public:
     }
 
 protected:
-    explicit Peer(int type) : fd_(BindLoopback(type, port_)) {}
+    explicit Peer(int type, bool ipv6 = false) : fd_(BindLoopback(type, port_, ipv6)) {}
     void Start() {
         thread_ = std::thread([this] {
             while (!stop_.load()) Step();
@@ -108,8 +119,8 @@ private:
 class TcpPeer : public Peer {
 public:
     enum class Mode { Answer, Close, Hold };
-    explicit TcpPeer(Mode mode, std::string answer = "")
-        : Peer(SOCK_STREAM), mode_(mode), answer_(std::move(answer)) {
+    explicit TcpPeer(Mode mode, std::string answer = "", bool ipv6 = false)
+        : Peer(SOCK_STREAM, ipv6), mode_(mode), answer_(std::move(answer)) {
         listen(fd_, 16);
         Start();
     }
@@ -175,14 +186,14 @@ private:
 class UdpPeer : public Peer {
 public:
     enum class Mode { Echo, Silent, Capture };
-    explicit UdpPeer(Mode mode) : Peer(SOCK_DGRAM), mode_(mode) { Start(); }
+    explicit UdpPeer(Mode mode, bool ipv6 = false) : Peer(SOCK_DGRAM, ipv6), mode_(mode) { Start(); }
     ~UdpPeer() override { Stop(); }
 
 private:
     void Step() override {
         if (!Readable(fd_, kStepMs)) return;
         std::vector<char> datagram(65536);
-        sockaddr_in from{};
+        sockaddr_storage from{};
         socklen_t length = sizeof from;
         ssize_t n = recvfrom(fd_, datagram.data(), datagram.size(), 0,
                              reinterpret_cast<sockaddr*>(&from), &length);

@@ -12,9 +12,9 @@ namespace {
 
 std::vector<std::string> lines;
 
-void Collect(const char* line, in_addr peer) {
-    char address[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &peer, address, sizeof address);
+void Collect(const char* line, const PeerAddress& peer) {
+    char address[kPeerTextSize];
+    peer.Text(address);
     lines.push_back(std::string(address) + " | " + line);
 }
 

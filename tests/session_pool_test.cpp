@@ -48,7 +48,7 @@ void ReleaseAll() {
 
 // Each connection says by its first byte what its session does until released: 'b' works, 'w'
 // waits for its peer, 'x' waits for something outside the agent (a program, another host).
-void Serve(int sock, in_addr) {
+void Serve(int sock, const PeerAddress&) {
     char what = 0;
     ssize_t n = recv(sock, &what, 1, 0);
     int session;

@@ -18,6 +18,8 @@ struct SecretFileSetting {
 const SecretFileSetting kSecretFileSettings[] = {
     // The configuration file holds the password, wherever it lies.
     {"configuration file", [](const TQDXSettings& s) { return ConfigPath(s); }},
+    {"tlskeyfile", [](const TQDXSettings& s) { return s.tlskeyfile; }},
+    {"tlspskfile", [](const TQDXSettings& s) { return s.tlspskfile; }},
 };
 
 std::string Text(const String& s) {

@@ -11,22 +11,22 @@
 namespace {
 
 // Null when `peer` holds `right`; otherwise what it lacks, for the failure log.
-const char* MissingRight(Right right, in_addr peer) {
+const char* MissingRight(Right right, const PeerAddress& peer) {
     if (right == Right::None) return nullptr;
     SettingsSnapshot settings = CurrentSettings();
     String unused;
     if (right == Right::Manage) {
         if (!settings->allowmanage) return "allowmanage is off";
-        return IPAllowed(peer.s_addr, settings->manageaddr, unused) ? nullptr : "not in manageaddr";
+        return IPAllowed(peer, settings->manageaddr, unused) ? nullptr : "not in manageaddr";
     }
     if (!settings->allowupdates) return "allowupdates is off";
-    return IPAllowed(peer.s_addr, settings->updateaddr, unused) ? nullptr : "not in updateaddr";
+    return IPAllowed(peer, settings->updateaddr, unused) ? nullptr : "not in updateaddr";
 }
 
 // Every "600" goes to the failure log with the command, the peer and what was missing.
-void LogRefusal(const char* command, in_addr peer, const char* why) {
-    char address[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &peer, address, sizeof address);
+void LogRefusal(const char* command, const PeerAddress& peer, const char* why) {
+    char address[kPeerTextSize];
+    peer.Text(address);
     showmessage("Refused %s from %s: %s\n", peer, msgFail, 1, command, address, why);
 }
 

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "foundation/peer_address.h"
 #include "foundation/string.h"
 
 struct TQDXFlags {
@@ -29,7 +30,10 @@ extern std::mutex thread_mutex;
 // skipped: sessions may still be running on other threads and using what they would destroy.
 [[noreturn]] void EndProcess(int code);
 
+class TlsStream;
+
 struct ThreadParams {
     int sock;
-    in_addr addr;  // peer, network byte order
+    PeerAddress addr;
+    TlsStream* tls = nullptr;  // the connection's TLS, or null on the plain port
 };

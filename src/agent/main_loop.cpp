@@ -18,6 +18,7 @@
 #include "config/settings.h"
 #include "fileutils/fs_guard.h"
 #include "platform/privileges.h"
+#include "net/iplist.h"
 #include "platform/socket.h"
 
 extern char** environ;
@@ -41,6 +42,11 @@ void UseListener(AgentProcess& agent, int listener) {
 
 void ReleaseForExec(AgentProcess& agent) {
     CloseListener(agent);
+    if (agent.tlsListener > 0) {
+        int listener = RetireTlsListener();
+        if (listener > 0) close(listener);
+        agent.tlsListener = 0;
+    }
     releasepidfile(agent.pidfile);
     agent.pidfile = -1;
 }
@@ -69,6 +75,11 @@ void Resume(AgentProcess& agent) {
     }
     UseListener(agent, listener);
     agent.listeningPort = port;
+    if (agent.tls != nullptr && OpenTlsListener(agent, error) == 0) {
+        error.SetZero();
+        showmessage("TLS listen error: %s\n", LOCAL, msgFail, 1, error.Data());
+        EndProcess(4);
+    }
     if (agent.daemon && CurrentSettings()->pidfile.Length() > 0) agent.pidfile = createpidfile();
 }
 
@@ -184,6 +195,19 @@ void CarryOutRequests(AgentProcess& agent) {
 
 namespace {
 
+bool ListsChanged(const TQDXSettings& before, const TQDXSettings& now) {
+    return before.filterlist != now.filterlist || before.manageaddr != now.manageaddr ||
+           before.updateaddr != now.updateaddr;
+}
+
+// Entries of the address lists that match nothing are named in the failure log whenever the lists
+// are loaded or changed.
+void ReportUnreadableEntries(const TQDXSettings& settings) {
+    for (const std::string& line :
+         AddressListWarnings(settings.filterlist, settings.manageaddr, settings.updateaddr))
+        showmessage("%s\n", LOCAL, msgFail, 1, line.c_str());
+}
+
 // A call was refused because the file system on `mountPoint` does not answer (at most once a
 // minute per file system).
 void ReportFsNotAnswering(const char* mountPoint) {
@@ -191,6 +215,15 @@ void ReportFsNotAnswering(const char* mountPoint) {
 }
 
 }  // namespace
+
+int OpenTlsListener(AgentProcess& agent, String& error) {
+    socklen_t addrlen = 0;
+    int listener = Listen(CurrentSettings()->tlsport, addrlen, error);
+    if (listener == 0) return 0;
+    agent.tlsListener = listener;
+    ServeTlsListener(listener, agent.tls);
+    return listener;
+}
 
 static_assert(kDefaultFsStallSetting == kDefaultFsStall &&
               kDefaultFsStuckSetting == kDefaultFsStuck);
@@ -216,6 +249,7 @@ void RunMainLoop(AgentProcess& agent) {
                 SetTcpKeepalive(agent.listener, settings->keepalive);
             if (seen != nullptr && settings->maxsessions != seen->maxsessions)
                 SetListenBacklog(agent.listener, settings->maxsessions);
+            if (seen == nullptr || ListsChanged(*seen, *settings)) ReportUnreadableEntries(*settings);
             seen = settings;
             UpdateFaultContext();
         }

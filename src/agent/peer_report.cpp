@@ -25,7 +25,7 @@ PeerReport& RefusedLogins() {
     // Never destroyed: session threads may still note a refusal while the process exits.
     static PeerReport* report =
         new PeerReport("Wrong password from %s", kLoginPeers,
-                       [](const char* line, in_addr peer) { showloginfailure(line, peer); });
+                       [](const char* line, const PeerAddress& peer) { showloginfailure(line, peer); });
     return *report;
 }
 
@@ -34,7 +34,7 @@ PeerReport& RefusedLogins() {
 PeerReport::PeerReport(const char* format, int peers, Sink sink)
     : format_(format), sink_(sink), entries_(static_cast<size_t>(peers > 0 ? peers : 1)) {}
 
-void PeerReport::Note(in_addr peer) {
+void PeerReport::Note(const PeerAddress& peer) {
     NoteAt(peer, MonotonicMs());
 }
 
@@ -42,12 +42,12 @@ void PeerReport::Flush() {
     FlushAt(MonotonicMs());
 }
 
-void PeerReport::NoteAt(in_addr peer, long long nowMs) {
+void PeerReport::NoteAt(const PeerAddress& peer, long long nowMs) {
     std::lock_guard<std::mutex> lock(mutex_);
     Entry* entry = nullptr;
     Entry* oldest = &entries_[0];
     for (Entry& candidate : entries_) {
-        if (candidate.used && candidate.peer.s_addr == peer.s_addr) {
+        if (candidate.used && candidate.peer == peer) {
             entry = &candidate;
             break;
         }
@@ -79,8 +79,8 @@ void PeerReport::FlushAt(long long nowMs) {
 }
 
 void PeerReport::EmitLocked(Entry& entry, long long nowMs) {
-    char address[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &entry.peer, address, sizeof address);
+    char address[kPeerTextSize];
+    entry.peer.Text(address);
     char line[160];
     FormatCountedLine(line, sizeof line, format_, address, entry.pending);
     sink_(line, entry.peer);
@@ -88,7 +88,7 @@ void PeerReport::EmitLocked(Entry& entry, long long nowMs) {
     entry.lastLineMs = nowMs;
 }
 
-void NoteWrongPassword(in_addr peer) {
+void NoteWrongPassword(const PeerAddress& peer) {
     RefusedLogins().Note(peer);
 }
 

@@ -10,12 +10,14 @@
 #include <mutex>
 #include <vector>
 
+#include "foundation/peer_address.h"
+
 class PeerReport {
 public:
     // Receives each line to log, with the peer it is about.
-    using Sink = void (*)(const char* line, in_addr peer);
+    using Sink = void (*)(const char* line, const PeerAddress& peer);
 
-    // `format` is the line without its line end, with one "%s" for the peer's dotted address. A
+    // `format` is the line without its line end, with one "%s" for the peer's address. A
     // line standing for more than one occurrence ends in " (N times)". `peers` is the size of the
     // table.
     PeerReport(const char* format, int peers, Sink sink);
@@ -24,18 +26,18 @@ public:
 
     // One occurrence from `peer`: logged at once unless a line about it went out in the last
     // second. Safe from any thread.
-    void Note(in_addr peer);
+    void Note(const PeerAddress& peer);
     // Logs the counts held back for peers whose last line is a second old or more; the main loop
     // calls it every second.
     void Flush();
 
     // The same with the clock given, in milliseconds, for tests.
-    void NoteAt(in_addr peer, long long nowMs);
+    void NoteAt(const PeerAddress& peer, long long nowMs);
     void FlushAt(long long nowMs);
 
 private:
     struct Entry {
-        in_addr peer{};
+        PeerAddress peer;
         long long lastLineMs = -1;  // -1: nothing logged about it yet
         long long lastNoteMs = 0;   // for forgetting the least recent peer
         int pending = 0;            // occurrences not yet logged
@@ -51,6 +53,6 @@ private:
 
 // Refused logins: "Wrong password from <address>" in the failure log, at most once a second per
 // peer, copied to the system log as authentication messages when "logsyslog" is on.
-void NoteWrongPassword(in_addr peer);
+void NoteWrongPassword(const PeerAddress& peer);
 // Flush() of the refused logins; the main loop calls it every second.
 void FlushRefusedLogins();

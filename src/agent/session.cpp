@@ -17,6 +17,7 @@
 #include "agent/upgrade.h"
 #include "config/messages.h"
 #include "config/settings.h"
+#include "net/tls.h"
 #include "platform/socket.h"
 #include "protocol/packet.h"
 #include "protocol/reply.h"
@@ -89,12 +90,15 @@ int IdleWait(int timeoutMs, time_t lastActivity, int longest) {
 // the socket buffer and goes out in one call. With `last`, nothing more
 // follows but the end of the connection: the system may hold the bytes back until the shutdown,
 // so that they leave together with it in one segment.
-void SendAll(int sock, const String& data, bool last) {
+void SendAll(const ThreadParams& peer, const String& data, bool last) {
     const char* p = data.Data();
     size_t left = static_cast<size_t>(data.Length());
     long long giveUpAt = -1;
     while (left > 0) {
-        ssize_t n = send(sock, p, left, MSG_NOSIGNAL | MSG_DONTWAIT | (last ? LastSendFlags() : 0));
+        ssize_t n = peer.tls != nullptr
+                        ? peer.tls->Write(p, left)
+                        : send(peer.sock, p, left,
+                               MSG_NOSIGNAL | MSG_DONTWAIT | (last ? LastSendFlags() : 0));
         if (n > 0) {
             p += n;
             left -= static_cast<size_t>(n);
@@ -106,7 +110,7 @@ void SendAll(int sock, const String& data, bool last) {
         if (giveUpAt < 0) giveUpAt = now + kSendTimeoutMilliseconds;
         if (now >= giveUpAt) return;
         PeerWait slowReader;
-        pollfd writable{sock, POLLOUT, 0};
+        pollfd writable{peer.sock, peer.tls != nullptr ? peer.tls->Wants() : short{POLLOUT}, 0};
         poll(&writable, 1, static_cast<int>(giveUpAt - now));
     }
 }
@@ -115,10 +119,16 @@ constexpr ssize_t kClosedMeanwhile = -2;
 
 // One receive of at most a block; `inTurn`: in a reading turn of the session table. Returns what
 // recv returns, or kClosedMeanwhile when the table closed the session while it waited for a turn.
-ssize_t Receive(int sock, char (&block)[kReceiveBlock], SessionEntry& entry, bool inTurn) {
-    if (!inTurn) return recv(sock, block, sizeof block, MSG_DONTWAIT);
+ssize_t ReceiveNow(const ThreadParams& peer, char (&block)[kReceiveBlock]) {
+    if (peer.tls != nullptr) return peer.tls->Read(block, sizeof block);
+    return recv(peer.sock, block, sizeof block, MSG_DONTWAIT);
+}
+
+ssize_t Receive(const ThreadParams& peer, char (&block)[kReceiveBlock], SessionEntry& entry,
+                bool inTurn) {
+    if (!inTurn) return ReceiveNow(peer, block);
     if (!Sessions().TakeReadingTurn(entry)) return kClosedMeanwhile;
-    ssize_t n = recv(sock, block, sizeof block, MSG_DONTWAIT);
+    ssize_t n = ReceiveNow(peer, block);
     int error = errno;
     Sessions().GiveBackTurn(entry);
     errno = error;
@@ -152,7 +162,7 @@ void AnswerPacket(ZPRequest& request, const ThreadParams& peer, UpgradeRec& upgr
     // messages are to be written before the connection ends.
     bool last = !upgrade.active && action == nullptr &&
                 (MessageSinks() & (kSinkConsole | kSinkVerbose)) == 0;
-    SendAll(peer.sock, reply.Text(), last);
+    SendAll(peer, reply.Text(), last);
     // Logged once the reply is on its way, and before an action can end the process.
     showmessage(recognised ? "--> request processed (%s)\n"
                            : "--> request rejected or operation failed (%s)\n",
@@ -174,7 +184,7 @@ void FinishUpgrade(const ThreadParams& peer, UpgradeRec& upgrade) {
     bool received;
     {
         PeerWait transfer;
-        received = ReceiveUpgrade(peer.sock, upgrade, message);
+        received = ReceiveUpgrade(peer.sock, upgrade, message, kUpgradeIdleMs, peer.tls);
     }
     if (!received) {
         showmessage("Upgrade transfer abandoned: %s\n", peer.addr, msgFail, 1,
@@ -191,7 +201,7 @@ void FinishUpgrade(const ThreadParams& peer, UpgradeRec& upgrade) {
         showmessage("Upgrade failed: %s\n", peer.addr, msgFail, 1, message.SetZero().Data());
     }
     reply.FinalizePacket();
-    SendAll(peer.sock, reply.Text(), true);
+    SendAll(peer, reply.Text(), true);
 }
 
 // A whole packet is in: answer it (and receive the upgrade it may start).
@@ -217,7 +227,7 @@ void Serve(const ThreadParams& peer, SessionEntry& entry) {
         // The request is usually there already when the connection is taken: read first, wait
         // only when nothing has come yet.
         ssize_t n =
-            Receive(peer.sock, block, entry, waiting.has_value() && request.Text().Length() > 0);
+            Receive(peer, block, entry, waiting.has_value() && request.Text().Length() > 0);
         if (n == kClosedMeanwhile) return;
         if (n > 0) {
             lastActivity = time(nullptr);
@@ -268,7 +278,7 @@ void Serve(const ThreadParams& peer, SessionEntry& entry) {
         // With connections waiting to be taken, this thread's turn goes to another at once.
         if (!waiting.has_value() && ConnectionsPending()) waiting.emplace();
         bool prompt = !waiting.has_value() && (wait < 0 || wait > kPromptMilliseconds);
-        pollfd fds[2] = {{peer.sock, POLLIN, 0},
+        pollfd fds[2] = {{peer.sock, peer.tls != nullptr ? peer.tls->Wants() : short{POLLIN}, 0},
                          {change != nullptr ? change->readFd : -1, POLLIN, 0}};
         int ready = poll(fds, 2, prompt ? kPromptMilliseconds : wait);
         if (ready < 0 && errno != EINTR) return;
@@ -285,8 +295,8 @@ SessionTable& Sessions() {
     return *table;
 }
 
-void RunSession(SessionEntry& entry, in_addr peer) {
-    ThreadParams params{entry.sock, peer};
+void RunSession(SessionEntry& entry, const PeerAddress& peer, TlsStream* tls) {
+    ThreadParams params{entry.sock, peer, tls};
     {
         std::lock_guard<std::mutex> lock(thread_mutex);
         AgentStatus.ActiveConnections++;
@@ -295,6 +305,7 @@ void RunSession(SessionEntry& entry, in_addr peer) {
     Serve(params, entry);
     Sessions().Leave(entry);
     showmessage("Session closed, wait for next ..\n", LOCAL, msgInfo, 0);
+    if (tls != nullptr) tls->Close();
     shutdown(entry.sock, SHUT_RDWR);
     close(entry.sock);
     {

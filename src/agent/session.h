@@ -7,6 +7,9 @@
 #include <cstddef>
 
 #include "agent/session_table.h"
+#include "foundation/peer_address.h"
+
+class TlsStream;
 
 // Largest request accepted, counted as the packet-length field does (bytes after the field).
 // The biggest requests carry a script or a payload to send; 1 MiB holds any of them with room to
@@ -23,4 +26,5 @@ SessionTable& Sessions();
 // Serves the connection of `entry`, just admitted to Sessions(), to its end: counts it in the
 // connection counters, reads one request within the idle and request time limits, answers it,
 // closes the socket and leaves the table.
-void RunSession(SessionEntry& entry, in_addr peer);
+// `tls`: the connection's TLS stream, its handshake done, or null on the plain port.
+void RunSession(SessionEntry& entry, const PeerAddress& peer, TlsStream* tls = nullptr);

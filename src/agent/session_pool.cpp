@@ -133,6 +133,10 @@ void SessionPool::GoesOn() {
     inTurn_++;
 }
 
+SessionPool* SessionPool::Current() {
+    return servingPool;
+}
+
 bool SessionPool::ConnectionsPending() const {
     int listener = servedListener_.load(std::memory_order_relaxed);
     if (listener < 0) return false;
@@ -156,7 +160,7 @@ void* SessionPool::ThreadMain(void* arg) {
     auto* pool = static_cast<SessionPool*>(arg);
     for (;;) {
         int sock;
-        in_addr peer;
+        PeerAddress peer;
         if (!pool->AcceptNext(sock, peer)) continue;
         servingPool = pool;
         pool->serve_(sock, peer);
@@ -191,7 +195,7 @@ void SessionPool::CallInLocked() {
     }
 }
 
-bool SessionPool::AcceptNext(int& sock, in_addr& peer) {
+bool SessionPool::AcceptNext(int& sock, PeerAddress& peer) {
     int listener;
     unsigned generation;
     {
@@ -201,7 +205,7 @@ bool SessionPool::AcceptNext(int& sock, in_addr& peer) {
         generation = generation_;
         inAccept_++;
     }
-    sockaddr_in address{};
+    sockaddr_storage address{};
     socklen_t length = sizeof address;
     sock = accept4(listener, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
     int error = errno;
@@ -225,7 +229,7 @@ bool SessionPool::AcceptNext(int& sock, in_addr& peer) {
     if (wakeOwner) roundDue_.notify_one();
     if (!served) acceptLeft_.notify_all();
     if (sock >= 0) {
-        peer = address.sin_addr;
+        peer = PeerAddress::FromSockaddr(reinterpret_cast<const sockaddr*>(&address), length);
         return true;
     }
     if (served) AcceptFailed(listener, error);

@@ -15,10 +15,12 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "foundation/peer_address.h"
+
 class SessionPool {
 public:
     // Serves one accepted connection to its end, closing `sock`. Runs on a pool thread.
-    using Serve = void (*)(int sock, in_addr peer);
+    using Serve = void (*)(int sock, const PeerAddress& peer);
 
     // `threadsInTurn`: how many threads take turns in accept() at most (1 or more). Threads are
     // detached and use the pool for good: a pool is never destroyed.
@@ -55,13 +57,16 @@ public:
     // True when connections wait on the listener to be taken.
     bool ConnectionsPending() const;
 
+    // The pool whose connection the calling thread serves, or null.
+    static SessionPool* Current();
+
     // Session threads alive, and of them parked (for tests).
     int Threads();
     int Parked();
 
 private:
     static void* ThreadMain(void* pool);
-    bool AcceptNext(int& sock, in_addr& peer);
+    bool AcceptNext(int& sock, PeerAddress& peer);
     bool ReturnToTurn();
     void StartThreadLocked();
     void CallInLocked();

@@ -5,7 +5,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <poll.h>
+
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <optional>
 
 #include "agent/event_report.h"
 #include "agent/peer_report.h"
@@ -16,6 +23,7 @@
 #include "config/settings.h"
 #include "foundation/blocking_wait.h"
 #include "net/iplist.h"
+#include "net/tls.h"
 
 namespace {
 
@@ -55,24 +63,75 @@ void CloseConnection(int sock) {
     close(sock);
 }
 
-// The connection filter: the peer's dotted text must equal an active entry.
-bool Admitted(const TQDXSettings& settings, in_addr peer) {
+// The connection filter: the peer must lie in an active entry.
+bool Admitted(const TQDXSettings& settings, const PeerAddress& peer) {
     if (!settings.filteractive) return true;
-    char text[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &peer, text, sizeof text);
-    return FilterAdmits(settings.filteractivelist, text);
+    return FilterAdmits(settings.filteractivelist, peer);
 }
 
-// One accepted connection, from the filter to its close.
-void TakeConnection(int sock, in_addr peer) {
+// Handshakes at once at most: each costs a processor for a few milliseconds, so a flood of them
+// from hostile peers waits its turn rather than starving the plain port's sessions.
+constexpr int kMostHandshakes = 8;
+std::atomic<int> handshakes{0};
+TlsContextPtr tlsContext;  // read and replaced with std::atomic_load / atomic_store
+
+EventReport handshakesBusy("TLS handshakes at their bound: new connection closed");
+EventReport handshakeFailed("TLS handshake failed or refused: connection closed");
+
+// Runs the server's handshake on `sock` (made non-blocking) within the idle and request time
+// limits. False when it failed, timed out or found kMostHandshakes already running.
+bool ShakeHands(TlsStream& stream, int sock, const PeerAddress& peer) {
+    if (handshakes.fetch_add(1) >= kMostHandshakes) {
+        handshakes.fetch_sub(1);
+        AgentStatus.FailedConnections++;
+        handshakesBusy.Note();
+        return false;
+    }
+    int flags = fcntl(sock, F_GETFL);
+    fcntl(sock, F_SETFL, flags | O_NONBLOCK);
     SettingsSnapshot settings = CurrentSettings();
-    if (!Admitted(*settings, peer)) {
+    long long limit = settings->requesttimeout;
+    if (settings->timeout > 0 && settings->timeout < limit) limit = settings->timeout;
+    settings.reset();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+    String error;
+    int done;
+    while ((done = stream.Handshake(error)) == 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0) {
+            error = "handshake not complete in time";
+            done = -1;
+            break;
+        }
+        pollfd ready{sock, stream.Wants(), 0};
+        SessionWaitsForPeer();
+        int rc = poll(&ready, 1, static_cast<int>(left));
+        SessionGoesOn();
+        if (rc < 0 && errno != EINTR) {
+            error = std::strerror(errno);
+            done = -1;
+            break;
+        }
+    }
+    handshakes.fetch_sub(1);
+    if (done == 1) return true;
+    AgentStatus.FailedConnections++;
+    handshakeFailed.Note();
+    showmessage("TLS handshake failed: %s\n", peer, msgDetail, 1, error.SetZero().Data());
+    return false;
+}
+
+// Filter and session bounds for a connection just accepted; false when it was closed.
+bool AdmitConnection(int sock, const PeerAddress& peer, bool plainPort, SessionEntry& entry) {
+    SettingsSnapshot settings = CurrentSettings();
+    if (!Admitted(*settings, peer) || (plainPort && settings->plainlocalonly && !peer.IsLoopback())) {
         AgentStatus.FailedConnections++;
         showmessage("TCP connection rejected\n", peer, msgFail, 0);
         CloseConnection(sock);
-        return;
+        return false;
     }
-    SessionEntry entry(sock);
     int closed = 0;
     bool admitted = Sessions().Admit(entry, SessionLimit(*settings), closed);
     settings.reset();
@@ -81,10 +140,33 @@ void TakeConnection(int sock, in_addr peer) {
         AgentStatus.FailedConnections++;
         sessionLimitRefused.Note();
         CloseConnection(sock);
-        return;
+        return false;
     }
     showmessage("TCP connection accepted\n", peer, msgOk, 0);
-    RunSession(entry, peer);
+    return true;
+}
+
+// One accepted connection on the plain port, from the filter to its close.
+void TakeConnection(int sock, const PeerAddress& peer) {
+    SessionEntry entry(sock);
+    if (AdmitConnection(sock, peer, true, entry)) RunSession(entry, peer);
+}
+
+// One accepted connection on the TLS port: the filter, the session bounds, the handshake within
+// the request's time limits and the bound on handshakes at once, then a session as on the plain
+// port over the TLS stream.
+void TakeTlsConnection(int sock, const PeerAddress& peer) {
+    SessionEntry entry(sock);
+    if (!AdmitConnection(sock, peer, false, entry)) return;
+    TlsContextPtr context = std::atomic_load(&tlsContext);
+    std::optional<TlsStream> stream;
+    if (context != nullptr) stream.emplace(context, sock, true);
+    if (stream.has_value() && ShakeHands(*stream, sock, peer)) {
+        RunSession(entry, peer, &*stream);
+        return;
+    }
+    Sessions().Leave(entry);
+    CloseConnection(sock);
 }
 
 SessionPool& Pool() {
@@ -99,10 +181,25 @@ SessionPool& Pool() {
     return *pool;
 }
 
+SessionPool& TlsPool() {
+    // Never destroyed, as Pool(). One thread in turn: handshakes are bounded anyway.
+    static SessionPool* pool = new SessionPool(TakeTlsConnection, 1);
+    return *pool;
+}
+
 }  // namespace
 
 void ServeListener(int listener) {
     Pool().ServeListener(listener);
+}
+
+void ServeTlsListener(int listener, TlsContextPtr context) {
+    std::atomic_store(&tlsContext, std::move(context));
+    TlsPool().ServeListener(listener);
+}
+
+int RetireTlsListener() {
+    return TlsPool().RetireListener();
 }
 
 int RetireListener() {
@@ -112,19 +209,22 @@ int RetireListener() {
 void TendSessionThreads() {
     EventReport::FlushAll();
     FlushRefusedLogins();
+    // The TLS pool calls more threads in when its own are held up; its rounds are the plain one's.
+    TlsPool().Tend(std::chrono::milliseconds(0));
     Pool().Tend(kMainLoopRound);
 }
 
 void SessionWaitsForPeer() {
-    Pool().WaitsForPeer();
+    if (SessionPool* pool = SessionPool::Current()) pool->WaitsForPeer();
 }
 
 void SessionGoesOn() {
-    Pool().GoesOn();
+    if (SessionPool* pool = SessionPool::Current()) pool->GoesOn();
 }
 
 bool ConnectionsPending() {
-    return Pool().ConnectionsPending();
+    SessionPool* pool = SessionPool::Current();
+    return (pool != nullptr ? *pool : Pool()).ConnectionsPending();
 }
 
 void WakeMainLoop() {

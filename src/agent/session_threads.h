@@ -2,11 +2,16 @@
 // filter and the session limit to each connection they take and then serve it as a session.
 #pragma once
 
+#include "net/tls.h"
+
 // Lets the session threads accept on `listener` (see SessionPool::ServeListener).
 void ServeListener(int listener);
 
 // Takes the listener away from the session threads (see SessionPool::RetireListener).
 int RetireListener();
+// The same for the TLS listener, whose connections shake hands under `context` first.
+void ServeTlsListener(int listener, TlsContextPtr context);
+int RetireTlsListener();
 
 // The main loop's call between its rounds: sees that some thread takes connections, writes the
 // pending event reports and waits until the next round is due: a second while the threads keep

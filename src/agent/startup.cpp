@@ -20,6 +20,7 @@
 #include "config/messages.h"
 #include "config/options.h"
 #include "config/settings.h"
+#include "net/tls.h"
 #include "fileutils/tempname.h"
 #include "platform/memory.h"
 #include "platform/privileges.h"
@@ -87,6 +88,21 @@ bool SettleIdentity(const TQDXSettings& initial, bool& switchUser, TRunAs& user,
     return true;
 }
 
+std::string Text(const String& text) {
+    return std::string(text.Data() != nullptr ? text.Data() : "", static_cast<size_t>(text.Length()));
+}
+
+TlsOptions TlsOptionsOf(const TQDXSettings& s) {
+    TlsOptions options;
+    options.certFile = Text(s.tlscertfile);
+    options.keyFile = Text(s.tlskeyfile);
+    options.caFile = Text(s.tlscafile);
+    options.pskIdentity = Text(s.tlspskidentity);
+    options.pskFile = Text(s.tlspskfile);
+    options.allowTls12 = s.tlsallow12 != 0;
+    return options;
+}
+
 void PrintBanner() {
     std::puts(kRule);
     std::puts(" Application:  QDX (Quodex for Zelpane)");
@@ -133,15 +149,17 @@ int RunAgent(int argc, char** argv, char** envp) {
 
     std::printf("Sock testing .. ");
     std::fflush(stdout);
-    AgentProcess agent{argv, 0, 0, 0, -1, settings->interactive == 0, initial.port};
+    AgentProcess agent{argv, 0, 0, 0, -1, settings->interactive == 0, initial.port, 0, nullptr};
     String error;
-    int trial = Listen(settings->port, agent.addrlen, error);
+    String note;
+    int trial = Listen(settings->port, agent.addrlen, error, &note);
     if (trial == 0) {
         error.SetZero();
         std::printf("TCP listen error:\n%s\n\n", error.Data());
         return 4;
     }
     std::puts("Ok");
+    if (note.Length() > 0) std::printf("Note: %s\n", note.SetZero().Data());
     if (switchUser) {
         // The socket stays open for the user: the port may be one only root can take.
         std::printf("User switching .. ");
@@ -155,6 +173,19 @@ int RunAgent(int argc, char** argv, char** envp) {
         shutdown(trial, SHUT_RDWR);
         close(trial);
         trial = 0;
+    }
+
+    // The key files are read as the user the agent runs as (with its capability), as everything
+    // else the configuration names.
+    if (settings->tlsport != 0) {
+        std::printf("TLS checking .. ");
+        agent.tls = NewServerTlsContext(TlsOptionsOf(*settings), error);
+        if (agent.tls == nullptr) {
+            std::printf("Error\n  %s\nPlease check '%s' file\n\n", error.SetZero().Data(),
+                        initial.cfgfile);
+            return 1;
+        }
+        std::puts("Ok");
     }
 
     if (agent.daemon && daemon_init() != 0) {
@@ -174,11 +205,17 @@ int RunAgent(int argc, char** argv, char** envp) {
         std::printf("TCP listen error: %s\n\n", error.Data());
         return 4;
     }
+    if (agent.tls != nullptr && OpenTlsListener(agent, error) == 0) {
+        error.SetZero();
+        std::printf("TLS listen error: %s\n\n", error.Data());
+        return 4;
+    }
     if (agent.daemon && settings->pidfile.Length() > 0) agent.pidfile = createpidfile();
     daemon_ready();
     WarnOfSharedTempFolder(settings->tmpdir);
     settings.reset();
     StopUpgradeWatcher(upgradeWatcher);
+    if (note.Length() > 0) showmessage("%s\n", LOCAL, msgFail, 1, note.SetZero().Data());
     showmessage("Listening...\n", LOCAL, msgInfo, 0);
     if (rolledBack.Length() > 0) {
         showmessage("upgrade rolled back: %s\n", LOCAL, msgFail, 1, rolledBack.SetZero().Data());

@@ -18,6 +18,7 @@
 
 #include "agent/flags.h"
 #include "agent/upgrade_script.h"
+#include "net/tls.h"
 #include "config/messages.h"
 #include "config/settings.h"
 #include "fileutils/paths.h"
@@ -313,16 +314,20 @@ void ProcessUpgradeCode(const ZPRequest& request, QDXReply& reply, SessionContex
         reply.SetResult("300") += message;
 }
 
-bool ReceiveUpgrade(int sock, UpgradeRec& upgrade, String& message, int idleMs) {
+bool ReceiveUpgrade(int sock, UpgradeRec& upgrade, String& message, int idleMs, TlsStream* tls) {
     std::unique_ptr<char[]> block(new char[kTransferBlock]);
     while (upgrade.active) {
-        pollfd readable{sock, POLLIN, 0};
-        int ready = poll(&readable, 1, idleMs);
+        int ready = 1;
+        if (tls == nullptr || !tls->Pending()) {
+            pollfd readable{sock, tls != nullptr ? tls->Wants() : short{POLLIN}, 0};
+            ready = poll(&readable, 1, idleMs);
+        }
         if (ready < 0 && errno == EINTR) continue;
         ssize_t n = 0;
         if (ready > 0) {
-            n = recv(sock, block.get(), kTransferBlock, 0);
-            if (n < 0 && errno == EINTR) continue;
+            n = tls != nullptr ? tls->Read(block.get(), kTransferBlock)
+                               : recv(sock, block.get(), kTransferBlock, 0);
+            if (n < 0 && (errno == EINTR || (tls != nullptr && errno == EAGAIN))) continue;
         }
         if (n <= 0) {
             char why[96];

@@ -101,4 +101,5 @@ void ProcessUpgradeCode(const ZPRequest& request, QDXReply& reply, SessionContex
 // time into DoUpgrading. True when the transfer has ended and its reply is due: `message` is empty
 // for success and holds the reason otherwise. False when the peer closed the connection or sent
 // nothing for `idleMs`: the transfer is abandoned and `message` says why (for the log; no reply).
-bool ReceiveUpgrade(int sock, UpgradeRec& upgrade, String& message, int idleMs = kUpgradeIdleMs);
+bool ReceiveUpgrade(int sock, UpgradeRec& upgrade, String& message, int idleMs = kUpgradeIdleMs,
+                    TlsStream* tls = nullptr);

@@ -30,33 +30,44 @@ int RemainingMs(Clock::time_point deadline) {
 int ConnectBefore(const QdxEndpoint& endpoint, Clock::time_point deadline, std::string& error,
                   NoReplyReason* reason);
 
-bool SendBefore(int sock, const char* bytes, size_t length, Clock::time_point deadline) {
+bool SendBefore(int sock, const char* bytes, size_t length, Clock::time_point deadline,
+                TlsStream* tls = nullptr) {
+    // The socket is tried first and waited for only when it takes nothing; a TLS write may wait
+    // for the peer's bytes (a key update), as Wants() then says.
     while (length > 0) {
-        pollfd writable{sock, POLLOUT, 0};
-        int ready = poll(&writable, 1, RemainingMs(deadline));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready != 1) return false;
-        ssize_t n = send(sock, bytes, length, MSG_NOSIGNAL);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n <= 0) return false;
-        bytes += n;
-        length -= static_cast<size_t>(n);
+        ssize_t n = tls != nullptr ? tls->Write(bytes, length)
+                                   : send(sock, bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            bytes += n;
+            length -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        if (n == 0) return false;
+        pollfd ready{sock, tls != nullptr ? tls->Wants() : short{POLLOUT}, 0};
+        int rc = poll(&ready, 1, RemainingMs(deadline));
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc != 1) return false;
     }
     return true;
 }
 
 // Reads the reply into `buffer` until it is complete, refused, the peer closes or the deadline
 // passes: how it ended is the reason (None when complete).
-NoReplyReason ReadReply(int sock, Clock::time_point deadline, ReplyBuffer& buffer) {
+NoReplyReason ReadReply(int sock, Clock::time_point deadline, ReplyBuffer& buffer,
+                        TlsStream* tls = nullptr) {
     char block[65536];
     for (;;) {
         if (buffer.Complete()) return NoReplyReason::None;
         if (Clock::now() >= deadline) return NoReplyReason::Timeout;
-        pollfd readable{sock, POLLIN, 0};
-        int ready = poll(&readable, 1, RemainingMs(deadline));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return NoReplyReason::Timeout;
-        ssize_t n = recv(sock, block, sizeof block, 0);
+        if (tls == nullptr || !tls->Pending()) {
+            pollfd readable{sock, tls != nullptr ? tls->Wants() : short{POLLIN}, 0};
+            int ready = poll(&readable, 1, RemainingMs(deadline));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) return NoReplyReason::Timeout;
+        }
+        ssize_t n = tls != nullptr ? tls->Read(block, sizeof block)
+                                   : recv(sock, block, sizeof block, 0);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) return buffer.Received() == 0 ? NoReplyReason::Closed : NoReplyReason::BadReply;
         if (!buffer.Add(block, static_cast<size_t>(n))) return NoReplyReason::BadReply;
@@ -194,8 +205,9 @@ namespace {
 int ConnectBefore(const QdxEndpoint& endpoint, Clock::time_point deadline, std::string& error,
                   NoReplyReason* reason) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
     addrinfo* list = nullptr;
     std::string service = std::to_string(endpoint.port);
     int rc = getaddrinfo(endpoint.host.c_str(), service.c_str(), &hints, &list);
@@ -236,16 +248,16 @@ int ConnectBefore(const QdxEndpoint& endpoint, Clock::time_point deadline, std::
 }
 
 QdxReplyText Exchange(int sock, const String& packet, const String& sessionKey,
-                      Clock::time_point deadline) {
+                      Clock::time_point deadline, TlsStream* tls = nullptr) {
     QdxReplyText reply;
-    if (!SendBefore(sock, packet.Data(), static_cast<size_t>(packet.Length()), deadline)) {
+    if (!SendBefore(sock, packet.Data(), static_cast<size_t>(packet.Length()), deadline, tls)) {
         reply.status = CallStatus::NoReply;
         reply.reason = Clock::now() >= deadline ? NoReplyReason::Timeout : NoReplyReason::SendFailed;
         reply.error = NoReplyText(reply.reason);
         return reply;
     }
     ReplyBuffer buffer;
-    reply.reason = ReadReply(sock, deadline, buffer);
+    reply.reason = ReadReply(sock, deadline, buffer, tls);
     if (reply.reason == NoReplyReason::None) {
         reply.status = CallStatus::Ok;
         buffer.Open(sessionKey, reply.text);
@@ -269,6 +281,25 @@ QdxReplyText Exchange(int sock, const String& packet, const String& sessionKey,
 }
 
 }  // namespace
+
+bool ShakeHands(TlsStream& stream, int sock, Clock::time_point deadline, std::string& error) {
+    String reason;
+    for (;;) {
+        int done = stream.Handshake(reason);
+        if (done == 1) return true;
+        if (done < 0) break;
+        pollfd ready{sock, stream.Wants(), 0};
+        int rc = poll(&ready, 1, RemainingMs(deadline));
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc <= 0) {
+            reason = "no TLS handshake within the time-out";
+            break;
+        }
+    }
+    error = "TLS: " + std::string(reason.Data() != nullptr ? reason.Data() : "",
+                                  static_cast<size_t>(reason.Length()));
+    return false;
+}
 
 bool QdxSend(int sock, const char* bytes, size_t length) {
     while (length > 0) {
@@ -346,7 +377,18 @@ QdxReplyText QdxCall(const QdxEndpoint& endpoint, const std::string& command,
     }
     String packet =
         BuildRequestPacket(Bytes(endpoint.password), key, BuildRequestText(command, params));
-    reply = Exchange(sock, packet, key, deadline);
+    if (endpoint.tls == nullptr) {
+        reply = Exchange(sock, packet, key, deadline);
+    } else {
+        TlsStream stream(endpoint.tls, sock, false);
+        if (ShakeHands(stream, sock, deadline, reply.error)) {
+            reply = Exchange(sock, packet, key, deadline, &stream);
+            stream.Close();
+        } else {
+            reply.status = CallStatus::NoConnection;
+            reply.reason = NoReplyReason::ConnectFailed;
+        }
+    }
     close(sock);
     return reply;
 }

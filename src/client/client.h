@@ -3,16 +3,19 @@
 // by the end-to-end tests.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "foundation/string.h"
+#include "net/tls.h"
 
 struct QdxEndpoint {
     std::string host = "127.0.0.1";
     int port = 0;
     std::string password;
     int timeoutMs = 10000;  // the whole exchange: connecting, sending and the reply's last byte
+    TlsContextPtr tls;      // TLS on the agent's TLS port (net/tls.h); null: the plain port
 };
 
 // The largest reply packet an agent sends: a file list of 256 MiB of entries, its header (the
@@ -109,6 +112,11 @@ bool QdxReadAll(int sock, int timeoutMs, String& received);
 // Sends a prepared request packet on a connected socket and reads and opens the reply.
 QdxReplyText QdxExchange(int sock, const String& packet, const String& sessionKey, int timeoutMs);
 
-// One request and its reply.
+// Runs the client's side of the TLS handshake on the connected non-blocking `sock` until done or
+// `deadline`; false with the reason ("TLS: ...") in `error`.
+bool ShakeHands(TlsStream& stream, int sock, std::chrono::steady_clock::time_point deadline,
+                std::string& error);
+
+// One request and its reply; over TLS when endpoint.tls is set.
 QdxReplyText QdxCall(const QdxEndpoint& endpoint, const std::string& command,
                      const std::vector<std::string>& params = {});

@@ -41,10 +41,24 @@ bool ParseHostList(const std::string& text, int defaultPort, std::vector<HostLin
         host.lineNumber = number;
         host.target.host = line;
         host.target.port = defaultPort;
-        size_t colon = line.rfind(':');
+        // "[v6]" and "[v6]:port" bracket an IPv6 address; a bare one (two colons or more) has no
+        // port, and a single colon separates host and port.
+        size_t colon = std::string::npos;
+        bool bracketed = line[0] == '[';
+        if (bracketed) {
+            size_t close = line.find(']');
+            if (close == std::string::npos || (close + 1 < line.size() && line[close + 1] != ':')) {
+                error = where + "\"" + line + "\" is not [address]:port";
+                return false;
+            }
+            host.target.host = line.substr(1, close - 1);
+            if (close + 1 < line.size()) colon = close + 1;
+        } else if (std::count(line.begin(), line.end(), ':') == 1) {
+            colon = line.find(':');
+            host.target.host = Trimmed(line.substr(0, colon));
+        }
         if (colon != std::string::npos) {
             std::string port = line.substr(colon + 1);
-            host.target.host = Trimmed(line.substr(0, colon));
             char* stop = nullptr;
             long value = std::strtol(port.c_str(), &stop, 10);
             if (port.empty() || *stop != '\0' || value < 1 || value > 65535 ||
@@ -57,8 +71,9 @@ bool ParseHostList(const std::string& text, int defaultPort, std::vector<HostLin
         bool printable = std::all_of(host.target.host.begin(), host.target.host.end(), [](char c) {
             return static_cast<unsigned char>(c) > ' ' && c != 0x7f;
         });
-        if (host.target.host.empty() || !printable ||
-            host.target.host.find(':') != std::string::npos) {
+        bool ipv6 = host.target.host.find(':') != std::string::npos;
+        if (host.target.host.empty() || !printable || (bracketed && !ipv6) ||
+            host.target.host.find_first_of("[]") != std::string::npos) {
             error = where + "\"" + line + "\" is not host[:port]";
             return false;
         }
@@ -66,7 +81,8 @@ bool ParseHostList(const std::string& text, int defaultPort, std::vector<HostLin
             error = where + host.target.host + " has no port (give host:port, -p or QDX_PORT)";
             return false;
         }
-        std::string key = host.target.host + ":" + std::to_string(host.target.port);
+        std::string key = (ipv6 ? "[" + host.target.host + "]" : host.target.host) + ":" +
+                          std::to_string(host.target.port);
         auto [it, fresh] = seen.emplace(key, number);
         if (!fresh) host.duplicateOf = it->second;
         hosts.push_back(host);

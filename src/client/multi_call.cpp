@@ -24,9 +24,29 @@ constexpr int kResolverThreads = 8;
 
 struct Address {
     bool ok = false;
-    in_addr ip{};
+    sockaddr_storage ip{};  // port not yet set
+    socklen_t length = 0;
     std::string error;
 };
+
+// The first address of `host` (a literal of either family, or a name when `numeric` is false).
+bool ReadAddress(const std::string& host, bool numeric, Address& address) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = numeric ? AI_NUMERICHOST : 0;
+    addrinfo* list = nullptr;
+    int rc = getaddrinfo(host.c_str(), nullptr, &hints, &list);
+    if (rc == 0 && list != nullptr && list->ai_addrlen <= sizeof address.ip) {
+        std::memcpy(&address.ip, list->ai_addr, list->ai_addrlen);
+        address.length = list->ai_addrlen;
+        address.ok = true;
+    } else if (!numeric) {
+        address.error = rc != 0 ? gai_strerror(rc) : "no address";
+    }
+    if (list != nullptr) freeaddrinfo(list);
+    return address.ok;
+}
 
 // Addresses of every distinct host: numeric ones at once, names on a few threads.
 std::map<std::string, Address> ResolveAll(const std::vector<CallTarget>& targets) {
@@ -35,28 +55,13 @@ std::map<std::string, Address> ResolveAll(const std::vector<CallTarget>& targets
     for (const CallTarget& target : targets) {
         if (addresses.count(target.host)) continue;
         Address& address = addresses[target.host];
-        if (inet_pton(AF_INET, target.host.c_str(), &address.ip) == 1)
-            address.ok = true;
-        else
-            names.push_back(target.host);
+        if (!ReadAddress(target.host, true, address)) names.push_back(target.host);
     }
     std::atomic<size_t> next{0};
     auto resolver = [&] {
         for (size_t i; (i = next.fetch_add(1)) < names.size();) {
-            addrinfo hints{};
-            hints.ai_family = AF_INET;
-            hints.ai_socktype = SOCK_STREAM;
-            addrinfo* list = nullptr;
-            int rc = getaddrinfo(names[i].c_str(), nullptr, &hints, &list);
             // Each thread writes only the entry of its own name; the map's shape is fixed.
-            Address& address = addresses.at(names[i]);
-            if (rc != 0 || list == nullptr) {
-                address.error = rc != 0 ? gai_strerror(rc) : "no address";
-            } else {
-                address.ok = true;
-                address.ip = reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr;
-            }
-            if (list != nullptr) freeaddrinfo(list);
+            ReadAddress(names[i], false, addresses.at(names[i]));
         }
     };
     std::vector<std::thread> threads;
@@ -134,7 +139,7 @@ private:
         }
         Slot slot;
         slot.index = index;
-        slot.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        slot.fd = socket(address.ip.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (slot.fd < 0) {
             int error = errno;
             if ((error == EMFILE || error == ENFILE) && !slots_.empty())
@@ -152,12 +157,14 @@ private:
         }
         String password(options_.password.data(), static_cast<int>(options_.password.size()));
         slot.packet = BuildRequestPacket(password, slot.key, request_);
-        sockaddr_in peer{};
-        peer.sin_family = AF_INET;
-        peer.sin_port = htons(static_cast<uint16_t>(target.port));
-        peer.sin_addr = address.ip;
+        sockaddr_storage peer = address.ip;
+        const auto port = htons(static_cast<uint16_t>(target.port));
+        if (peer.ss_family == AF_INET6)
+            reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port = port;
+        else
+            reinterpret_cast<sockaddr_in*>(&peer)->sin_port = port;
         slot.deadline = Clock::now() + std::chrono::milliseconds(options_.timeoutMs);
-        if (connect(slot.fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0 &&
+        if (connect(slot.fd, reinterpret_cast<sockaddr*>(&peer), address.length) != 0 &&
             errno != EINPROGRESS) {
             int error = errno;
             close(slot.fd);

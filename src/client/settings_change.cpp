@@ -54,11 +54,6 @@ bool Digits(const std::string& text, long long low, long long high) {
     return value >= low && value <= high;
 }
 
-bool Dotted(const std::string& text) {
-    in_addr address{};
-    return inet_pton(AF_INET, text.c_str(), &address) == 1 && address.s_addr != 0;
-}
-
 std::vector<std::string> Split(const std::string& text, const char* separators) {
     std::vector<std::string> items;
     size_t start = 0;
@@ -71,32 +66,13 @@ std::vector<std::string> Split(const std::string& text, const char* separators) 
     return items;
 }
 
-// Address lists of the rights: "a", "a-b", separated by commas; blanks around them are dropped
-// by the agent as well.
+// Address lists of the rights: addresses, ranges a-b and prefixes of either family, separated by
+// commas; blanks around them are dropped by the agent as well. Read as the agent reads them.
 bool AddressList(const std::string& value, std::string& why) {
-    std::string compact;
-    for (char c : value)
-        if (c != ' ' && c != '\t') compact += c;
-    if (compact.empty()) return true;
-    for (const std::string& item : Split(compact, ",")) {
-        std::vector<std::string> ends = Split(item, "-");
-        bool ok = (ends.size() == 1 || ends.size() == 2);
-        for (const std::string& end : ends) ok = ok && Dotted(end);
-        if (!ok) {
-            why = "\"" + item + "\" is not an address or a range a-b";
-            return false;
-        }
-    }
-    // The agent's own reading of the list, with an address no item can hold, so that it reads
-    // every item.
-    String error;
-    const uint32_t nowhere = 0;
-    IPAllowed(nowhere, Bytes(compact), error);
-    if (error.Length() > 0) {
-        why = Std(error);
-        return false;
-    }
-    return true;
+    std::vector<std::string> bad = UnreadableEntries(Bytes(value), false);
+    if (bad.empty()) return true;
+    why = "\"" + bad.front() + "\" is not an address, a range a-b or a prefix";
+    return false;
 }
 
 // The connection filter's entries, separated by commas or blanks; they travel on escaped lines.
@@ -104,8 +80,9 @@ bool FilterEntries(const std::string& value, std::string& wire, std::string& why
     wire.clear();
     for (const std::string& entry : Split(value, ", \t")) {
         if (entry.empty()) continue;
-        if (!Dotted(entry)) {
-            why = "\"" + entry + "\" is not an address";
+        AddressRange range;
+        if (!ParseAddressEntry(entry, V4Form::Dotted, range)) {
+            why = "\"" + entry + "\" is not an address, a range a-b or a prefix";
             return false;
         }
         wire += (wire.empty() ? "" : "%0D%0A") + entry;

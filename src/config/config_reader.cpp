@@ -14,6 +14,7 @@
 #include "config/file_trust.h"
 #include "config/options.h"
 #include "platform/privileges.h"
+#include "config/tls_settings.h"
 
 namespace {
 
@@ -71,6 +72,14 @@ constexpr ConfigKey kReaderKeys[] = {
     NumberKey("fsstuck", &TQDXSettings::fsstuck),
     ListKey("denypaths", &TQDXSettings::denypaths),
     FlagKey("denydefaults", &TQDXSettings::denydefaults),
+    NumberKey("tlsport", &TQDXSettings::tlsport),
+    TextKey("tlscertfile", &TQDXSettings::tlscertfile),
+    TextKey("tlskeyfile", &TQDXSettings::tlskeyfile),
+    TextKey("tlscafile", &TQDXSettings::tlscafile),
+    TextKey("tlspskidentity", &TQDXSettings::tlspskidentity),
+    TextKey("tlspskfile", &TQDXSettings::tlspskfile),
+    FlagKey("tlsallow12", &TQDXSettings::tlsallow12),
+    FlagKey("plainlocalonly", &TQDXSettings::plainlocalonly),
 };
 
 // Host, port, timeout, verboselogfile, tmpdir and the script paths are kept: a load leaves them
@@ -101,6 +110,14 @@ void ResetDefaults(TQDXSettings& s) {
     s.fsstuck = kDefaultFsStuckSetting;
     s.denypaths = "";
     s.denydefaults = 1;
+    s.tlsport = 0;
+    s.tlscertfile = "";
+    s.tlskeyfile = "";
+    s.tlscafile = "";
+    s.tlspskidentity = "";
+    s.tlspskfile = "";
+    s.tlsallow12 = 0;
+    s.plainlocalonly = 0;
     for (int TQDXSettings::*test :
          {&TQDXSettings::unc, &TQDXSettings::freespace, &TQDXSettings::foldersize,
           &TQDXSettings::countfiles, &TQDXSettings::fileexists, &TQDXSettings::filecrc,
@@ -376,6 +393,7 @@ bool LoadOptions_(TQDXSettings& settings, String& message) {
         message += "  Invalid number of stuck calls (fsstuck must be 1 or more)!\n";
         ok = false;
     }
+    if (!CheckTlsSettings(settings, message)) ok = false;
     return ok;
 }
 

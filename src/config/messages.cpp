@@ -75,7 +75,7 @@ constexpr int kSeverityWarning = 4;
 
 // The failure message in the local syslog layout: "<PRI>Mmm dd hh:mm:ss qdx[pid]: " and the text,
 // after the peer's address when there is one. Line ends and other control bytes become blanks.
-void CopyToSystemLog(int facility, in_addr peer, const char* address, const tm& local,
+void CopyToSystemLog(int facility, const PeerAddress& peer, const char* address, const tm& local,
                      const char* message) {
     static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -84,7 +84,7 @@ void CopyToSystemLog(int facility, in_addr peer, const char* address, const tm& 
         std::snprintf(datagram, sizeof datagram, "<%d>%s %2d %02d:%02d:%02d qdx[%d]: %s%s",
                       facility * 8 + kSeverityWarning, kMonths[local.tm_mon % 12], local.tm_mday,
                       local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(getpid()),
-                      peer.s_addr != 0 ? address : "", peer.s_addr != 0 ? ": " : "");
+                      !peer.IsNone() ? address : "", !peer.IsNone() ? ": " : "");
     if (n < 0 || n >= static_cast<int>(sizeof datagram)) return;
     for (const char* c = message; *c != '\0' && n < static_cast<int>(sizeof datagram) - 1; c++)
         datagram[n++] = static_cast<unsigned char>(*c) < 0x20 ? ' ' : *c;
@@ -94,13 +94,13 @@ void CopyToSystemLog(int facility, in_addr peer, const char* address, const tm& 
 
 // Stamps `message` and hands it to the console and the logs the settings name. `facility` is the
 // system log's for a failure message.
-void Emit(const char* message, in_addr peer, MsgType type, int facility) {
+void Emit(const char* message, const PeerAddress& peer, MsgType type, int facility) {
     SettingsSnapshot settings = CurrentSettings();
-    char address[24];
-    if (peer.s_addr == 0)
+    char address[kPeerTextSize];
+    if (peer.IsNone())
         std::strcpy(address, "qdx\t");
-    else if (inet_ntop(AF_INET, &peer, address, sizeof address) == nullptr)
-        address[0] = '\0';
+    else
+        peer.Text(address);
     String cfgfile = CfgFile(*settings);
 
     std::lock_guard<std::mutex> lock(showmutex);
@@ -136,7 +136,7 @@ void writelog(String file, const char* line) {
     AppendLog(file, CfgFile(*CurrentSettings()), line);
 }
 
-void showmessage(const char* text, in_addr peer, MsgType type, int formatted, ...) {
+void showmessage(const char* text, const PeerAddress& peer, MsgType type, int formatted, ...) {
     if (type == msgDetail && !VerboseDetailOn()) return;
     if (text == nullptr || !Wanted(type, MessageSinks())) return;
     if (type == msgDetail && CurrentSettings()->verbosedetail == 0) return;
@@ -153,7 +153,7 @@ void showmessage(const char* text, in_addr peer, MsgType type, int formatted, ..
     Emit(message, peer, type, kFacilityDaemon);
 }
 
-void showloginfailure(const char* text, in_addr peer) {
+void showloginfailure(const char* text, const PeerAddress& peer) {
     if (text == nullptr || !Wanted(msgFail, MessageSinks())) return;
     char message[kLineSize];
     CutFormat(message, "%s", text);

@@ -5,6 +5,7 @@
 
 #include <netinet/in.h>
 
+#include "foundation/peer_address.h"
 #include "foundation/string.h"
 
 enum MsgType { msgOk = 0, msgFail = 1, msgDetail = 2, msgInfo = 3 };
@@ -15,11 +16,11 @@ extern const in_addr LOCAL;
 // Emits one message. When `formatted` is non-zero `text` is a printf format for the further
 // arguments; otherwise it is taken literally. A msgDetail message is dropped unless "-vd" is on.
 // With "logsyslog", a msgFail message is also sent to the system log (facility daemon).
-void showmessage(const char* text, in_addr peer, MsgType type, int formatted, ...);
+void showmessage(const char* text, const PeerAddress& peer, MsgType type, int formatted, ...);
 
 // A failure message about a refused login (taken literally): as showmessage with msgFail, but
 // its copy to the system log goes to the facility for authentication messages (authpriv).
-void showloginfailure(const char* text, in_addr peer);
+void showloginfailure(const char* text, const PeerAddress& peer);
 
 // `text` made safe for a log line: every control byte (below 0x20, and 0x7F) and the backslash are
 // written as "\xHH", so text that came from a peer can neither end a line nor pass for a line of

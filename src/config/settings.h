@@ -75,6 +75,17 @@ struct TQDXSettings {
     // that nobody but root can change.
     String denypaths;
     int denydefaults = 1;
+    // The TLS listener beside the plain one (net/tls.h). Read from the file only; reset at every
+    // load.
+    int tlsport = 0;        // 0: no TLS listener
+    String tlscertfile;     // the agent's certificate chain (PEM)
+    String tlskeyfile;      // its private key (PEM); never readable by others
+    String tlscafile;       // when set, clients must present a certificate it signed
+    String tlspskidentity;  // a pre-shared key's identity ...
+    String tlspskfile;      // ... and the file holding the key in hexadecimal, 128 bits or more
+    int tlsallow12 = 0;     // TLS 1.2 (forward-secret AEAD suites only) beside TLS 1.3
+    // The plain port answers loopback peers only (every remote client uses the TLS port).
+    int plainlocalonly = 0;
 };
 
 using SettingsSnapshot = std::shared_ptr<const TQDXSettings>;

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <vector>
 
 #include "net/resolve.h"
 #include "net/socket_io.h"
@@ -54,24 +56,55 @@ bool SetNonBlocking(int sock, int on, String& error) {
     return false;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// One connect to `peer` on a new non-blocking socket in sock, waiting at most waitMs.
+int ConnectTo(const SocketAddress& peer, int& sock, int waitMs, String& error) {
+    int result = OpenSocketFor(SOCK_STREAM, peer, sock, error);
+    if (result != 1) return result;
+    if (!SetNonBlocking(sock, 1, error)) return kIpSocketError;
+    if (connect(sock, peer.Get(), peer.length) != 0 && !ConnectInProgress(errno)) {
+        error = GetErrorStr(errno);
+        return kIpConnectError;
+    }
+    return FinishConnect(sock, waitMs, error);
+}
+
 }  // namespace
 
 int PerformConnect(int& sock, const char* host, int port, int timeoutMs, String& error) {
     error = "";
-    sockaddr_in peer;
-    int result = OpenSocketFor(SOCK_STREAM, host, port, peer, sock, error);
+    sock = -1;
+    std::vector<SocketAddress> peers;
+    int result = ResolvePeer(host, port, peers, error);
     if (result != 1) return result;
-    if (!SetNonBlocking(sock, 1, error)) return kIpSocketError;
-    if (connect(sock, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0 &&
-        !ConnectInProgress(errno)) {
-        error = GetErrorStr(errno);
-        return kIpConnectError;
+    return ConnectToAny(peers, timeoutMs, sock, error);
+}
+
+int ConnectToAny(const std::vector<SocketAddress>& peers, int timeoutMs, int& sock,
+                 String& error) {
+    sock = -1;
+    int result = kIpConnectError;
+    // Each address of a name in turn, within the one time-out: a refused or unreachable address
+    // gives way to the next at once, a silent one keeps the rest of the time.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (size_t i = 0; i < peers.size(); i++) {
+        int wait = INT_MAX;
+        if (timeoutMs != 0) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (i > 0 && left <= 0) break;  // the first address always gets its try
+            wait = i == 0 ? timeoutMs : static_cast<int>(left);
+        }
+        CloseSocket(sock);
+        error = "";
+        result = ConnectTo(peers[i], sock, wait, error);
+        if (result == 1) {
+            // Without a time-out the connect waits as long as the system lets it run, as a
+            // blocking connect would, and the socket is blocking afterwards like one.
+            if (timeoutMs == 0 && !SetNonBlocking(sock, 0, error)) return kIpSocketError;
+            return 1;
+        }
     }
-    if (timeoutMs != 0) return FinishConnect(sock, timeoutMs, error);
-    // Without a time-out the connect waits as long as the system lets it run, as a blocking
-    // connect would, and the socket is blocking afterwards like one.
-    result = FinishConnect(sock, INT_MAX, error);
-    if (result == 1 && !SetNonBlocking(sock, 0, error)) return kIpSocketError;
     return result;
 }
 
@@ -100,13 +133,16 @@ int SendReceiveTCPPacket(const char* host, int port, int timeoutMs, const char* 
 int SendReceiveUDPPacket(const char* host, int port, int timeoutSeconds, const char* sendBuffer,
                          char* receiveBuffer, int sendLength, int receiveCapacity, String& error) {
     error = "";
-    sockaddr_in peer;
+    // A datagram gives no sign whether anyone took it: the first address of a name is the peer.
+    std::vector<SocketAddress> peers;
+    int result = ResolvePeer(host, port, peers, error);
+    if (result != 1) return result;
     int sock = -1;
-    int result = OpenSocketFor(SOCK_DGRAM, host, port, peer, sock, error);
+    result = OpenSocketFor(SOCK_DGRAM, peers.front(), sock, error);
     if (result != 1) return result;
     result = 0;
     if (sendLength > 0) {
-        result = SendDatagram(sock, sendBuffer, sendLength, peer, error);
+        result = SendDatagram(sock, sendBuffer, sendLength, peers.front(), error);
         if (result < 0) {
             CloseSocket(sock);
             return result;

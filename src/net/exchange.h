@@ -1,10 +1,13 @@
 // One-shot exchanges with other hosts: a TCP connect with a time-out, one TCP send and receive,
 // one UDP datagram and its answer. Results are the codes of net/resolve.h; on failure `error`
-// holds the reason ("Timeout", a resolver text or the system's error text). IPv4 only; safe to
+// holds the reason ("Timeout", a resolver text or the system's error text). IPv4 and IPv6; safe to
 // call from many threads at once. Every socket is close-on-exec.
 #pragma once
 
+#include <vector>
+
 #include "foundation/string.h"
+#include "net/resolve.h"
 
 // Connects a new TCP socket to host:port. With timeoutMs 0 the connect waits as long as the
 // system's own connect time-out and the connected socket is blocking; otherwise the connect is
@@ -15,6 +18,11 @@
 // kIpConnectError (a refused connection carries the socket's pending error). On every failure
 // after the socket was made, sock stays open for the caller to close; otherwise it is -1.
 int PerformConnect(int& sock, const char* host, int port, int timeoutMs, String& error);
+
+// The connect of PerformConnect to each of `peers` in turn until one takes it, all within the one
+// timeoutMs: a refused or unreachable address gives way to the next at once, a silent one keeps
+// the rest of the time. Returns as PerformConnect, with the last address's failure.
+int ConnectToAny(const std::vector<SocketAddress>& peers, int timeoutMs, int& sock, String& error);
 
 // PerformConnect as a probe: the socket is closed before returning.
 int TCPConnect(const char* host, int port, int timeoutMs, String& error);

@@ -1,32 +1,49 @@
-// The address lists that grant management and upgrade rights ("manageaddr", "updateaddr"):
-// items separated by ",", each one IPv4 address or a range "a-b" in either order, both ends
-// included. Only digits, ".", "-" and "," count; every other character is dropped before parsing.
-// Addresses are read as inet_addr reads them. Thread-safe.
+// The agent's address lists: the connection filter ("filterlist" with "filtermarks") and the right
+// lists ("manageaddr", "updateaddr"). An entry is an IPv4 or IPv6 address, a range "a-b" of one
+// family in either order (both ends included), or a prefix "192.0.2.0/24", "2001:db8::/32". An
+// entry that is none of these matches nothing and leaves the other entries working. Thread-safe.
 #pragma once
 
-#include <cstdint>
+#include <string>
+#include <vector>
 
+#include "foundation/peer_address.h"
 #include "foundation/string.h"
 
-// True when the address (network byte order) matches an item of the list. The scan stops at the
-// first item that is not an address, and at an item that reads as 0 (0.0.0.0). error receives
-// the first problem found in the list ("Invalid IP address (...) specified", or failing that
-// "Illegal character (.) specified"), or is empty; a problem never turns a match into a refusal.
-bool IPAllowed(uint32_t addrNetworkOrder, const String& list, String& error);
+// One entry read: every address from `low` to `high` (network byte order, compared as numbers)
+// of `family`.
+struct AddressRange {
+    int family = AF_INET;
+    unsigned char low[16] = {};
+    unsigned char high[16] = {};
 
-// The same for a dotted address text; false (error empty) when the text is not an address.
-bool IPAllowed(const char* dotted, const String& list, String& error);
+    bool Contains(const PeerAddress& peer) const;
+};
 
-// Takes the next item off the front of list (already reduced to list characters). from is its
-// first address in host byte order, 0 when no item is left or the item is not an address (the
-// list is then left as it was); to is the second address of a range, 0 for a single address or
-// when the second address does not read. error is set for an address that does not read.
-void getitem(String& list, uint32_t& from, uint32_t& to, String& error);
+// How IPv4 addresses read: right lists take them as inet_addr does ("127.1", "0177.0.0.1"), as
+// they always have; the filter takes the dotted form the peer shows only.
+enum class V4Form { Lenient, Dotted };
 
-// True for '0' to '9', '.', '-' and ','.
-bool islistsetchar(char c);
+// Reads one entry (blanks, tabs and line ends inside it are ignored; "a-" is the address a).
+// False when the entry is none of the forms above.
+bool ParseAddressEntry(const std::string& entry, V4Form form, AddressRange& range);
 
-// The connection filter: true when the peer's dotted text equals one of the entries of the active
-// filter list (CR LF, then every active entry followed by CR LF). Entries are compared whole, as
-// text: 10.0.0.10 admits 10.0.0.10 only, never 10.0.0.1.
-bool FilterAdmits(const String& activeList, const char* peer);
+// Right lists: entries separated by ",". True when `peer` lies in an entry. `error` receives
+// "Invalid IP address (<entry>) specified" for the first entry that does not read, or is empty;
+// such an entry never turns a match into a refusal.
+bool IPAllowed(const PeerAddress& peer, const String& list, String& error);
+// The same for an address text (IPv4 or IPv6); false (error empty) when it is not an address.
+bool IPAllowed(const char* address, const String& list, String& error);
+
+// The connection filter: true when the peer lies in an entry of the active filter list (CR LF,
+// then every active entry followed by CR LF).
+bool FilterAdmits(const String& activeList, const PeerAddress& peer);
+
+// The entries of a right list (`filter` false) or of a filter list (entries separated by blanks
+// or line ends) that are none of the forms, as written.
+std::vector<std::string> UnreadableEntries(const String& list, bool filter);
+
+// One line per unreadable entry of the three lists, naming the setting and the entry:
+// manageaddr: "localhost" is not an address, a range a-b or a prefix; it matches nothing
+std::vector<std::string> AddressListWarnings(const String& filterlist, const String& manageaddr,
+                                             const String& updateaddr);

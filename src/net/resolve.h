@@ -1,10 +1,13 @@
 // Name resolution, address texts and the result codes shared by the outbound network functions.
-// IPv4 only. Every function here may run on many threads at once: lookups go through
+// Peers are IPv4 or IPv6 addresses or names with addresses of either family. Every function here may run on many threads at once: lookups go through
 // getaddrinfo and address texts through inet_ntop, both reentrant, so no lock is held while the
 // resolver waits.
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <vector>
 
 #include "foundation/string.h"
 
@@ -45,6 +48,17 @@ in_addr GetMyIP();
 // The dotted text of an address.
 String IP2String(in_addr address);
 
-// The socket address of host and port. Returns 1; kIpResolveError as GetHostIP; or
+// One socket address of either family.
+struct SocketAddress {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+
+    const sockaddr* Get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+    int Family() const { return storage.ss_family; }
+};
+
+// The socket addresses of host and port, in the resolver's order of preference: an IPv4 address
+// (read as inet_addr reads it) or an IPv6 literal ("::1", also "[::1]") as itself, a name as
+// every address it has (a few at most). Returns 1; kIpResolveError with kResolveFailedText; or
 // kIpConnectError with "Invalid port number" for a port outside 0 to 65535.
-int PeerAddress(const char* host, int port, sockaddr_in& peer, String& error);
+int ResolvePeer(const char* host, int port, std::vector<SocketAddress>& peers, String& error);

@@ -43,12 +43,8 @@ int WaitForRoom(int sock, Clock::time_point deadline, String& error) {
 
 }  // namespace
 
-int OpenSocketFor(int type, const char* host, int port, sockaddr_in& peer, int& sock,
-                  String& error) {
-    sock = -1;
-    int result = PeerAddress(host, port, peer, error);
-    if (result != 1) return result;
-    sock = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+int OpenSocketFor(int type, const SocketAddress& peer, int& sock, String& error) {
+    sock = socket(peer.Family(), type | SOCK_CLOEXEC, 0);
     if (sock >= 0) return 1;
     error = GetErrorStr(errno);
     return kIpSocketError;
@@ -109,11 +105,11 @@ int SendWhole(int sock, const char* data, int length, int limitMs, String& error
     return sent;
 }
 
-int SendDatagram(int sock, const char* data, int length, const sockaddr_in& peer, String& error) {
+int SendDatagram(int sock, const char* data, int length, const SocketAddress& peer, String& error) {
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kSendLimitMs);
     for (;;) {
         ssize_t sent = sendto(sock, data, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT,
-                              reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+                              peer.Get(), peer.length);
         if (sent >= 0) return static_cast<int>(sent);
         if (errno == EINTR) continue;
         if (!WouldBlock(errno)) {

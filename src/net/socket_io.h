@@ -7,12 +7,11 @@
 #include <netinet/in.h>
 
 #include "foundation/string.h"
+#include "net/resolve.h"
 
-// Resolves host:port into peer and makes a close-on-exec socket of `type` (SOCK_STREAM or
-// SOCK_DGRAM) in sock. Returns 1; the codes of PeerAddress with sock -1; or kIpSocketError
-// with the system's error text.
-int OpenSocketFor(int type, const char* host, int port, sockaddr_in& peer, int& sock,
-                  String& error);
+// Makes a close-on-exec socket of `type` (SOCK_STREAM or SOCK_DGRAM) for the family of peer in
+// sock. Returns 1, or kIpSocketError with the system's error text and sock -1.
+int OpenSocketFor(int type, const SocketAddress& peer, int& sock, String& error);
 
 // Waits with poll until `events` are ready on sock. Returns 1 when ready (an error or hang-up
 // on the socket counts as ready), 0 when timeoutMs passed (or the budget ran out), -1 with errno
@@ -31,7 +30,7 @@ int SendWhole(int sock, const char* data, int length, int limitMs, String& error
 // Sends one datagram of `length` bytes to peer without ever blocking in sendto, waiting at most
 // kSendLimitMs for room. Returns the bytes sent; 0 with "Timeout"; kIpSendError with the
 // system's error text.
-int SendDatagram(int sock, const char* data, int length, const sockaddr_in& peer, String& error);
+int SendDatagram(int sock, const char* data, int length, const SocketAddress& peer, String& error);
 
 // Sleeps `seconds` (nothing for 0 or less), or until the network wait budget is spent.
 void PauseSeconds(int seconds);

@@ -18,10 +18,13 @@ int TSyncSocket::Connect(const char* host, int port, int timeoutMs) {
 }
 
 int TSyncSocket::ConnectUdp(const char* host, int port) {
-    sockaddr_in peer;
-    int result = OpenSocketFor(SOCK_DGRAM, host, port, peer, sock_, lasterror_);
+    // A datagram gives no sign whether anyone took it: the first address of a name is the peer.
+    std::vector<SocketAddress> peers;
+    int result = ResolvePeer(host, port, peers, lasterror_);
     if (result != 1) return result;
-    if (connect(sock_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+    result = OpenSocketFor(SOCK_DGRAM, peers.front(), sock_, lasterror_);
+    if (result != 1) return result;
+    if (connect(sock_, peers.front().Get(), peers.front().length) != 0) {
         lasterror_ = GetErrorStr(errno);
         return kIpConnectError;  // the socket stays for Disconnect
     }

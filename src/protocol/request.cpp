@@ -67,7 +67,7 @@ bool ZPRequest::WholePacket() const {
     return total <= text_.Length();
 }
 
-bool ZPRequest::ParseInitRequest(const String& password, in_addr peer) {
+bool ZPRequest::ParseInitRequest(const String& password, const PeerAddress& peer) {
     sessionKey_ = String();
     sessionCipher_.reset();
     wrongPassword_ = false;

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "foundation/peer_address.h"
 #include "foundation/string.h"
 
 class PacketKey;
@@ -35,7 +36,7 @@ public:
     // digest (compared in constant time) against `password`. On success the text becomes the
     // decrypted request and the session key is set; on failure the session key is empty and
     // false is returned. With "-vd" the field sizes are reported as detail messages about peer.
-    bool ParseInitRequest(const String& password, in_addr peer);
+    bool ParseInitRequest(const String& password, const PeerAddress& peer);
     // True when the last ParseInitRequest refused a well-formed packet for its password digest.
     bool WrongPassword() const { return wrongPassword_; }
 

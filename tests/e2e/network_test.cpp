@@ -62,6 +62,32 @@ TEST_F(NetworkAgentTest, TcpAndUdpTests) {
         << reply.text;
 }
 
+// IPv6 literals, bare and bracketed.
+TEST_F(NetworkAgentTest, TestsAndActionsReachIpv6Peers) {
+    TcpPeer tcp(TcpPeer::Mode::Answer, "220 six\r\n", true);
+    const std::string port = std::to_string(tcp.port());
+    for (const char* host : {"::1", "[::1]"}) {
+        QdxReplyText reply = agent.Call("TEST-TCP", {host, port, "2000", "HELO%0D%0A", "100"});
+        EXPECT_TRUE(std::regex_match(reply.text, std::regex("200\n[0-9]+\n220 six%0D%0A\n\r")))
+            << host << ": " << reply.text;
+    }
+    EXPECT_EQ(agent.Call("ACT-TCPUDPsend", {"::1", port, "0", "to six", "0", ""}).Code(), "200");
+    ASSERT_TRUE(tcp.WaitForEntries(3, 5));
+    EXPECT_EQ(tcp.Received()[2], "to six");
+
+    UdpPeer echo(UdpPeer::Mode::Echo, true);
+    QdxReplyText reply = agent.Call(
+        "TEST-UDP", {"::1", std::to_string(echo.port()), "1000", "3", "status?", "64"});
+    EXPECT_TRUE(std::regex_match(reply.text, std::regex("200\n[0-9]+\nstatus\\?\n\r")))
+        << reply.text;
+
+    UdpPeer collector(UdpPeer::Mode::Capture, true);
+    reply = agent.Call("ACT-Syslog", {"::1", std::to_string(collector.port()), "3", "4", "six"});
+    EXPECT_EQ(reply.text, "200\nSyslog: Data to ::1 has been sent\n\r");
+    ASSERT_TRUE(collector.WaitForEntries(1, 5));
+    EXPECT_NE(collector.Received()[0].find("Brenn QDX: six"), std::string::npos);
+}
+
 TEST_F(NetworkAgentTest, SyslogDatagramLayout) {
     UdpPeer collector(UdpPeer::Mode::Capture);
     QdxReplyText reply = agent.Call(

@@ -18,7 +18,7 @@ bool gCheckMode = false;
 // ---- The options, one row each: what the parser takes and what the help shows.
 
 const OptionSpec kGeneral[] = {
-    {Opt::Host, "-H", "--host", "HOST", "agent address (default 127.0.0.1)"},
+    {Opt::Host, "-H", "--host", "HOST", "agent address or name, IPv4 or IPv6 (default 127.0.0.1)"},
     {Opt::Port, "-p", "--port", "PORT", "agent port, 1 to 65535 (default: $QDX_PORT)"},
     {Opt::PasswordFile, "-f", "--password-file", "FILE",
      "read the password from the first line of FILE, a regular file of at most 64 KiB "
@@ -28,6 +28,20 @@ const OptionSpec kGeneral[] = {
     {Opt::Config, "-C", "--config", "CFG",
      "port, listen address, password and qdxpath from an agent configuration (a regular file "
      "of at most 1 MiB)"},
+    {Opt::Tls, nullptr, "--tls", nullptr,
+     "talk TLS to the agent's TLS port (with -C: its tlsport, tlscafile and pre-shared key); "
+     "implied by the --tls-* options; not yet with --hosts or upgrade"},
+    {Opt::TlsCa, nullptr, "--tls-ca", "FILE",
+     "the authority the agent's certificate must chain to (default: the system's)"},
+    {Opt::TlsCert, nullptr, "--tls-cert", "FILE", "the client's certificate, for an agent that "
+                                                   "asks for one (tlscafile)"},
+    {Opt::TlsKey, nullptr, "--tls-key", "FILE", "the client certificate's private key"},
+    {Opt::TlsPskIdentity, nullptr, "--tls-psk-identity", "ID", "the pre-shared key's identity"},
+    {Opt::TlsPskFile, nullptr, "--tls-psk-file", "FILE",
+     "the pre-shared key, 32 to 128 hexadecimal digits"},
+    {Opt::TlsNoVerify, nullptr, "--tls-no-verify", nullptr,
+     "do not check the agent's certificate: anyone between may pose as the agent and read the "
+     "password's digest and every request"},
     {Opt::Timeout, "-t", "--timeout", "MS",
      "time-out in milliseconds, 1 to 3600000 (default 10000): of one exchange from the "
      "connection attempt to the reply's last byte; of a whole text-log check"},
@@ -220,6 +234,31 @@ void ReadPasswordFile(const std::string& path, Options& options) {
 }
 
 // Applies the options in rising precedence: environment, -C, then the options themselves.
+// The TLS port and context: -p wins over the -C configuration's tlsport. The agent's certificate
+// must carry the name or address given with -H unless --tls-no-verify says otherwise.
+void UseTls(Options& options, const std::vector<Given>& given) {
+    bool portGiven = false;
+    bool configGiven = false;
+    for (const Given& g : given) {
+        portGiven = portGiven || g.id == Opt::Port;
+        configGiven = configGiven || g.id == Opt::Config;
+    }
+    if (!portGiven && configGiven) {
+        if (options.configTlsPort == 0) Fail("--tls: the configuration sets no tlsport");
+        options.endpoint.port = options.configTlsPort;
+    }
+    if (!options.hostsFile.empty()) Fail("--hosts does not take --tls");
+    if (!options.tlsOptions.verifyPeer)
+        std::fprintf(stderr, "qdxctl: warning: --tls-no-verify: the agent's certificate is not "
+                             "checked; anyone between may pose as the agent\n");
+    options.tlsOptions.serverName = options.endpoint.host;
+    String error;
+    options.endpoint.tls = NewClientTlsContext(options.tlsOptions, error);
+    if (options.endpoint.tls == nullptr)
+        Fail("--tls: " + std::string(error.Data() != nullptr ? error.Data() : "",
+                                     static_cast<size_t>(error.Length())));
+}
+
 void Apply(const std::vector<Given>& given, Options& options) {
     if (const char* port = std::getenv("QDX_PORT"); port != nullptr && *port != '\0')
         options.endpoint.port =
@@ -231,14 +270,21 @@ void Apply(const std::vector<Given>& given, Options& options) {
     for (const Given& g : given)
         if (g.id == Opt::Config) {
             std::string error;
-            if (!EndpointFromConfig(g.value, options.endpoint, options.configQdxpath, error))
+            if (!EndpointFromConfig(g.value, options.endpoint, options.configQdxpath, error) ||
+                !TlsFromConfig(g.value, options.configTlsPort, options.tlsOptions, error))
                 Fail(g.value + ": " + error);
             options.passwordGiven = true;
         }
     bool raw = false, json = false, criticalOnTimeout = false;
     for (const Given& g : given) {
         switch (g.id) {
-            case Opt::Host: options.endpoint.host = g.value; break;
+            case Opt::Host:
+                // "[::1]" as well as "::1", as URLs and hosts files write IPv6 addresses.
+                options.endpoint.host = g.value.size() > 2 && g.value.front() == '[' &&
+                                                g.value.back() == ']'
+                                            ? g.value.substr(1, g.value.size() - 2)
+                                            : g.value;
+                break;
             case Opt::Port: options.endpoint.port = static_cast<int>(Number(g, 1, 65535)); break;
             case Opt::PasswordFile: ReadPasswordFile(g.value, options); break;
             case Opt::Password:
@@ -289,6 +335,19 @@ void Apply(const std::vector<Given>& given, Options& options) {
             case Opt::Concurrency:
                 options.loadConcurrency = static_cast<int>(Number(g, 1, 1000000));
                 break;
+            case Opt::Tls: options.tls = true; break;
+            case Opt::TlsCa: options.tls = true; options.tlsOptions.caFile = g.value; break;
+            case Opt::TlsCert: options.tls = true; options.tlsOptions.certFile = g.value; break;
+            case Opt::TlsKey: options.tls = true; options.tlsOptions.keyFile = g.value; break;
+            case Opt::TlsPskIdentity:
+                options.tls = true;
+                options.tlsOptions.pskIdentity = g.value;
+                break;
+            case Opt::TlsPskFile: options.tls = true; options.tlsOptions.pskFile = g.value; break;
+            case Opt::TlsNoVerify:
+                options.tls = true;
+                options.tlsOptions.verifyPeer = false;
+                break;
             case Opt::Config:
             case Opt::Help:
             case Opt::Man: break;
@@ -296,6 +355,7 @@ void Apply(const std::vector<Given>& given, Options& options) {
     }
     options.check.timeout = criticalOnTimeout ? kStateCritical : options.check.unreachable;
     if (raw && json) Fail("--raw and --json exclude each other");
+    if (options.tls) UseTls(options, given);
     options.output = json ? OutputForm::Json : raw ? OutputForm::Raw : OutputForm::Named;
 }
 

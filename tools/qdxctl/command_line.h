@@ -19,6 +19,7 @@ enum class Opt {
     Wait, Force, Machine, MaxFailures, Qdxpath,
     Requests, Concurrency,
     Man,
+    Tls, TlsCa, TlsCert, TlsKey, TlsPskIdentity, TlsPskFile, TlsNoVerify,
 };
 
 struct OptionSpec {

@@ -9,6 +9,7 @@
 #include "config/options.h"
 #include "config/settings.h"
 #include "input_file.h"
+#include "net/iplist.h"
 
 namespace {
 
@@ -46,10 +47,23 @@ bool EndpointFromConfig(const std::string& path, QdxEndpoint& endpoint, std::str
     if (!Load(path, settings, error)) return false;
     std::string host = Of(settings.host);
     // An agent listening on every address answers on loopback.
-    endpoint.host = host.empty() || host == "0.0.0.0" ? "127.0.0.1" : host;
+    if (host.empty() || host == "0.0.0.0")
+        endpoint.host = "127.0.0.1";
+    else
+        endpoint.host = host == "::" ? "::1" : host;
     endpoint.port = settings.port;
     endpoint.password = Of(settings.password);
     qdxpath = Of(settings.qdxpath);
+    return true;
+}
+
+bool TlsFromConfig(const std::string& path, int& tlsport, TlsOptions& tls, std::string& error) {
+    TQDXSettings settings;
+    if (!Load(path, settings, error)) return false;
+    tlsport = settings.tlsport;
+    if (tls.caFile.empty()) tls.caFile = Of(settings.tlscafile);
+    if (tls.pskIdentity.empty()) tls.pskIdentity = Of(settings.tlspskidentity);
+    if (tls.pskFile.empty()) tls.pskFile = Of(settings.tlspskfile);
     return true;
 }
 
@@ -62,6 +76,9 @@ int VerifyConfig(const std::string& path) {
         std::fprintf(stderr, "%s: configuration invalid:\n%s\n", path.c_str(), message.c_str());
         return 1;
     }
+    for (const std::string& line :
+         AddressListWarnings(settings.filterlist, settings.manageaddr, settings.updateaddr))
+        message += (message.empty() ? "" : "\n") + line;
     if (!message.empty()) std::fprintf(stderr, "%s: warning:\n%s\n", path.c_str(), message.c_str());
     std::printf("%s: configuration OK\n", path.c_str());
     return 0;

@@ -9,6 +9,11 @@
 
 // Fills host, port and password of `endpoint`, and `qdxpath`, from the configuration `path`.
 // False with the reason in `error` when the file is refused or cannot be loaded.
+// The TLS side of the configuration `path`, as a client may use it: "tlsport", the authority
+// ("tlscafile", which also signs the agent's certificate) and the pre-shared key; never the
+// agent's own certificate and key. False with the reason in `error`.
+bool TlsFromConfig(const std::string& path, int& tlsport, TlsOptions& tls, std::string& error);
+
 bool EndpointFromConfig(const std::string& path, QdxEndpoint& endpoint, std::string& qdxpath,
                         std::string& error);
 

@@ -51,6 +51,9 @@ struct Options {
     int parallel = 32;
     long long memoryBudget = 1LL << 30;  // --hosts: bytes of replies held at once
     std::string configQdxpath;           // "qdxpath" of the -C configuration
+    bool tls = false;                    // talk TLS to the agent's TLS port
+    TlsOptions tlsOptions;               // the client's certificate, authority, pre-shared key
+    int configTlsPort = 0;               // "tlsport" of the -C configuration
 
     std::string subcommand;  // qdxctl's own command ("check", "set", ...); empty for an agent one
     bool dryRun = false;     // set --dry-run, upgrade --dry-run

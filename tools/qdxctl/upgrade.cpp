@@ -313,6 +313,8 @@ UpgradeEnd RunUpgrade(const Options& options, const QdxEndpoint& endpoint,
 }
 
 int RunUpgradeCommand(Options& options) {
+    // The executable travels after the reply on the same connection, which is plain here.
+    if (options.endpoint.tls != nullptr) Fail("upgrade does not take --tls yet");
     if (options.words.size() != 1) Fail("upgrade needs one FILE (qdxctl help upgrade)");
     NeedAgent(options);
     UpgradeFile file;

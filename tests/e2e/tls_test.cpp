@@ -1,0 +1,240 @@
+// The TLS port: versions, client certificates and pre-shared keys refused before any request is
+// read, the same answers as on the plain port, and a private key that others may read refused at
+// start-up. Keys and certificates are made by the openssl program for each test.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "harness.h"
+
+namespace {
+
+RunResult Openssl(const std::vector<std::string>& args) {
+    return RunProgram("/usr/bin/openssl", args, 30);
+}
+
+// A certificate authority, the agent's certificate for 127.0.0.1 and ::1, a client certificate
+// from the same authority, one from another authority, and a pre-shared key.
+class TlsKeys {
+public:
+    explicit TlsKeys(const TempDir& dir) : dir_(dir) {
+        Authority("ca");
+        Authority("other-ca");
+        Signed("server", "ca", "subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost");
+        Signed("client", "ca", "");
+        Signed("stranger", "other-ca", "");
+        WriteFile(File("psk"), "00112233445566778899aabbccddeeff\n");
+        WriteFile(File("wrong-psk"), "ffeeddccbbaa99887766554433221100\n");
+        for (const char* secret : {"server.key", "client.key", "stranger.key", "psk", "wrong-psk"})
+            chmod(File(secret).c_str(), 0600);
+    }
+    std::string File(const std::string& name) const { return dir_.File(name); }
+
+private:
+    void Authority(const std::string& name) {
+        RunResult r = Openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt",
+                               "ec_paramgen_curve:P-256", "-nodes", "-days", "2", "-subj",
+                               "/CN=" + name, "-keyout", File(name + ".key"), "-out",
+                               File(name + ".pem")});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+    }
+    void Signed(const std::string& name, const std::string& ca, const std::string& altNames) {
+        RunResult r = Openssl({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                               "-nodes", "-subj", "/CN=" + name, "-keyout", File(name + ".key"),
+                               "-out", File(name + ".csr")});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        std::vector<std::string> sign = {"x509", "-req", "-in", File(name + ".csr"), "-CA",
+                                         File(ca + ".pem"), "-CAkey", File(ca + ".key"),
+                                         "-CAcreateserial", "-days", "2", "-out",
+                                         File(name + ".pem")};
+        if (!altNames.empty()) {
+            WriteFile(File(name + ".ext"), altNames + "\n");
+            sign.insert(sign.end(), {"-extfile", File(name + ".ext")});
+        }
+        r = Openssl(sign);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+    }
+    const TempDir& dir_;
+};
+
+class TlsTest : public ::testing::Test {
+protected:
+    // An agent on a TLS port with the given TLS settings beside the port line.
+    bool Start(const std::string& tlsSettings) {
+        tlsPort = FreePort();
+        agent = std::make_unique<Agent>(
+            dir, "host=\ntlsport=" + std::to_string(tlsPort) + "\n" + tlsSettings);
+        return agent->Start();
+    }
+    std::string CertificateSettings(bool clientCertificates) const {
+        std::string text = "tlscertfile=" + keys.File("server.pem") + "\ntlskeyfile=" +
+                           keys.File("server.key") + "\n";
+        if (clientCertificates) text += "tlscafile=" + keys.File("ca.pem") + "\n";
+        return text;
+    }
+    RunResult Qdxctl(std::vector<std::string> args) {
+        args.insert(args.begin(), {"-t", "5000"});
+        return RunProgram(QDXCTL_BINARY, args, 20, {"QDX_PASSWORD=" + Agent::Password()});
+    }
+    std::vector<std::string> OverTls(std::vector<std::string> args) {
+        std::vector<std::string> all = {"-p", std::to_string(tlsPort), "--tls-ca",
+                                        keys.File("ca.pem")};
+        all.insert(all.end(), args.begin(), args.end());
+        return all;
+    }
+    // Requests the agent has read so far, valid or not.
+    int RequestsRead() {
+        std::string out = agent->Output();
+        int count = 0;
+        for (size_t at = out.find(" ZP request received"); at != std::string::npos;
+             at = out.find(" ZP request received", at + 1))
+            count++;
+        return count;
+    }
+
+    TempDir dir;
+    TlsKeys keys{dir};
+    int tlsPort = 0;
+    std::unique_ptr<Agent> agent;
+};
+
+// TLS 1.0 and 1.1 are refused for their version, with the protocol_version alert; 1.3 is taken.
+TEST_F(TlsTest, OldVersionsRefusedWithTheProtocolVersionAlert) {
+    ASSERT_TRUE(Start(CertificateSettings(false)));
+    const std::string connect = "127.0.0.1:" + std::to_string(tlsPort);
+    for (const char* version : {"-tls1", "-tls1_1", "-tls1_2"}) {
+        RunResult r = RunProgram("/bin/sh",
+                                 {"-c", "/usr/bin/openssl s_client -connect " + connect + " " +
+                                            version + " -cipher DEFAULT@SECLEVEL=0 </dev/null"},
+                                 20);
+        EXPECT_NE(r.exitCode, 0) << version;
+        EXPECT_NE((r.out + r.err).find("alert protocol version"), std::string::npos)
+            << version << ": " << r.out << r.err;
+    }
+    RunResult ok = RunProgram("/bin/sh",
+                              {"-c", "/usr/bin/openssl s_client -connect " + connect +
+                                         " -tls1_3 -CAfile " + keys.File("ca.pem") +
+                                         " -verify_return_error </dev/null"},
+                              20);
+    EXPECT_NE(ok.out.find("New, TLSv1.3, Cipher is"), std::string::npos) << ok.out << ok.err;
+    EXPECT_NE(ok.out.find("Verify return code: 0 (ok)"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("Compression: NONE"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("Secure Renegotiation IS NOT supported"), std::string::npos) << ok.out;
+    EXPECT_EQ(RequestsRead(), 0);
+}
+
+// The same request answers the same over TLS as on the plain port, over both families.
+// GetSettings without the count of connections opened so far, which each call raises.
+std::string WithoutOpenedCount(std::string reply) {
+    size_t at = reply.find("OpenedConnections=");
+    if (at != std::string::npos) reply.erase(at, reply.find('\n', at) - at + 1);
+    return reply;
+}
+
+TEST_F(TlsTest, SameAnswersAsThePlainPort) {
+    ASSERT_TRUE(Start(CertificateSettings(false) + "manageaddr=127.0.0.1, ::1\n"));
+    const std::string plainPort = std::to_string(agent->port());
+    for (const char* host : {"127.0.0.1", "::1"}) {
+        RunResult plain = Qdxctl({"-H", host, "-p", plainPort, "--raw", "GetSettings"});
+        RunResult tls = Qdxctl(OverTls({"-H", host, "--raw", "GetSettings"}));
+        EXPECT_EQ(tls.exitCode, 0) << host << tls.err;
+        EXPECT_EQ(WithoutOpenedCount(tls.out), WithoutOpenedCount(plain.out)) << host;
+        EXPECT_EQ(tls.out.rfind("200\n", 0), 0u) << tls.out;
+    }
+    // The certificate must carry the name asked for: "localhost" is in it, 127.0.0.2 is not.
+    EXPECT_EQ(Qdxctl(OverTls({"-H", "localhost", "TEST-Ping"})).exitCode, 1);
+    RunResult wrongName = Qdxctl(OverTls({"-H", "127.0.0.2", "GetInfo"}));
+    EXPECT_NE(wrongName.err.find("TLS: "), std::string::npos) << wrongName.err;
+    RunResult unchecked = Qdxctl(OverTls({"-H", "127.0.0.2", "--tls-no-verify", "GetInfo"}));
+    EXPECT_EQ(unchecked.exitCode, 0) << unchecked.err;
+    EXPECT_NE(unchecked.err.find("warning: --tls-no-verify"), std::string::npos);
+    // A plain request on the TLS port is no handshake: refused unread.
+    int before = RequestsRead();
+    EXPECT_NE(Qdxctl({"-p", std::to_string(tlsPort), "GetInfo"}).exitCode, 0);
+    EXPECT_EQ(RequestsRead(), before);
+}
+
+// With tlscafile, only a client certificate from that authority gets its request read.
+TEST_F(TlsTest, ClientCertificatesRefusedBeforeAnyRequestIsRead) {
+    ASSERT_TRUE(Start(CertificateSettings(true)));
+    RunResult none = Qdxctl(OverTls({"GetInfo"}));
+    RunResult stranger = Qdxctl(
+        OverTls({"--tls-cert", keys.File("stranger.pem"), "--tls-key", keys.File("stranger.key"),
+                 "GetInfo"}));
+    EXPECT_NE(none.exitCode, 0);
+    EXPECT_NE(stranger.exitCode, 0);
+    EXPECT_EQ(RequestsRead(), 0) << agent->Output();
+    RunResult known = Qdxctl(OverTls(
+        {"--tls-cert", keys.File("client.pem"), "--tls-key", keys.File("client.key"), "GetInfo"}));
+    EXPECT_EQ(known.exitCode, 0) << known.err;
+    EXPECT_EQ(RequestsRead(), 1);
+}
+
+TEST_F(TlsTest, PreSharedKeyRefusedWhenWrong) {
+    ASSERT_TRUE(Start("tlspskidentity=monitor\ntlspskfile=" + keys.File("psk") + "\n"));
+    const std::string port = std::to_string(tlsPort);
+    RunResult wrong = Qdxctl({"-p", port, "--tls-psk-identity", "monitor", "--tls-psk-file",
+                              keys.File("wrong-psk"), "GetInfo"});
+    RunResult stranger = Qdxctl({"-p", port, "--tls-psk-identity", "stranger", "--tls-psk-file",
+                                 keys.File("psk"), "GetInfo"});
+    EXPECT_NE(wrong.exitCode, 0);
+    EXPECT_NE(stranger.exitCode, 0);
+    EXPECT_EQ(RequestsRead(), 0) << agent->Output();
+    RunResult right = Qdxctl({"-p", port, "--tls-psk-identity", "monitor", "--tls-psk-file",
+                              keys.File("psk"), "GetInfo"});
+    EXPECT_EQ(right.exitCode, 0) << right.err;
+    EXPECT_EQ(right.out.rfind("200\n", 0), 0u);
+    // -C takes the TLS port and the pre-shared key from the agent's own file.
+    RunResult fromConfig = Qdxctl({"-C", agent->config(), "--tls", "GetInfo"});
+    EXPECT_EQ(fromConfig.exitCode, 0) << fromConfig.err;
+}
+
+// TLS 1.2 on request only, and then with forward-secret AEAD suites alone.
+TEST_F(TlsTest, Tls12OnlyWhenAskedAndOnlyForwardSecret) {
+    ASSERT_TRUE(Start(CertificateSettings(false) + "tlsallow12=1\n"));
+    const std::string connect = "/usr/bin/openssl s_client -connect 127.0.0.1:" +
+                                std::to_string(tlsPort) + " -tls1_2 ";
+    RunResult aead = RunProgram("/bin/sh", {"-c", connect + "</dev/null"}, 20);
+    EXPECT_NE(aead.out.find("New, TLSv1.2, Cipher is ECDHE-"), std::string::npos) << aead.out;
+    RunResult plainRsa =
+        RunProgram("/bin/sh", {"-c", connect + "-cipher AES128-SHA:AES128-GCM-SHA256 </dev/null"}, 20);
+    EXPECT_NE(plainRsa.exitCode, 0);
+    EXPECT_NE((plainRsa.out + plainRsa.err).find("handshake failure"), std::string::npos)
+        << plainRsa.out << plainRsa.err;
+}
+
+// Connections that hold TLS handshakes open, more than may run at once, leave the plain port
+// answering at once; once they are gone the TLS port serves again.
+TEST_F(TlsTest, StalledHandshakesLeaveThePlainPortServed) {
+    ASSERT_TRUE(Start(CertificateSettings(false) + "timeout=3000\n"));
+    std::vector<int> stalled;
+    for (int i = 0; i < 24; i++) {
+        QdxEndpoint endpoint = agent->Endpoint();
+        endpoint.port = tlsPort;
+        std::string error;
+        int sock = QdxConnect(endpoint, error);
+        ASSERT_GE(sock, 0) << error;
+        stalled.push_back(sock);
+    }
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; i++) EXPECT_EQ(agent->Call("GetInfo").Code(), "200");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    for (int sock : stalled) close(sock);
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Qdxctl(OverTls({"TEST-Ping"})).exitCode == 1; }, 10));
+}
+
+TEST_F(TlsTest, KeyFileReadableByOthersRefusedAtStartUp) {
+    chmod(keys.File("server.key").c_str(), 0644);
+    Agent refused(dir, "tlsport=" + std::to_string(FreePort()) + "\n" + CertificateSettings(false));
+    RunResult r = RunAgentToExit({"-i", refused.config()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find("TLS tlskeyfile '" + keys.File("server.key") +
+                         "' is readable by others (mode 0644)!"),
+              std::string::npos)
+        << r.out;
+}
+
+}  // namespace
