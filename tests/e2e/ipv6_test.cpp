@@ -86,7 +86,8 @@ TEST(Ipv6, FilterAndRightsForBothFamilies) {
 // runs on with the other entries; verify-config warns about it.
 TEST(Ipv6, UnreadableListEntryIsNamedAndMatchesNothing) {
     TempDir dir;
-    Agent agent(dir, "host=\nmanageaddr=localhost, ::1\nlogfails=1\nbadlogfile=bad.log\n");
+    Agent agent(dir, "host=\nmanageaddr=localhost, ::1\nlogfails=1\nbadlogfile=" +
+                         dir.File("bad.log") + "\n");
     ASSERT_TRUE(agent.Start());
     EXPECT_TRUE(agent.WaitForOutput(
         "manageaddr: \"localhost\" is not an address, a range a-b or a prefix; it matches nothing",

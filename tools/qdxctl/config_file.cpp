@@ -32,19 +32,23 @@ std::string Of(const String& text) {
     return std::string(text.Data() ? text.Data() : "", static_cast<size_t>(text.Length()));
 }
 
+// The client takes only where to connect, the password and the TLS port and trust from the
+// file, which are its owner's anyway: a file of the agent's own user (as the package installs it)
+// is read as that user's agent would read it.
+bool LoadAsItsOwner(const std::string& path, TQDXSettings& settings, std::string& error) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0)
+        std::snprintf(settings.runuser, sizeof settings.runuser, "%u",
+                      static_cast<unsigned>(info.st_uid));
+    return Load(path, settings, error);
+}
+
 }  // namespace
 
 bool EndpointFromConfig(const std::string& path, QdxEndpoint& endpoint, std::string& qdxpath,
                         std::string& error) {
     TQDXSettings settings;
-    // The client takes only where to connect and the password from the file, which are its
-    // owner's anyway: a file of the agent's own user (as the package installs it) is read as that
-    // user's agent would read it.
-    struct stat info {};
-    if (stat(path.c_str(), &info) == 0)
-        std::snprintf(settings.runuser, sizeof settings.runuser, "%u",
-                      static_cast<unsigned>(info.st_uid));
-    if (!Load(path, settings, error)) return false;
+    if (!LoadAsItsOwner(path, settings, error)) return false;
     std::string host = Of(settings.host);
     // An agent listening on every address answers on loopback.
     if (host.empty() || host == "0.0.0.0")
@@ -59,7 +63,7 @@ bool EndpointFromConfig(const std::string& path, QdxEndpoint& endpoint, std::str
 
 bool TlsFromConfig(const std::string& path, int& tlsport, TlsOptions& tls, std::string& error) {
     TQDXSettings settings;
-    if (!Load(path, settings, error)) return false;
+    if (!LoadAsItsOwner(path, settings, error)) return false;
     tlsport = settings.tlsport;
     if (tls.caFile.empty()) tls.caFile = Of(settings.tlscafile);
     if (tls.pskIdentity.empty()) tls.pskIdentity = Of(settings.tlspskidentity);
