@@ -68,6 +68,8 @@ constexpr ConfigKey kReaderKeys[] = {
     FlagKey("logsyslog", &TQDXSettings::logsyslog),
     NumberKey("fsstall", &TQDXSettings::fsstall),
     NumberKey("fsstuck", &TQDXSettings::fsstuck),
+    FlagKey("plugins", &TQDXSettings::plugins),
+    FlagKey("pluginargs", &TQDXSettings::pluginargs),
 };
 
 // Host, port, timeout, verboselogfile, tmpdir and the script paths are kept: a load leaves them
@@ -96,6 +98,9 @@ void ResetDefaults(TQDXSettings& s) {
     s.logsyslog = 0;
     s.fsstall = kDefaultFsStallSetting;
     s.fsstuck = kDefaultFsStuckSetting;
+    s.plugins = 0;
+    s.pluginargs = 0;
+    s.pluginlist.clear();
     for (int TQDXSettings::*test :
          {&TQDXSettings::unc, &TQDXSettings::freespace, &TQDXSettings::foldersize,
           &TQDXSettings::countfiles, &TQDXSettings::fileexists, &TQDXSettings::filecrc,
@@ -150,12 +155,38 @@ void ApplyKey(TQDXSettings& s, const ConfigKey& key, const char* value, int leng
     }
 }
 
-void ApplyLine(TQDXSettings& s, const char* piece, int length) {
+// Keeps a "plugin.NAME=command line" line, or says in `notes` why it is left out. A line that
+// did not fit into one piece is never cut into a shorter command line.
+void ApplyPluginLine(TQDXSettings& s, const KeyLine& line, const char* value, int length,
+                     bool whole, String& notes) {
+    const int prefix = static_cast<int>(std::strlen(kPluginKeyPrefix));
+    String name = line.key.Copy(prefix + 1, line.key.Length() - prefix);
+    TPluginDef plugin;
+    String reason;
+    if (!whole)
+        reason = "the line is longer than a configuration line may be";
+    else if (ParsePluginLine(name, String(value, length), plugin, reason)) {
+        for (TPluginDef& known : s.pluginlist)
+            if (known.name == plugin.name) {
+                known = std::move(plugin);  // the later line wins, as for any key
+                return;
+            }
+        s.pluginlist.push_back(std::move(plugin));
+        return;
+    }
+    notes += String("  Plugin '") + name + "' left out: " + reason + "\n";
+}
+
+// `whole` is false for a piece that does not end its line, or that continues one.
+void ApplyLine(TQDXSettings& s, const char* piece, int length, bool whole, String& notes) {
     KeyLine line;
     if (!SplitKeyLine(piece, length, line) || line.key.Length() == 0) return;
     int valueEnd = line.textEnd;
     auto trailing = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
     while (valueEnd > line.valueStart && trailing(piece[valueEnd - 1])) valueEnd--;
+    if (line.key.Pos(kPluginKeyPrefix) == 1)
+        return ApplyPluginLine(s, line, piece + line.valueStart, valueEnd - line.valueStart, whole,
+                               notes);
     for (const ConfigKey& key : kReaderKeys)
         if (line.key == key.name) {
             ApplyKey(s, key, piece + line.valueStart, valueEnd - line.valueStart);
@@ -163,13 +194,28 @@ void ApplyLine(TQDXSettings& s, const char* piece, int length) {
         }
 }
 
-// False when the file cannot be read to its end.
-bool ReadKeys(int fd, TQDXSettings& s) {
+// False when the file cannot be read to its end. `notes` collects the plugin lines left out.
+bool ReadKeys(int fd, TQDXSettings& s, String& notes) {
     LinePieceReader reader(fd);
     const char* piece;
     int length;
-    while ((length = reader.Next(piece)) > 0) ApplyLine(s, piece, length);
+    bool lineStart = true;
+    while ((length = reader.Next(piece)) > 0) {
+        bool ends = piece[length - 1] == '\n' || length < kMaxLinePiece;
+        ApplyLine(s, piece, length, lineStart && ends, notes);
+        lineStart = ends;
+    }
     return length == 0;
+}
+
+// While the agent runs as root, plugin lines count only from a file that belongs to root and
+// that nobody else may change, whatever else the configuration may be trusted for.
+void KeepPluginsOnlyFromRootFile(TQDXSettings& s, const String& path, String& notes) {
+    if (geteuid() != 0 || s.pluginlist.empty()) return;
+    if (String reason; !IsTrustedPath(path, TrustedKind::File, 0, reason)) {
+        notes += String("  Plugin lines left out: ") + reason + "\n";
+        s.pluginlist.clear();
+    }
 }
 
 // A zero-terminated copy for the system calls; none when the text holds a NUL byte (it could not
@@ -299,14 +345,17 @@ bool LoadOptions_(TQDXSettings& settings, String& message) {
         message = String("Configuration file refused: ") + reason;
         return false;
     }
-    bool read = ReadKeys(fd, settings);
+    String notes;
+    bool read = ReadKeys(fd, settings, notes);
     close(fd);
     if (!read) {
         // A file that cannot be read to its end is as good as absent.
         message = CannotOpen(path);
         return false;
     }
+    KeepPluginsOnlyFromRootFile(settings, path, notes);
     PutRight(settings, message);
+    message += notes;
     if (settings.timeout == 0) settings.timeout = kDefaultTimeout;
 
     bool ok = true;

@@ -9,7 +9,9 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <vector>
 
+#include "config/plugin_table.h"
 #include "foundation/string.h"
 
 // Field names follow the configuration keys. Flags hold 0 or 1.
@@ -67,6 +69,12 @@ struct TQDXSettings {
     // load.
     int fsstall = 0;  // milliseconds without progress after which a call marks its file system
     int fsstuck = 0;  // calls in flight on one file system at most
+
+    // Named plugins, read from the file only and reset at every load: the switch of TEST-Plugin,
+    // whether requests may fill the $ARGn$ placeholders, and the "plugin.NAME=" lines.
+    int plugins = 0;
+    int pluginargs = 0;
+    std::vector<TPluginDef> pluginlist;
 };
 
 using SettingsSnapshot = std::shared_ptr<const TQDXSettings>;
