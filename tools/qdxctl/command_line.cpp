@@ -135,7 +135,7 @@ const Subcommand kSubcommands[] = {
     {"load", kLoadOptions, "-n N [-c C] COMMAND [PARAMETER...]",
      "Load test: N requests, C at a time; prints requests per second, p50 and p99.",
      RunLoadCommand},
-    {"exporter", kExporterOptions, "--config FILE [--listen ADDR:PORT] [--state-dir DIR] [--check]",
+    {"exporter", kExporterOptions, "[exporter options] --config FILE",
      "A Prometheus exporter: serves /probe?target=HOST[:PORT]&module=NAME, which sends the\n"
      "module's read-only request to the target (only targets the modules file allows), and\n"
      "/metrics with the exporter's own figures. Runs until SIGTERM or SIGINT.\n"
