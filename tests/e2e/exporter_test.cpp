@@ -115,6 +115,8 @@ protected:
                       "  disk:\n    command: TEST-UNC\n    params: {path: " + dir.path() + "}\n"
                       "  plugin:\n    command: TEST-Plugin\n    params: {name: dummy1}\n"
                       "  info:\n    command: GetInfo\n"
+                      "  labelled:\n    command: GetInfo\n"
+                      "    values: [port]\n    labels: [agent_version, comment]\n"
                       "  tcp:\n    command: TEST-TCP\n"
                       "    params: {host: 127.0.0.1, port: " + std::to_string(first.port()) +
                       "}\n"
@@ -169,12 +171,20 @@ TEST_F(ExporterTest, ProbesAnswerWhatTheAgentSaid) {
     std::string plugin = Probe("plugin", second.port());
     EXPECT_EQ(SampleValue(plugin, "qdx_plugin_exit_code"), 1) << plugin;
     EXPECT_EQ(plugin.find("one warning"), std::string::npos) << "text stays out of labels";
+    // Text values become labels only where the module asks, and then only those it names.
+    std::string info = Probe("info", first.port());
+    EXPECT_EQ(info.find("1.30"), std::string::npos) << info;
+    EXPECT_EQ(SampleValue(info, "qdx_info_port"), first.port());
+    std::string labelled = Probe("labelled", first.port());
+    EXPECT_EQ(Samples(labelled).size(), 5u) << labelled;
+    EXPECT_EQ(SampleValue(labelled, "qdx_info_info{agent_version=\"1.30\",comment=\"\"}"), 1)
+        << labelled;
     std::string tcp = Probe("tcp", first.port());
     double elapsed = SampleValue(tcp, "qdx_tcp_elapsed_seconds");
     EXPECT_TRUE(elapsed >= 0 && elapsed < 5) << tcp << " (milliseconds become seconds)";
 
     // promtool accepts every text-format answer: probes, a failed one, the exporter's own.
-    for (const std::string& text : {disk, plugin, tcp, Probe("info", first.port()),
+    for (const std::string& text : {disk, plugin, tcp, info, labelled,
                                     Probe("log", first.port()), Probe("disk", FreePort()),
                                     Get("/metrics")->body}) {
         RunResult lint = Promtool(dir, text);
