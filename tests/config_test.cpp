@@ -307,6 +307,38 @@ TEST_F(ConfigReader, ReaderErrors) {
     EXPECT_EQ(Str(message), "Cannot open configuration file '" + dir_.path() + "'");
 }
 
+// Plugin lines: kept when sound, the later of two with one name wins, a line too long for one
+// piece and a continuation piece that looks like one are left out with a note, and a reload that
+// no longer names them forgets them.
+TEST_F(ConfigReader, PluginLines) {
+    const std::string base = "port=1\npassword=p\nqdxpath=$AGENT\n";
+    std::string longLine = "plugin.long=/bin/echo " + std::string(1100, 'x') + "\n";
+    std::string hidden = "plugin.cover=/bin/echo " + std::string(1023 - 23, 'y') +
+                         "plugin.hidden=/bin/evil\n";
+    String message;
+    ASSERT_TRUE(Load(base + "plugins=1\npluginargs=1\nPlugin.Check_A=/bin/a 1\n"
+                            "plugin.b=/bin/b $ARG1$\nplugin.check_a=/bin/a 2\nplugin.rel=a\n" +
+                         longLine + hidden,
+                     message));
+    EXPECT_EQ(record_.plugins, 1);
+    EXPECT_EQ(record_.pluginargs, 1);
+    ASSERT_EQ(record_.pluginlist.size(), 2u);
+    EXPECT_EQ(record_.pluginlist[0].name, "check_a");
+    EXPECT_EQ(record_.pluginlist[0].words, (std::vector<std::string>{"/bin/a", "2"}));
+    EXPECT_EQ(record_.pluginlist[1].placeholders, 1);
+    std::string notes = Str(message);
+    EXPECT_NE(notes.find("Plugin 'rel' left out: the program must be given with its absolute "
+                         "path"), std::string::npos) << notes;
+    EXPECT_NE(notes.find("Plugin 'long' left out: the line is longer"), std::string::npos);
+    EXPECT_NE(notes.find("Plugin 'cover' left out"), std::string::npos);
+    EXPECT_NE(notes.find("Plugin 'hidden' left out"), std::string::npos);
+
+    ASSERT_TRUE(Load(base, message));
+    EXPECT_EQ(record_.plugins, 0);
+    EXPECT_EQ(record_.pluginargs, 0);
+    EXPECT_TRUE(record_.pluginlist.empty());
+}
+
 TEST_F(ConfigReader, LoadPublishesOnSuccessAndKeepsTheSettingsInForceOnFailure) {
     SettingsGuard guard;
     TQDXSettings initial;

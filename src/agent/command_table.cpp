@@ -9,6 +9,7 @@
 #include "handlers/file_list.h"
 #include "handlers/file_tests.h"
 #include "handlers/network_tests.h"
+#include "handlers/plugin_run.h"
 #include "handlers/process_tests.h"
 #include "handlers/textlog_tests.h"
 #include "handlers/unsupported.h"
@@ -42,6 +43,7 @@ const Command kCommands[] = {
     {"GetProcessesList",      ProcessInfo_ProcessesList,     Right::None},
     {"TEST-ExternalPrg",      ProcessTest_External,          Right::None},
     {"TEST-ShellScript",      ProcessTest_ShellScript,       Right::None},
+    {"TEST-Plugin",           ProcessTest_Plugin,            Right::None},
     {"TEST-TCP",              ProcessTest_TCP,               Right::None},
     {"TEST-UDP",              ProcessTest_UDP,               Right::None},
     {"TEST-TextLog",          ProcessTest_TextLog,           Right::None},

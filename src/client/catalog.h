@@ -86,8 +86,9 @@ struct ReplyValues;
 
 // What a check of the command reports as its state when no threshold is given: the exit code of a
 // program (0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN) or a script's scriptres: line, as a
-// monitoring plugin's would be.
-enum class Verdict { None, ExitCode, ScriptResult };
+// monitoring plugin's would be; a named plugin's exit code with its output passed through as the
+// plugin printed it.
+enum class Verdict { None, ExitCode, ScriptResult, Plugin };
 
 struct CommandSpec {
     const char* name;  // exactly as on the wire

@@ -136,6 +136,18 @@ const ValueSpec kShellScriptValues[] = {
     {"output", V::List, "", "the first output lines"},
 };
 
+const ParamSpec kPluginParams[] = {
+    {"name", 1, K::Text, "a plugin the agent's configuration names (plugin.NAME=...)", ""},
+    {"args", 2, K::Escaped, "arguments for $ARG1$, $ARG2$, ..., one per line (pluginargs=1)", ""},
+    {"timeout_ms", 3, K::Number, "time limit in milliseconds; 0 the default of 10000", "10000"},
+};
+const ValueSpec kPluginValues[] = {
+    {"exit_code", V::Integer, "", "the plugin's exit code (0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN)"},
+    {"status", V::Escaped, "", "the first output line: status text and performance data"},
+    {"long_output", V::List, "", "the further output lines (64 KiB at most)"},
+    {"cut", V::Flag, "", "1 when the output was longer and was cut after a whole line"},
+};
+
 // ---- Text-log tests
 
 const ParamSpec kTextLogParams[] = {
@@ -381,6 +393,10 @@ const CommandSpec kCatalog[] = {
      "run a script sent with the request; its scriptres: line is the verdict",
      kShellScriptParams, kShellScriptValues, {}, {}, nullptr, ReplyShape::Values,
      "--script 'echo scriptres:ok' --lines 5", {}, nullptr, nullptr, Verdict::ScriptResult},
+    {"TEST-Plugin", Family::Processes,
+     "run a monitoring plugin the agent allows by name: its state, text and performance data",
+     kPluginParams, kPluginValues, {}, {}, nullptr, ReplyShape::Values,
+     "--name check_disk --args $'10%\\n5%'", {}, nullptr, nullptr, Verdict::Plugin},
 
     {"TEST-TextLog", Family::TextLogs, "new lines of a growing log that match a string or "
                                        "expression",

@@ -80,6 +80,8 @@ constexpr ConfigKey kReaderKeys[] = {
     TextKey("tlspskfile", &TQDXSettings::tlspskfile),
     FlagKey("tlsallow12", &TQDXSettings::tlsallow12),
     FlagKey("plainlocalonly", &TQDXSettings::plainlocalonly),
+    FlagKey("plugins", &TQDXSettings::plugins),
+    FlagKey("pluginargs", &TQDXSettings::pluginargs),
 };
 
 // Host, port, timeout, verboselogfile, tmpdir and the script paths are kept: a load leaves them
@@ -118,6 +120,9 @@ void ResetDefaults(TQDXSettings& s) {
     s.tlspskfile = "";
     s.tlsallow12 = 0;
     s.plainlocalonly = 0;
+    s.plugins = 0;
+    s.pluginargs = 0;
+    s.pluginlist.clear();
     for (int TQDXSettings::*test :
          {&TQDXSettings::unc, &TQDXSettings::freespace, &TQDXSettings::foldersize,
           &TQDXSettings::countfiles, &TQDXSettings::fileexists, &TQDXSettings::filecrc,
@@ -172,12 +177,38 @@ void ApplyKey(TQDXSettings& s, const ConfigKey& key, const char* value, int leng
     }
 }
 
-void ApplyLine(TQDXSettings& s, const char* piece, int length) {
+// Keeps a "plugin.NAME=command line" line, or says in `notes` why it is left out. A line that
+// did not fit into one piece is never cut into a shorter command line.
+void ApplyPluginLine(TQDXSettings& s, const KeyLine& line, const char* value, int length,
+                     bool whole, String& notes) {
+    const int prefix = static_cast<int>(std::strlen(kPluginKeyPrefix));
+    String name = line.key.Copy(prefix + 1, line.key.Length() - prefix);
+    TPluginDef plugin;
+    String reason;
+    if (!whole)
+        reason = "the line is longer than a configuration line may be";
+    else if (ParsePluginLine(name, String(value, length), plugin, reason)) {
+        for (TPluginDef& known : s.pluginlist)
+            if (known.name == plugin.name) {
+                known = std::move(plugin);  // the later line wins, as for any key
+                return;
+            }
+        s.pluginlist.push_back(std::move(plugin));
+        return;
+    }
+    notes += String("  Plugin '") + name + "' left out: " + reason + "\n";
+}
+
+// `whole` is false for a piece that does not end its line, or that continues one.
+void ApplyLine(TQDXSettings& s, const char* piece, int length, bool whole, String& notes) {
     KeyLine line;
     if (!SplitKeyLine(piece, length, line) || line.key.Length() == 0) return;
     int valueEnd = line.textEnd;
     auto trailing = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
     while (valueEnd > line.valueStart && trailing(piece[valueEnd - 1])) valueEnd--;
+    if (line.key.Pos(kPluginKeyPrefix) == 1)
+        return ApplyPluginLine(s, line, piece + line.valueStart, valueEnd - line.valueStart, whole,
+                               notes);
     for (const ConfigKey& key : kReaderKeys)
         if (line.key == key.name) {
             ApplyKey(s, key, piece + line.valueStart, valueEnd - line.valueStart);
@@ -185,13 +216,28 @@ void ApplyLine(TQDXSettings& s, const char* piece, int length) {
         }
 }
 
-// False when the file cannot be read to its end.
-bool ReadKeys(int fd, TQDXSettings& s) {
+// False when the file cannot be read to its end. `notes` collects the plugin lines left out.
+bool ReadKeys(int fd, TQDXSettings& s, String& notes) {
     LinePieceReader reader(fd);
     const char* piece;
     int length;
-    while ((length = reader.Next(piece)) > 0) ApplyLine(s, piece, length);
+    bool lineStart = true;
+    while ((length = reader.Next(piece)) > 0) {
+        bool ends = piece[length - 1] == '\n' || length < kMaxLinePiece;
+        ApplyLine(s, piece, length, lineStart && ends, notes);
+        lineStart = ends;
+    }
     return length == 0;
+}
+
+// While plugins run as root (root mode: no other user asked for), plugin lines count only from a
+// file that belongs to root and that nobody else may change, whatever else the configuration may
+// be trusted for. Under its own user the agent runs them as that user, who may write the file.
+void KeepPluginsOnlyFromRootFile(TQDXSettings& s, bool runsAsRoot, bool rootOnly,
+                                 const String& rootOnlyReason, String& notes) {
+    if (!runsAsRoot || rootOnly || s.pluginlist.empty()) return;
+    notes += String("  Plugin lines left out: ") + rootOnlyReason + "\n";
+    s.pluginlist.clear();
 }
 
 // A zero-terminated copy for the system calls; none when the text holds a NUL byte (it could not
@@ -331,14 +377,18 @@ bool LoadOptions_(TQDXSettings& settings, String& message) {
     }
     String rootOnlyReason;
     const bool rootOnly = IsTrustedOpenFile(fd, path, 0, rootOnlyReason);
-    bool read = ReadKeys(fd, settings);
+    String notes;
+    bool read = ReadKeys(fd, settings, notes);
     close(fd);
     if (!read) {
         // A file that cannot be read to its end is as good as absent.
         message = CannotOpen(path);
         return false;
     }
+    KeepPluginsOnlyFromRootFile(settings, AgentUser(settings) == 0, rootOnly, rootOnlyReason,
+                                notes);
     PutRight(settings, message);
+    message += notes;
     if (settings.timeout == 0) settings.timeout = kDefaultTimeout;
     // The agent's own user may write a file it reads; a program it runs, as that user, could then
     // lift the denials and reload.

@@ -9,7 +9,9 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <vector>
 
+#include "config/plugin_table.h"
 #include "foundation/string.h"
 
 // Field names follow the configuration keys. Flags hold 0 or 1.
@@ -86,6 +88,11 @@ struct TQDXSettings {
     int tlsallow12 = 0;     // TLS 1.2 (forward-secret AEAD suites only) beside TLS 1.3
     // The plain port answers loopback peers only (every remote client uses the TLS port).
     int plainlocalonly = 0;
+    // Named plugins, read from the file only and reset at every load: the switch of TEST-Plugin,
+    // whether requests may fill the $ARGn$ placeholders, and the "plugin.NAME=" lines.
+    int plugins = 0;
+    int pluginargs = 0;
+    std::vector<TPluginDef> pluginlist;
 };
 
 using SettingsSnapshot = std::shared_ptr<const TQDXSettings>;

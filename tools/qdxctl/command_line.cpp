@@ -111,6 +111,17 @@ const OptionSpec kLoadOptions[] = {
      "requests at a time (default 1); at most what the descriptor limit allows"},
 };
 
+const OptionSpec kExporterOptions[] = {
+    {Opt::Listen, nullptr, "--listen", "ADDR:PORT",
+     "the address to serve on (default 127.0.0.1:9732; [ADDR]:PORT for IPv6)"},
+    {Opt::ModulesFile, nullptr, "--config", "FILE",
+     "the modules file (YAML): password_file, targets and modules"},
+    {Opt::StateDir, nullptr, "--state-dir", "DIR",
+     "where text-log modules keep each target's place, so a restart loses nothing"},
+    {Opt::CheckModules, nullptr, "--check", nullptr,
+     "read and check the modules file, print what it holds and exit (0 when it is sound)"},
+};
+
 const OptionSpec kHelpOptions[] = {
     {Opt::Man, nullptr, "--man", nullptr, "print the qdxctl(1) manual page (roff)"},
 };
@@ -138,6 +149,19 @@ const Subcommand kSubcommands[] = {
     {"load", kLoadOptions, "-n N [-c C] COMMAND [PARAMETER...]",
      "Load test: N requests, C at a time; prints requests per second, p50 and p99.",
      RunLoadCommand},
+    {"exporter", kExporterOptions, "[exporter options] --config FILE",
+     "A Prometheus exporter: serves /probe?target=HOST[:PORT]&module=NAME, which sends the\n"
+     "module's read-only request to the target (only targets the modules file allows), and\n"
+     "/metrics with the exporter's own figures. Runs until SIGTERM or SIGINT.\n"
+     "The modules file (YAML) holds password_file (the agents' password: its first line that is\n"
+     "not empty or a # comment), targets (addresses, ADDRESS/BITS, LOW-HIGH and host names, each\n"
+     "with an optional :PORT), port, max_probes (probes at once, default 16), timeout_seconds\n"
+     "(default 10) and modules: NAME: {command: TEST-... or GetInfo, params: {NAME: VALUE},\n"
+     "values: [numbers to export], labels: [texts as labels], targets, password_file, port}.\n"
+     "A probe answers qdx_probe_success, qdx_probe_duration_seconds, qdx_probe_result_code and\n"
+     "each number of the reply as qdx_COMMAND_VALUE in base units; text-log modules count the\n"
+     "matched lines (qdx_textlog_matched_lines_total) from where the last probe stopped.",
+     RunExporterCommand},
     {"help", kHelpOptions, "[COMMAND | --man]",
      "The commands, or one command's parameters, values and options. Contacts no agent.",
      RunHelpCommand},
@@ -348,6 +372,10 @@ void Apply(const std::vector<Given>& given, Options& options) {
                 options.tls = true;
                 options.tlsOptions.verifyPeer = false;
                 break;
+            case Opt::Listen: options.exporter.listen = g.value; break;
+            case Opt::ModulesFile: options.exporter.config = g.value; break;
+            case Opt::StateDir: options.exporter.stateDir = g.value; break;
+            case Opt::CheckModules: options.exporter.checkOnly = true; break;
             case Opt::Config:
             case Opt::Help:
             case Opt::Man: break;

@@ -18,6 +18,7 @@ enum class Opt {
     DryRun,
     Wait, Force, Machine, MaxFailures, Qdxpath,
     Requests, Concurrency,
+    Listen, ModulesFile, StateDir, CheckModules,
     Man,
     Tls, TlsCa, TlsCert, TlsKey, TlsPskIdentity, TlsPskFile, TlsNoVerify,
 };

@@ -13,6 +13,7 @@ int RunLoadCommand(Options& options);      // load.cpp
 int RunHelpCommand(Options& options);      // help.cpp
 int RunCompletionCommand(Options& options);
 int RunVerifyConfigCommand(Options& options);  // config_file.cpp
+int RunExporterCommand(Options& options);      // exporter.cpp
 
 // The checks for commands that talk to an agent: a port (or --hosts) and a password.
 void NeedAgent(const Options& options);

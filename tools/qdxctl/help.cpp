@@ -122,6 +122,10 @@ void PrintCommand(std::FILE* out, const CommandSpec& command) {
                           "CRITICAL, UNKNOWN in any\nletter case, or 0 to 3) and the script's "
                           "other output lines as the status text and long\noutput, its "
                           "performance data passed through.\n");
+    if (command.verdict == Verdict::Plugin)
+        std::fprintf(out, "\nqdxctl check passes the plugin through: its exit code is the state, "
+                          "its lines the status\ntext and long output, its performance data as "
+                          "it printed them.\n");
     if (command.example != nullptr) {
         const char* name = command.shape == ReplyShape::Settings ? "set" : command.name;
         std::fprintf(out, "\nExample:\n  qdxctl %s%s%s\n", name, command.example[0] ? " " : "",

@@ -8,6 +8,7 @@
 
 #include "client/client.h"
 #include "client/threshold.h"
+#include "exporter.h"
 #include "param_file.h"
 
 constexpr int kExitOk = 0;
@@ -61,6 +62,7 @@ struct Options {
     UpgradeOptions upgrade;
     int loadRequests = 0;
     int loadConcurrency = 1;
+    ExporterOptions exporter;
     // What follows the options: the agent command and its words (also after "check"), set's
     // NAME=VALUE words, upgrade's FILE, help's topic, ...
     std::vector<std::string> words;

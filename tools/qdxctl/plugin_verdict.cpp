@@ -68,6 +68,31 @@ CheckResult ScriptVerdict(const Request& request, const ReplyValues& values) {
     return verdict;
 }
 
+// A named plugin's reply: its exit code is the state and its lines are passed on as it printed
+// them, with one line of qdxctl's own at the end when the agent cut them.
+CheckResult NamedPluginVerdict(const Request& request, const ReplyValues& values) {
+    const NamedValue* code = values.Find("exit_code");
+    const NamedValue* status = values.Find("status");
+    const NamedValue* further = values.Find("long_output");
+    const NamedValue* cut = values.Find("cut");
+    double number = 0;
+    if (code == nullptr || !code->Number(number) || status == nullptr)
+        return CheckResult::Made(request.command, kStateUnknown, "the reply holds no plugin result");
+    CheckResult verdict;
+    verdict.state = number >= 0 && number <= 3 ? static_cast<int>(number) : kStateUnknown;
+    verdict.output.push_back(status->text);
+    if (further != nullptr) verdict.output.insert(verdict.output.end(), further->items.begin(),
+                                                  further->items.end());
+    if (cut != nullptr && cut->text == "1")
+        verdict.output.push_back("(qdx: the plugin's output was cut after 64 KiB)");
+    verdict.status = status->text.substr(0, status->text.find('|'));
+    for (const std::string& text : verdict.output) {
+        size_t bar = text.find('|');
+        if (bar != std::string::npos) ParsePerfData(text.substr(bar + 1), verdict.perf);
+    }
+    return verdict;
+}
+
 }  // namespace
 
 int ScriptResultState(const std::string& resultLine) {
@@ -81,7 +106,10 @@ int ScriptResultState(const std::string& resultLine) {
 
 bool PluginVerdict(const Request& request, const ReplyValues& values, CheckResult& result) {
     if (request.spec == nullptr || request.spec->verdict == Verdict::None) return false;
-    result = request.spec->verdict == Verdict::ExitCode ? ExitCodeVerdict(request, values)
-                                                        : ScriptVerdict(request, values);
+    switch (request.spec->verdict) {
+        case Verdict::ExitCode: result = ExitCodeVerdict(request, values); break;
+        case Verdict::ScriptResult: result = ScriptVerdict(request, values); break;
+        default: result = NamedPluginVerdict(request, values); break;
+    }
     return true;
 }
