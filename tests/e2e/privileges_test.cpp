@@ -341,4 +341,30 @@ TEST_F(PrivilegesTest, DeniedEntriesAreRefusedHoweverNamed) {
         << ReadFile(agent.LogFile("log2.txt"));
 }
 
+// The TLS port's key, root's alone, is read after the switch with the agent's capability, and no
+// check may read it.
+TEST_F(PrivilegesTest, TlsKeyReadAsTheUserAndDeniedToChecks) {
+    const std::string key = dir.File("tls.key"), certificate = dir.File("tls.pem");
+    RunResult made = RunProgram(
+        "/usr/bin/openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                             "-nodes", "-days", "2", "-subj", "/CN=agent", "-addext",
+                             "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", certificate},
+        30);
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    ASSERT_EQ(chmod(key.c_str(), 0600), 0);  // root's, as the key of a packaged agent
+    const int tlsPort = FreePort();
+    WriteFile(agent.config(), ReadFile(agent.config()) + "tlsport=" + std::to_string(tlsPort) +
+                                  "\ntlscertfile=" + certificate + "\ntlskeyfile=" + key + "\n");
+    ASSERT_TRUE(agent.Start({"-u", User()})) << agent.Output();
+    ExpectAgentIdentity(agent.pid(), uid);
+
+    RunResult info = RunProgram(QDXCTL_BINARY,
+                                {"-t", "5000", "-p", std::to_string(tlsPort), "--tls-ca",
+                                 certificate, "GetInfo"},
+                                20, {"QDX_PASSWORD=" + Agent::Password()});
+    EXPECT_EQ(info.exitCode, 0) << info.out << info.err;
+    EXPECT_EQ(Answer(agent, {"TEST-FileCRC", key}), (Lines{"301", "Cannot open file"}));
+    EXPECT_EQ(Answer(agent, {"TEST-FileCRC", certificate})[0], "200");
+}
+
 }  // namespace
