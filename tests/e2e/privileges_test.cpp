@@ -367,4 +367,26 @@ TEST_F(PrivilegesTest, TlsKeyReadAsTheUserAndDeniedToChecks) {
     EXPECT_EQ(Answer(agent, {"TEST-FileCRC", certificate})[0], "200");
 }
 
+// Plugins run as the agent's user without a capability; their lines count from a configuration of
+// that user, since they run with no more than what that user may do anyway.
+TEST_F(PrivilegesTest, PluginsFromTheUsersConfigurationRunAsTheUser) {
+    std::string lines = "plugins=1\n";
+    for (const char* field : {"Uid", "CapPrm", "CapEff", "CapAmb"})
+        lines += std::string("plugin.") + field + "=/bin/grep -m1 ^" + field +
+                 ": /proc/self/status\n";
+    WriteFile(agent.config(), ReadFile(agent.config()) + lines);
+    ASSERT_EQ(chown(agent.config().c_str(), uid, gid), 0);
+    ASSERT_TRUE(agent.Start({"-u", User()})) << agent.Output();
+    const std::string id = std::to_string(uid);
+    const std::map<std::string, std::string> expected = {
+        {"Uid", id + "\t" + id + "\t" + id + "\t" + id},
+        {"CapPrm", "0000000000000000"},
+        {"CapEff", "0000000000000000"},
+        {"CapAmb", "0000000000000000"}};
+    for (const auto& [field, value] : expected)
+        EXPECT_EQ(agent.Call("TEST-Plugin", {field}).text,
+                  "200\n0\n" + field + ":\t" + value + "\n\n0\n\r")
+            << agent.Output();
+}
+
 }  // namespace
