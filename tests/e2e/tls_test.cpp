@@ -133,21 +133,21 @@ TEST_F(TlsTest, HostsListCheckedHostByHost) {
     EXPECT_EQ(fromConfig.out.rfind("127.0.0.1:" + port + " 200", 0), 0u) << fromConfig.out;
 }
 
-// A hosts list over TLS within a reply budget below two replies (1.3 MB each): one host waits
+// A hosts list over TLS within a reply budget below two replies (750 kB each): one host waits
 // with its reply begun, part of it already decrypted, and both replies come whole.
 TEST_F(TlsTest, HostsReplyBudgetHoldsOverTls) {
     ASSERT_TRUE(Start(CertificateSettings(false)));
-    const std::string folder = dir.File("many"), name(200, 'n');
+    const std::string folder = dir.File("many"), name(240, 'n');
     ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-    for (int i = 0; i < 6000; i++) WriteFile(folder + "/" + name + std::to_string(i), "");
+    for (int i = 0; i < 3000; i++) WriteFile(folder + "/" + name + std::to_string(i), "");
     const std::string port = std::to_string(tlsPort);
     WriteFile(dir.File("hosts"), "127.0.0.1:" + port + "\n[::1]:" + port + "\n");
     RunResult r = Qdxctl(OverTls({"--hosts", dir.File("hosts"), "--reply-memory", "1", "check",
-                                  "--value", "count", "-c", "6000:6000", "GetFilesList", folder,
+                                  "--value", "count", "-c", "3000:3000", "GetFilesList", folder,
                                   "*", "0", "1", "0", "0", "0", "0", "0"}));
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     for (const std::string host : {"127.0.0.1:", "::1:"})
-        EXPECT_NE(r.out.find(host + port + " QDX GetFilesList OK - count=6000 |"),
+        EXPECT_NE(r.out.find(host + port + " QDX GetFilesList OK - count=3000 |"),
                   std::string::npos)
             << r.out;
     EXPECT_NE(r.err.find("2 hosts in "), std::string::npos) << r.err;
