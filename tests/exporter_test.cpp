@@ -108,11 +108,47 @@ TEST_F(ModulesFile, ModulesAreCheckedWhenRead) {
              {"  m:\n    command: TEST-UNC\n    password_file: /nonexistent/p\n",
               "module m: password_file /nonexistent/p"},
              {"  m: [1, 2\n", "modules.yml: "},
+             {"  m:\n    command: TEST-UNC\n    tls_port: 1056\n",
+              "module m: tls_port needs tls: true"},
+             {"  m:\n    command: TEST-UNC\n    tls: false\n    tls_ca_file: /etc/ca.pem\n",
+              "module m: tls_ca_file needs tls: true"},
+             {"  m:\n    command: TEST-UNC\n    tls: maybe\n", "module m: tls: give true or false"},
+             {"  m:\n    command: TEST-UNC\n    tls: true\n    tls_verify: false\n",
+              "module m: unknown key 'tls_verify'"},
+             {"  m:\n    command: TEST-UNC\n    tls: true\n    tls_port: 0\n",
+              "module m: tls_port: the port must be 1 to 65535"},
+             {"  m:\n    command: TEST-UNC\n    tls: true\n    tls_cert_file: /c.pem\n",
+              "module m: tls_cert_file and tls_key_file go together"},
+             {"  m:\n    command: TEST-UNC\n    tls: true\n    tls_psk_identity: monitor\n",
+              "module m: tls_psk_identity and tls_psk_file go together"},
+             {"  m:\n    command: TEST-UNC\n    tls: true\n    tls_ca_file: /nonexistent/ca\n",
+              "module m: TLS: cannot read certificate authority '/nonexistent/ca'"},
+             {"  m:\n    command: TEST-UNC\n    tls: true\n    tls_insecure_skip_verify: 2\n",
+              "module m: tls_insecure_skip_verify: give true or false"},
          }) {
         EXPECT_FALSE(Parse(c.modules, error)) << c.modules;
         EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
     }
     EXPECT_FALSE(ParseExporterConfig("modules: {}\n", "f", config_, error));
+    // A TLS module has its context from the start; its tls_port serves targets without a port.
+    configtest::WriteFile(dir_ / "psk", "00112233445566778899aabbccddeeff\n");
+    ASSERT_TRUE(
+        Parse("  plain:\n    command: GetInfo\n    port: 1055\n"
+              "  tls:\n    command: GetInfo\n    port: 1055\n    tls: true\n"
+              "    tls_port: 1056\n    tls_psk_identity: monitor\n"
+              "    tls_psk_file: " +
+                  (dir_ / "psk") +
+                  "\n"
+                  "  unchecked:\n    command: GetInfo\n    tls: true\n"
+                  "    tls_insecure_skip_verify: true\n",
+              error))
+        << error;
+    EXPECT_EQ(config_.modules.at("plain").tls, nullptr);
+    EXPECT_EQ(config_.modules.at("plain").port, 1055);
+    EXPECT_NE(config_.modules.at("tls").tls, nullptr);
+    EXPECT_EQ(config_.modules.at("tls").port, 1056);
+    EXPECT_FALSE(config_.modules.at("tls").tlsUnchecked);
+    EXPECT_TRUE(config_.modules.at("unchecked").tlsUnchecked);
     EXPECT_FALSE(ParseExporterConfig("- a\n- b\n", "f", config_, error));
     EXPECT_FALSE(ParseExporterConfig("modules:\n  m:\n    command: TEST-UNC\n", "f", config_,
                                      error));  // neither password nor targets

@@ -296,15 +296,19 @@ bool ShakeHands(TlsStream& stream, int sock, Clock::time_point deadline, std::st
             break;
         }
     }
-    error = "TLS: " + std::string(reason.Data() != nullptr ? reason.Data() : "",
-                                  static_cast<size_t>(reason.Length()));
+    error = TlsFailure(reason);
     return false;
 }
 
-bool QdxSend(int sock, const char* bytes, size_t length) {
+std::string TlsFailure(const String& reason) {
+    return "TLS: " + std::string(reason.Data() != nullptr ? reason.Data() : "",
+                                 static_cast<size_t>(reason.Length()));
+}
+
+bool QdxSend(int sock, const char* bytes, size_t length, TlsStream* tls) {
     while (length > 0) {
         if (!SendBefore(sock, bytes, length < 65536 ? length : 65536,
-                        Clock::now() + std::chrono::seconds(10)))
+                        Clock::now() + std::chrono::seconds(10), tls))
             return false;
         size_t sent = length < 65536 ? length : 65536;
         bytes += sent;
@@ -359,6 +363,35 @@ QdxReplyText QdxExchange(int sock, const String& packet, const String& sessionKe
     return Exchange(sock, packet, sessionKey, Clock::now() + std::chrono::milliseconds(timeoutMs));
 }
 
+bool QdxConnection::Open(const QdxEndpoint& endpoint, QdxReplyText& reply) {
+    Close();
+    auto deadline = Clock::now() + std::chrono::milliseconds(endpoint.timeoutMs);
+    fd_ = ConnectBefore(endpoint, deadline, reply.error, &reply.reason);
+    if (fd_ >= 0 && endpoint.tls != nullptr) {
+        tls_ = std::make_unique<TlsStream>(endpoint.tls, fd_, false, endpoint.host);
+        if (!ShakeHands(*tls_, fd_, deadline, reply.error)) {
+            reply.reason = NoReplyReason::ConnectFailed;
+            Close();
+        }
+    }
+    if (fd_ < 0) reply.status = CallStatus::NoConnection;
+    return fd_ >= 0;
+}
+
+void QdxConnection::Close() {
+    if (tls_ != nullptr) tls_->Close();
+    tls_.reset();
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+}
+
+int QdxConnection::Release() {
+    if (tls_ != nullptr) return -1;
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
 QdxReplyText QdxCall(const QdxEndpoint& endpoint, const std::string& command,
                      const std::vector<std::string>& params) {
     QdxReplyText reply;
@@ -370,25 +403,9 @@ QdxReplyText QdxCall(const QdxEndpoint& endpoint, const std::string& command,
         return reply;
     }
     auto deadline = Clock::now() + std::chrono::milliseconds(endpoint.timeoutMs);
-    int sock = ConnectBefore(endpoint, deadline, reply.error, &reply.reason);
-    if (sock < 0) {
-        reply.status = CallStatus::NoConnection;
-        return reply;
-    }
+    QdxConnection connection;
+    if (!connection.Open(endpoint, reply)) return reply;
     String packet =
         BuildRequestPacket(Bytes(endpoint.password), key, BuildRequestText(command, params));
-    if (endpoint.tls == nullptr) {
-        reply = Exchange(sock, packet, key, deadline);
-    } else {
-        TlsStream stream(endpoint.tls, sock, false);
-        if (ShakeHands(stream, sock, deadline, reply.error)) {
-            reply = Exchange(sock, packet, key, deadline, &stream);
-            stream.Close();
-        } else {
-            reply.status = CallStatus::NoConnection;
-            reply.reason = NoReplyReason::ConnectFailed;
-        }
-    }
-    close(sock);
-    return reply;
+    return Exchange(connection.fd(), packet, key, deadline, connection.tls());
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,8 @@ struct QdxEndpoint {
     int port = 0;
     std::string password;
     int timeoutMs = 10000;  // the whole exchange: connecting, sending and the reply's last byte
-    TlsContextPtr tls;      // TLS on the agent's TLS port (net/tls.h); null: the plain port
+    TlsContextPtr tls;      // TLS on the agent's TLS port (net/tls.h); null: the plain port.
+                            // The agent's certificate must carry `host`.
 };
 
 // The largest reply packet an agent sends: a file list of 256 MiB of entries, its header (the
@@ -103,8 +105,9 @@ private:
 // Connects to the agent within endpoint.timeoutMs; returns the socket or -1 with the reason in
 // `error` (and its kind in `reason`, when given).
 int QdxConnect(const QdxEndpoint& endpoint, std::string& error, NoReplyReason* reason = nullptr);
-// Sends `bytes` (all of them) on `sock`, waiting at most 10 s for room each time.
-bool QdxSend(int sock, const char* bytes, size_t length);
+// Sends `bytes` (all of them) on `sock`, through `tls` when given, waiting at most 10 s for room
+// each time.
+bool QdxSend(int sock, const char* bytes, size_t length, TlsStream* tls = nullptr);
 // Reads until the peer closes or the time-out passes, however fast bytes come, and never beyond
 // kMaxReplyPacket bytes; true when the peer closed.
 bool QdxReadAll(int sock, int timeoutMs, String& received);
@@ -112,10 +115,36 @@ bool QdxReadAll(int sock, int timeoutMs, String& received);
 // Sends a prepared request packet on a connected socket and reads and opens the reply.
 QdxReplyText QdxExchange(int sock, const String& packet, const String& sessionKey, int timeoutMs);
 
+// "TLS: " and the reason a handshake failed, as the client reports it.
+std::string TlsFailure(const String& reason);
 // Runs the client's side of the TLS handshake on the connected non-blocking `sock` until done or
 // `deadline`; false with the reason ("TLS: ...") in `error`.
 bool ShakeHands(TlsStream& stream, int sock, std::chrono::steady_clock::time_point deadline,
                 std::string& error);
+
+// A connection to an agent that stays open beyond one exchange (an upgrade): its socket and, on
+// the TLS port, the TLS stream over it. Closing sends TLS's closing alert first.
+class QdxConnection {
+public:
+    QdxConnection() = default;
+    ~QdxConnection() { Close(); }
+    QdxConnection(const QdxConnection&) = delete;
+    QdxConnection& operator=(const QdxConnection&) = delete;
+
+    // Connects, and over TLS shakes hands, within endpoint.timeoutMs. False with the failure in
+    // `reply` (NoConnection; a refused handshake is ConnectFailed, "TLS: ...").
+    bool Open(const QdxEndpoint& endpoint, QdxReplyText& reply);
+    bool Send(const char* bytes, size_t length) { return QdxSend(fd_, bytes, length, tls_.get()); }
+    void Close();
+    // Hands a plain connection's socket to the caller, who closes it; -1 over TLS.
+    int Release();
+    int fd() const { return fd_; }
+    TlsStream* tls() const { return tls_.get(); }
+
+private:
+    int fd_ = -1;
+    std::unique_ptr<TlsStream> tls_;
+};
 
 // One request and its reply; over TLS when endpoint.tls is set.
 QdxReplyText QdxCall(const QdxEndpoint& endpoint, const std::string& command,

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -75,6 +76,8 @@ struct Slot {
     int fd = -1;
     size_t index = 0;
     bool connecting = true;
+    std::unique_ptr<TlsStream> tls;  // over TLS, made once connected
+    bool handshaking = false;
     String packet;
     size_t sent = 0;
     String key;
@@ -198,14 +201,23 @@ private:
 
     void Wait() {
         std::vector<pollfd> fds;
+        std::vector<char> pending;  // decrypted bytes wait in the slot's TLS stream
         Clock::time_point first = Clock::time_point::max();
         Clock::time_point now = Clock::now();
         for (Slot& slot : slots_) {
-            bool writing = slot.connecting || slot.sent < static_cast<size_t>(slot.packet.Length());
+            bool writing = slot.connecting || slot.handshaking ||
+                           slot.sent < static_cast<size_t>(slot.packet.Length());
             bool reading = !writing && Charge(slot, now);
-            short events = writing ? POLLOUT : reading ? POLLIN : 0;
+            // A TLS stream says what it waits for, whichever way the bytes go.
+            short events = slot.connecting        ? POLLOUT
+                           : !writing && !reading ? 0
+                           : slot.tls != nullptr  ? slot.tls->Wants()
+                           : writing              ? POLLOUT
+                                                  : POLLIN;
             fds.push_back({events != 0 ? slot.fd : -1, events, 0});
+            pending.push_back(reading && slot.tls != nullptr && slot.tls->Pending());
             if (!slot.waiting) first = std::min(first, slot.deadline);
+            if (pending.back()) first = now;
         }
         if (first == Clock::time_point::max()) first = now + std::chrono::milliseconds(100);
         auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(first - Clock::now());
@@ -218,20 +230,22 @@ private:
         std::vector<Slot> open;
         for (size_t i = 0; i < slots_.size(); i++) {
             Slot& slot = slots_[i];
-            bool finished = ready > 0 && fds[i].revents != 0 ? Step(slot) : false;
+            bool finished = (ready > 0 && fds[i].revents != 0) || pending[i] ? Step(slot) : false;
             if (!finished && !slot.waiting && now >= slot.deadline) {
                 close(slot.fd);
-                NoReplyReason reason =
-                    slot.connecting ? NoReplyReason::ConnectTimeout : NoReplyReason::Timeout;
-                std::string why = slot.connecting ? "no answer to the connection attempt"
+                bool connecting = slot.connecting || slot.handshaking;
+                NoReplyReason reason = slot.connecting    ? NoReplyReason::ConnectTimeout
+                                       : slot.handshaking ? NoReplyReason::ConnectFailed
+                                                          : NoReplyReason::Timeout;
+                std::string why = slot.connecting    ? "no answer to the connection attempt"
+                                  : slot.handshaking ? "TLS: no TLS handshake within the time-out"
                                   : slot.reply.Received() > 0
                                       ? "no whole reply within the time-out (" +
                                             std::to_string(slot.reply.Received()) +
                                             " bytes received)"
                                       : NoReplyText(NoReplyReason::Timeout);
                 done_(slot.index,
-                      Failed(reason,
-                             slot.connecting ? CallStatus::NoConnection : CallStatus::NoReply,
+                      Failed(reason, connecting ? CallStatus::NoConnection : CallStatus::NoReply,
                              why));
                 finished = true;
             }
@@ -250,23 +264,40 @@ private:
                                                        CallStatus::NoConnection,
                                                        std::strerror(error)));
             slot.connecting = false;
+            if (options_.tls != nullptr) {
+                slot.tls = std::make_unique<TlsStream>(options_.tls, slot.fd, false,
+                                                       targets_[slot.index].host);
+                slot.handshaking = true;
+            }
+        }
+        if (slot.handshaking) {
+            String why;
+            int done = slot.tls->Handshake(why);
+            if (done == 0) return false;
+            if (done < 0)
+                return Finish(slot, Failed(NoReplyReason::ConnectFailed, CallStatus::NoConnection,
+                                           TlsFailure(why)));
+            slot.handshaking = false;
         }
         size_t total = static_cast<size_t>(slot.packet.Length());
         if (slot.sent < total) {
-            ssize_t n = send(slot.fd, slot.packet.Data() + slot.sent, total - slot.sent,
-                             MSG_NOSIGNAL);
+            const char* rest = slot.packet.Data() + slot.sent;
+            ssize_t n = slot.tls != nullptr ? slot.tls->Write(rest, total - slot.sent)
+                                            : send(slot.fd, rest, total - slot.sent, MSG_NOSIGNAL);
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
             if (n <= 0)
                 return Finish(slot, Failed(NoReplyReason::SendFailed, CallStatus::NoReply,
                                            NoReplyText(NoReplyReason::SendFailed)));
             slot.sent += static_cast<size_t>(n);
-            return false;
+            // Once sent, the reply is read at once: a TLS stream then says what it waits for.
+            if (slot.sent < total) return false;
         }
         // Until the length is known, read no further than the length field, so that a reply
         // is charged to the budget before its bytes are held.
         char block[65536];
         size_t want = slot.reply.HeaderKnown() ? sizeof block : 4 - slot.reply.Received();
-        ssize_t n = recv(slot.fd, block, want, 0);
+        ssize_t n =
+            slot.tls != nullptr ? slot.tls->Read(block, want) : recv(slot.fd, block, want, 0);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
         if (n > 0) {
             if (!slot.reply.Add(block, static_cast<size_t>(n)))
@@ -289,6 +320,7 @@ private:
     }
 
     bool Finish(Slot& slot, QdxReplyText reply) {
+        if (slot.tls != nullptr) slot.tls->Close();
         close(slot.fd);
         slot.charged = 0;
         done_(slot.index, std::move(reply));

@@ -20,6 +20,9 @@ struct CallTarget {
 
 struct MultiCallOptions {
     std::string password;
+    // TLS on every target (the agents' TLS port): one context, each target's certificate checked
+    // against that target's own host name or address. Null: the plain port.
+    TlsContextPtr tls;
     int parallel = 32;
     int timeoutMs = 10000;  // per host, from the connection attempt to the reply's end
     // Consulted before target `index` is started (targets start in order); false holds it back

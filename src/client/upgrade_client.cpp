@@ -11,7 +11,7 @@
 
 #include "protocol/packet.h"
 
-QdxReplyText QdxReadReply(int sock, const String& sessionKey, int timeoutMs) {
+QdxReplyText QdxReadReply(int sock, const String& sessionKey, int timeoutMs, TlsStream* tls) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     QdxReplyText reply;
     ReplyBuffer buffer;
@@ -20,15 +20,18 @@ QdxReplyText QdxReadReply(int sock, const String& sessionKey, int timeoutMs) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now())
                         .count();
-        pollfd readable{sock, POLLIN, 0};
-        int ready = left > 0 ? poll(&readable, 1, static_cast<int>(left)) : 0;
+        pollfd readable{sock, tls != nullptr ? tls->Wants() : short{POLLIN}, 0};
+        int ready = tls != nullptr && tls->Pending() ? 1
+                    : left > 0                       ? poll(&readable, 1, static_cast<int>(left))
+                                                     : 0;
         if (ready < 0 && errno == EINTR) continue;
         ssize_t n = 0;
         if (ready > 0) {
             // Never past this reply: what follows on the connection is not ours to take.
             size_t want = buffer.HeaderKnown() ? buffer.Announced() - buffer.Received()
                                                : 4 - buffer.Received();
-            n = recv(sock, block, want < sizeof block ? want : sizeof block, 0);
+            size_t take = want < sizeof block ? want : sizeof block;
+            n = tls != nullptr ? tls->Read(block, take) : recv(sock, block, take, 0);
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         }
         if (n <= 0) {
@@ -57,32 +60,37 @@ String UpgradeTrailer(const unsigned char digest[16], const String& sessionKey) 
     return EncodeData(String(reinterpret_cast<const char*>(digest), 16), sessionKey, 0);
 }
 
-int QdxStartUpgrade(const QdxEndpoint& endpoint, long long size, String& sessionKey,
-                    QdxReplyText& reply) {
+bool QdxStartUpgrade(const QdxEndpoint& endpoint, long long size, String& sessionKey,
+                     QdxReplyText& reply, QdxConnection& connection) {
     sessionKey = NewSessionKey();
     if (sessionKey.Length() == 0) {
         reply.status = CallStatus::NoSessionKey;
         reply.error = std::string("no random bytes for a session key: ") + std::strerror(errno);
-        return -1;
+        return false;
     }
-    int sock = QdxConnect(endpoint, reply.error, &reply.reason);
-    if (sock < 0) {
-        reply.status = CallStatus::NoConnection;
-        return -1;
-    }
+    if (!connection.Open(endpoint, reply)) return false;
     String request = BuildRequestText("UpgradeCode", {std::to_string(size)});
     String packet = BuildRequestPacket(
         String(endpoint.password.data(), static_cast<int>(endpoint.password.size())), sessionKey,
         request);
-    if (!QdxSend(sock, packet.Data(), static_cast<size_t>(packet.Length()))) {
+    if (!connection.Send(packet.Data(), static_cast<size_t>(packet.Length()))) {
         reply.status = CallStatus::NoReply;
         reply.reason = NoReplyReason::SendFailed;
         reply.error = NoReplyText(reply.reason);
-        close(sock);
-        return -1;
+        connection.Close();
+        return false;
     }
-    reply = QdxReadReply(sock, sessionKey, endpoint.timeoutMs);
-    if (reply.status == CallStatus::Ok && reply.Code() == "200") return sock;
-    close(sock);
-    return -1;
+    reply = QdxReadReply(connection.fd(), sessionKey, endpoint.timeoutMs, connection.tls());
+    if (reply.status == CallStatus::Ok && reply.Code() == "200") return true;
+    connection.Close();
+    return false;
+}
+
+int QdxStartUpgrade(const QdxEndpoint& endpoint, long long size, String& sessionKey,
+                    QdxReplyText& reply) {
+    QdxEndpoint plain = endpoint;
+    plain.tls = nullptr;
+    QdxConnection connection;
+    if (!QdxStartUpgrade(plain, size, sessionKey, reply, connection)) return -1;
+    return connection.Release();
 }

@@ -21,8 +21,8 @@ struct TlsOptions {
     std::string pskIdentity;  // a pre-shared key's identity ...
     std::string pskFile;      // ... and the file holding it in hexadecimal (128 bits or more)
     bool allowTls12 = false;  // TLS 1.2 beside 1.3
-    // Client only: the name the agent's certificate must carry, and whether to check the
-    // certificate at all.
+    // Client only: the name the agent's certificate must carry unless a connection names its
+    // own, and whether to check the certificate at all.
     std::string serverName;
     bool verifyPeer = true;
 };
@@ -44,10 +44,11 @@ bool ReadPskFile(const std::string& path, std::string& key, String& error);
 
 // One TLS connection over the connected, non-blocking socket `fd`, which stays the caller's to
 // close. Calls that would block return with the events (POLLIN or POLLOUT) to wait for in
-// `Wants()`. Owned by one thread.
+// `Wants()`. Owned by one thread. A client's `serverName` is the name or address this agent's
+// certificate must carry (empty: the context's), so that one context serves many agents.
 class TlsStream {
 public:
-    TlsStream(TlsContextPtr context, int fd, bool server);
+    TlsStream(TlsContextPtr context, int fd, bool server, const std::string& serverName = {});
     ~TlsStream();
     TlsStream(const TlsStream&) = delete;
     TlsStream& operator=(const TlsStream&) = delete;

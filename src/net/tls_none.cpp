@@ -27,7 +27,7 @@ TlsContextPtr NewClientTlsContext(const TlsOptions&, String& error) {
 
 struct TlsStream::State {};
 
-TlsStream::TlsStream(TlsContextPtr, int, bool) : wants_(POLLIN) {}
+TlsStream::TlsStream(TlsContextPtr, int, bool, const std::string&) : wants_(POLLIN) {}
 TlsStream::~TlsStream() = default;
 
 int TlsStream::Handshake(String& error) {

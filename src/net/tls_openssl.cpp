@@ -4,6 +4,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <signal.h>
 
 #include <cerrno>
 #include <cstring>
@@ -32,6 +33,9 @@ constexpr char kTls12Suites[] =
     "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
     "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:"
     "ECDHE-PSK-CHACHA20-POLY1305";
+
+// TLS 1.3 suites a pre-shared key from the client's callback can be used with.
+constexpr char kPskSuites[] = "TLS_AES_128_GCM_SHA256:TLS_CHACHA20_POLY1305_SHA256";
 
 // The library's reason for the last failure, or `fallback`.
 String LibraryError(const char* fallback) {
@@ -121,6 +125,48 @@ std::shared_ptr<TlsContext> NewContext(const SSL_METHOD* method, const TlsOption
     return context;
 }
 
+// The library writes to the socket with write(), and a peer that has gone raises SIGPIPE, which
+// ends a client that does not ignore it (the agent does). In a client's calls SIGPIPE is blocked,
+// and one that the call raised is taken before it is let through again.
+class PipeGuard {
+public:
+    explicit PipeGuard(bool active) : active_(active) {
+        if (!active_) return;
+        sigset_t pipe = PipeSet();
+        pthread_sigmask(SIG_BLOCK, &pipe, &previous_);
+        wasPending_ = Pending();
+    }
+    ~PipeGuard() {
+        if (!active_) return;
+        int saved = errno;
+        if (!wasPending_ && Pending()) {
+            sigset_t pipe = PipeSet();
+            timespec now{0, 0};
+            while (sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+        errno = saved;
+    }
+    PipeGuard(const PipeGuard&) = delete;
+    PipeGuard& operator=(const PipeGuard&) = delete;
+
+private:
+    static sigset_t PipeSet() {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        return pipe;
+    }
+    static bool Pending() {
+        sigset_t pending;
+        return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    }
+    bool active_;
+    bool wasPending_ = false;
+    sigset_t previous_{};
+};
+
 }  // namespace
 
 bool TlsAvailable() {
@@ -151,7 +197,16 @@ TlsContextPtr NewClientTlsContext(const TlsOptions& options, String& error) {
     SSL_CTX* ctx = context->ctx;
     context->serverName = options.serverName;
     context->verifyPeer = options.verifyPeer;
-    if (!context->psk.empty()) SSL_CTX_set_psk_client_callback(ctx, ClientPsk);
+    if (!context->psk.empty()) {
+        SSL_CTX_set_psk_client_callback(ctx, ClientPsk);
+        // A key handed out by this callback goes with SHA-256 suites only: offering no other
+        // keeps an agent that also has a certificate (and would rather use a SHA-384 suite) from
+        // answering with the certificate instead of the key.
+        if (SSL_CTX_set_ciphersuites(ctx, kPskSuites) != 1) {
+            error = LibraryError("no TLS 1.3 suite for a pre-shared key");
+            return nullptr;
+        }
+    }
     if (options.verifyPeer) {
         bool loaded = options.caFile.empty()
                           ? SSL_CTX_set_default_verify_paths(ctx) == 1
@@ -168,9 +223,10 @@ TlsContextPtr NewClientTlsContext(const TlsOptions& options, String& error) {
 struct TlsStream::State {
     TlsContextPtr context;
     SSL* ssl = nullptr;
+    bool client = false;
 };
 
-TlsStream::TlsStream(TlsContextPtr context, int fd, bool server)
+TlsStream::TlsStream(TlsContextPtr context, int fd, bool server, const std::string& serverName)
     : state_(std::make_unique<State>()), wants_(POLLIN) {
     state_->context = std::move(context);
     state_->ssl = SSL_new(state_->context->ctx);
@@ -181,7 +237,8 @@ TlsStream::TlsStream(TlsContextPtr context, int fd, bool server)
         return;
     }
     SSL_set_connect_state(state_->ssl);
-    const std::string& name = state_->context->serverName;
+    state_->client = true;
+    const std::string& name = serverName.empty() ? state_->context->serverName : serverName;
     if (name.empty() || !state_->context->verifyPeer) return;
     unsigned char address[16];
     bool literal = inet_pton(AF_INET, name.c_str(), address) == 1 ||
@@ -203,6 +260,7 @@ int TlsStream::Handshake(String& error) {
         error = "cannot start a TLS connection";
         return -1;
     }
+    PipeGuard guard(state_->client);
     ERR_clear_error();
     int rc = SSL_do_handshake(state_->ssl);
     if (rc == 1) return 1;
@@ -229,6 +287,7 @@ ssize_t TlsStream::Read(void* buffer, size_t size) {
         errno = ENOTCONN;
         return -1;
     }
+    PipeGuard guard(state_->client);
     ERR_clear_error();
     size_t got = 0;
     if (SSL_read_ex(state_->ssl, buffer, size, &got) == 1) return static_cast<ssize_t>(got);
@@ -249,6 +308,7 @@ ssize_t TlsStream::Write(const void* buffer, size_t size) {
         errno = ENOTCONN;
         return -1;
     }
+    PipeGuard guard(state_->client);
     ERR_clear_error();
     size_t put = 0;
     if (SSL_write_ex(state_->ssl, buffer, size, &put) == 1) return static_cast<ssize_t>(put);
@@ -269,6 +329,7 @@ bool TlsStream::Pending() const {
 
 void TlsStream::Close() {
     if (state_->ssl == nullptr || !SSL_is_init_finished(state_->ssl)) return;
+    PipeGuard guard(state_->client);
     ERR_clear_error();
     SSL_shutdown(state_->ssl);
     ERR_clear_error();

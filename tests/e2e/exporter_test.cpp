@@ -16,6 +16,7 @@
 
 #include "client/client.h"
 #include "harness.h"
+#include "tls_keys.h"
 
 namespace {
 
@@ -273,6 +274,60 @@ TEST_F(ExporterTest, ForbiddenCommandsAndBadFilesAreRefusedAtStart) {
         EXPECT_EQ(run.exitCode, 64) << module;
         EXPECT_NE(run.err.find("is not a read-only request"), std::string::npos) << run.err;
     }
+}
+
+// TLS modules give the values the plain port gives, by certificate or by pre-shared key, and
+// tls_port serves targets that name no port; a certificate from another authority fails the
+// probe, and a module that checks none is named when the exporter starts.
+TEST_F(ExporterTest, TlsModulesAnswerAsThePlainPort) {
+    TempDir keysDir, agentDir;
+    TlsKeys keys(keysDir);
+    const std::string tlsPort = std::to_string(FreePort());
+    Agent agent(agentDir, "host=\ntlsport=" + tlsPort + "\ntlscertfile=" + keys.File("server.pem") +
+                              "\ntlskeyfile=" + keys.File("server.key") +
+                              "\ntlspskidentity=monitor\ntlspskfile=" + keys.File("psk") + "\n");
+    ASSERT_TRUE(agent.Start());
+    auto module = [](const std::string& name, const std::string& more) {
+        return "  " + name + ":\n    command: GetInfo\n    values: [port]\n" +
+               "    labels: [agent_version]\n" + more;
+    };
+    const std::string tls = "    tls: true\n    tls_port: " + tlsPort + "\n";
+    exporter->Stop();
+    WriteModules(module("plain", "") +
+                 module("certified", tls + "    tls_ca_file: " + keys.File("ca.pem") + "\n") +
+                 module("keyed", tls + "    tls_psk_identity: monitor\n    tls_psk_file: " +
+                                     keys.File("psk") + "\n") +
+                 module("stranger", tls + "    tls_ca_file: " + keys.File("other-ca.pem") + "\n") +
+                 module("unchecked", tls + "    tls_insecure_skip_verify: true\n"));
+    StartExporter();
+    EXPECT_NE(ReadFile(dir.File("exporter.log"))
+                  .find("warning: module unchecked: tls_insecure_skip_verify"),
+              std::string::npos)
+        << ReadFile(dir.File("exporter.log"));
+    auto probe = [&](const std::string& name, const std::string& target,
+                     const httplib::Headers& headers = {}) {
+        auto result = Get("/probe?module=" + name + "&target=" + target, headers);
+        return result ? result->body : "<no answer>";
+    };
+    auto values = [](const std::string& body) {
+        std::vector<std::string> kept;
+        for (const std::string& sample : Samples(body))
+            if (sample.rfind("qdx_probe_duration_seconds ", 0) != 0) kept.push_back(sample);
+        return kept;
+    };
+    const std::string plainTarget = "127.0.0.1:" + std::to_string(agent.port());
+    std::string plain = probe("plain", plainTarget);
+    ASSERT_EQ(SampleValue(plain, "qdx_probe_success"), 1) << plain;
+    for (const char* name : {"certified", "keyed", "unchecked"})
+        EXPECT_EQ(values(probe(name, "127.0.0.1")), values(plain)) << name;
+    std::string stranger = probe("stranger", "127.0.0.1");
+    EXPECT_EQ(SampleValue(stranger, "qdx_probe_success"), 0) << stranger;
+    // The target's own port wins over tls_port: the plain port makes no TLS handshake (and waits
+    // for the rest of a request until the probe gives up).
+    EXPECT_EQ(
+        SampleValue(probe("certified", plainTarget, {{"X-Prometheus-Scrape-Timeout-Seconds", "1"}}),
+                    "qdx_probe_success"),
+        0);
 }
 
 TEST_F(ExporterTest, TextLogCountsMatchesAcrossARestart) {

@@ -2,6 +2,7 @@
 // running another executable (rolled back) or cannot tell (not verified), its dry run, and a
 // fleet upgrade that stops at the first failure.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 
 #include <filesystem>
@@ -102,6 +103,25 @@ TEST_F(QdxctlUpgrade, KnowsWhenTheAgentRunsAnotherExecutable) {
                                   " got 600 test is not allowed"),
               std::string::npos)
         << unverified.err;
+}
+
+// The same upgrade over the TLS port: UpgradeCode, the executable and its digest inside TLS,
+// and the agent asked over TLS again once it is back.
+TEST_F(QdxctlUpgrade, UpgradesOverTheTlsPort) {
+    const std::string psk = dir.File("psk"), tlsPort = std::to_string(FreePort());
+    WriteFile(psk, "00112233445566778899aabbccddeeff\n");
+    chmod(psk.c_str(), 0600);
+    Agent agent(dir,
+                Extra("tlsport=" + tlsPort + "\ntlspskidentity=monitor\ntlspskfile=" + psk + "\n"));
+    ASSERT_TRUE(agent.Start());
+    RunResult run = RunProgram(QDXCTL_BINARY,
+                               {"-p", tlsPort, "--tls-psk-identity", "monitor", "--tls-psk-file",
+                                psk, "upgrade", "--wait", "30", "--qdxpath", QdxPath(), NewAgent()},
+                               60, {"QDX_PASSWORD=" + Agent::Password()});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("the agent has restarted and runs " + NewAgent()), std::string::npos)
+        << run.out << run.err;
+    EXPECT_TRUE(ReadFile(QdxPath()) == ReadFile(NewAgent()));
 }
 
 TEST_F(QdxctlUpgrade, FleetStopsAtTheFirstFailure) {

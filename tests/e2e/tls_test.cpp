@@ -8,56 +8,9 @@
 #include <chrono>
 
 #include "harness.h"
+#include "tls_keys.h"
 
 namespace {
-
-RunResult Openssl(const std::vector<std::string>& args) {
-    return RunProgram("/usr/bin/openssl", args, 30);
-}
-
-// A certificate authority, the agent's certificate for 127.0.0.1 and ::1, a client certificate
-// from the same authority, one from another authority, and a pre-shared key.
-class TlsKeys {
-public:
-    explicit TlsKeys(const TempDir& dir) : dir_(dir) {
-        Authority("ca");
-        Authority("other-ca");
-        Signed("server", "ca", "subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost");
-        Signed("client", "ca", "");
-        Signed("stranger", "other-ca", "");
-        WriteFile(File("psk"), "00112233445566778899aabbccddeeff\n");
-        WriteFile(File("wrong-psk"), "ffeeddccbbaa99887766554433221100\n");
-        for (const char* secret : {"server.key", "client.key", "stranger.key", "psk", "wrong-psk"})
-            chmod(File(secret).c_str(), 0600);
-    }
-    std::string File(const std::string& name) const { return dir_.File(name); }
-
-private:
-    void Authority(const std::string& name) {
-        RunResult r = Openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt",
-                               "ec_paramgen_curve:P-256", "-nodes", "-days", "2", "-subj",
-                               "/CN=" + name, "-keyout", File(name + ".key"), "-out",
-                               File(name + ".pem")});
-        EXPECT_EQ(r.exitCode, 0) << r.err;
-    }
-    void Signed(const std::string& name, const std::string& ca, const std::string& altNames) {
-        RunResult r = Openssl({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                               "-nodes", "-subj", "/CN=" + name, "-keyout", File(name + ".key"),
-                               "-out", File(name + ".csr")});
-        EXPECT_EQ(r.exitCode, 0) << r.err;
-        std::vector<std::string> sign = {"x509", "-req", "-in", File(name + ".csr"), "-CA",
-                                         File(ca + ".pem"), "-CAkey", File(ca + ".key"),
-                                         "-CAcreateserial", "-days", "2", "-out",
-                                         File(name + ".pem")};
-        if (!altNames.empty()) {
-            WriteFile(File(name + ".ext"), altNames + "\n");
-            sign.insert(sign.end(), {"-extfile", File(name + ".ext")});
-        }
-        r = Openssl(sign);
-        EXPECT_EQ(r.exitCode, 0) << r.err;
-    }
-    const TempDir& dir_;
-};
 
 class TlsTest : public ::testing::Test {
 protected:
@@ -154,6 +107,50 @@ TEST_F(TlsTest, SameAnswersAsThePlainPort) {
     int before = RequestsRead();
     EXPECT_NE(Qdxctl({"-p", std::to_string(tlsPort), "GetInfo"}).exitCode, 0);
     EXPECT_EQ(RequestsRead(), before);
+}
+
+// A hosts list over TLS: one context, each host's certificate checked against that host's own
+// name or address, so a host the certificate does not name is refused alone. Lines without a
+// port take -p, or the tlsport of -C.
+TEST_F(TlsTest, HostsListCheckedHostByHost) {
+    ASSERT_TRUE(Start(CertificateSettings(false)));
+    const std::string port = std::to_string(tlsPort);
+    WriteFile(dir.File("hosts"),
+              "127.0.0.1\n[::1]:" + port + "\nlocalhost:" + port + "\n127.0.0.2:" + port + "\n");
+    RunResult r = Qdxctl(OverTls({"--hosts", dir.File("hosts"), "GetInfo"}));
+    EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
+    for (const std::string host : {"127.0.0.1:", "::1:", "localhost:"})
+        EXPECT_NE(r.out.find(host + port + " 200"), std::string::npos) << host << r.out << r.err;
+    EXPECT_NE(r.out.find("127.0.0.2:" + port + " no reply (connect_failed): TLS: "),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("(IP address mismatch)"), std::string::npos) << r.out;
+
+    WriteFile(dir.File("hosts"), "127.0.0.1\n");
+    RunResult fromConfig = Qdxctl({"-C", agent->config(), "--tls-ca", keys.File("ca.pem"),
+                                   "--hosts", dir.File("hosts"), "GetInfo"});
+    EXPECT_EQ(fromConfig.exitCode, 0) << fromConfig.out << fromConfig.err;
+    EXPECT_EQ(fromConfig.out.rfind("127.0.0.1:" + port + " 200", 0), 0u) << fromConfig.out;
+}
+
+// A hosts list over TLS within a reply budget below two replies (750 kB each): one host waits
+// with its reply begun, part of it already decrypted, and both replies come whole.
+TEST_F(TlsTest, HostsReplyBudgetHoldsOverTls) {
+    ASSERT_TRUE(Start(CertificateSettings(false)));
+    const std::string folder = dir.File("many"), name(240, 'n');
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    for (int i = 0; i < 3000; i++) WriteFile(folder + "/" + name + std::to_string(i), "");
+    const std::string port = std::to_string(tlsPort);
+    WriteFile(dir.File("hosts"), "127.0.0.1:" + port + "\n[::1]:" + port + "\n");
+    RunResult r = Qdxctl(OverTls({"--hosts", dir.File("hosts"), "--reply-memory", "1", "check",
+                                  "--value", "count", "-c", "3000:3000", "GetFilesList", folder,
+                                  "*", "0", "1", "0", "0", "0", "0", "0"}));
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    for (const std::string host : {"127.0.0.1:", "::1:"})
+        EXPECT_NE(r.out.find(host + port + " QDX GetFilesList OK - count=3000 |"),
+                  std::string::npos)
+            << r.out;
+    EXPECT_NE(r.err.find("2 hosts in "), std::string::npos) << r.err;
 }
 
 // With tlscafile, only a client certificate from that authority gets its request read.

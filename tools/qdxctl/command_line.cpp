@@ -30,11 +30,13 @@ const OptionSpec kGeneral[] = {
      "of at most 1 MiB)"},
     {Opt::Tls, nullptr, "--tls", nullptr,
      "talk TLS to the agent's TLS port (with -C: its tlsport, tlscafile and pre-shared key); "
-     "implied by the --tls-* options; not yet with --hosts or upgrade"},
+     "implied by the --tls-* options. With --hosts, every host over TLS, each checked against "
+     "its own name"},
     {Opt::TlsCa, nullptr, "--tls-ca", "FILE",
      "the authority the agent's certificate must chain to (default: the system's)"},
-    {Opt::TlsCert, nullptr, "--tls-cert", "FILE", "the client's certificate, for an agent that "
-                                                   "asks for one (tlscafile)"},
+    {Opt::TlsCert, nullptr, "--tls-cert", "FILE",
+     "the client's certificate, for an agent that "
+     "asks for one (tlscafile)"},
     {Opt::TlsKey, nullptr, "--tls-key", "FILE", "the client certificate's private key"},
     {Opt::TlsPskIdentity, nullptr, "--tls-psk-identity", "ID", "the pre-shared key's identity"},
     {Opt::TlsPskFile, nullptr, "--tls-psk-file", "FILE",
@@ -132,8 +134,11 @@ const Subcommand kSubcommands[] = {
      "1 WARNING, 2 CRITICAL, 3 UNKNOWN; every error is UNKNOWN. Without -w and -c, the exit\n"
      "code of TEST-ExternalPrg and the scriptres: line of TEST-ShellScript are the state.",
      RunCheckCommand},
-    {"settings", {}, "", "Read the settings (GetSettings); the password is masked unless "
-                         "--show-password.",
+    {"settings",
+     {},
+     "",
+     "Read the settings (GetSettings); the password is masked unless "
+     "--show-password.",
      RunSettingsCommand},
     {"set", kSetOptions, "[--dry-run] NAME=VALUE...",
      "Change settings (SetSettings). Every NAME=VALUE is checked first (qdxctl help SetSettings\n"
@@ -157,7 +162,9 @@ const Subcommand kSubcommands[] = {
      "not empty or a # comment), targets (addresses, ADDRESS/BITS, LOW-HIGH and host names, each\n"
      "with an optional :PORT), port, max_probes (probes at once, default 16), timeout_seconds\n"
      "(default 10) and modules: NAME: {command: TEST-... or GetInfo, params: {NAME: VALUE},\n"
-     "values: [numbers to export], labels: [texts as labels], targets, password_file, port}.\n"
+     "values: [numbers to export], labels: [texts as labels], targets, password_file, port,\n"
+     "tls: true to probe the TLS port with tls_port, tls_ca_file, tls_cert_file, tls_key_file,\n"
+     "tls_psk_identity, tls_psk_file, tls_insecure_skip_verify}.\n"
      "A probe answers qdx_probe_success, qdx_probe_duration_seconds, qdx_probe_result_code and\n"
      "each number of the reply as qdx_COMMAND_VALUE in base units; text-log modules count the\n"
      "matched lines (qdx_textlog_matched_lines_total) from where the last probe stopped.",
@@ -166,7 +173,9 @@ const Subcommand kSubcommands[] = {
      "The commands, or one command's parameters, values and options. Contacts no agent.",
      RunHelpCommand},
     {"completion", {}, "bash", "Print the bash completion script.", RunCompletionCommand},
-    {"verify-config", {}, "CFG",
+    {"verify-config",
+     {},
+     "CFG",
      "Check an agent configuration file with the agent's own reader; contacts no agent.",
      RunVerifyConfigCommand},
 };
@@ -259,7 +268,8 @@ void ReadPasswordFile(const std::string& path, Options& options) {
 
 // Applies the options in rising precedence: environment, -C, then the options themselves.
 // The TLS port and context: -p wins over the -C configuration's tlsport. The agent's certificate
-// must carry the name or address given with -H unless --tls-no-verify says otherwise.
+// must carry the name or address each connection is made to (-H, or a --hosts line) unless
+// --tls-no-verify says otherwise.
 void UseTls(Options& options, const std::vector<Given>& given) {
     bool portGiven = false;
     bool configGiven = false;
@@ -271,7 +281,6 @@ void UseTls(Options& options, const std::vector<Given>& given) {
         if (options.configTlsPort == 0) Fail("--tls: the configuration sets no tlsport");
         options.endpoint.port = options.configTlsPort;
     }
-    if (!options.hostsFile.empty()) Fail("--hosts does not take --tls");
     if (!options.tlsOptions.verifyPeer)
         std::fprintf(stderr, "qdxctl: warning: --tls-no-verify: the agent's certificate is not "
                              "checked; anyone between may pose as the agent\n");

@@ -146,9 +146,19 @@ int RunExporter(const ExporterOptions& options) {
     std::string error;
     if (options.config.empty()) Fail("exporter needs --config FILE");
     if (!LoadExporterConfig(options.config, config, error)) Fail(error);
+    for (const auto& [name, module] : config.modules)
+        if (module.tlsUnchecked)
+            std::fprintf(stderr,
+                         "qdxctl exporter: warning: module %s: tls_insecure_skip_verify: "
+                         "the agents' certificates are not checked; anyone between may "
+                         "pose as an agent\n",
+                         name.c_str());
     if (options.checkOnly) {
         for (const auto& [name, module] : config.modules)
-            std::printf("module %s: %s\n", name.c_str(), module.spec->name);
+            std::printf("module %s: %s%s\n", name.c_str(), module.spec->name,
+                        module.tls == nullptr ? ""
+                        : module.tlsUnchecked ? " over TLS, certificates not checked"
+                                              : " over TLS");
         return kExitOk;
     }
     std::string host;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "client/client.h"
 #include "input_file.h"
 
 namespace {
@@ -13,8 +14,25 @@ constexpr size_t kMaxModulesFile = 1 << 20;
 // The keys each level takes: any other is a mistake worth naming.
 const char* const kTopKeys[] = {"password_file", "targets", "port", "max_probes",
                                 "timeout_seconds", "modules"};
-const char* const kModuleKeys[] = {"command", "params", "password_file", "targets", "values",
-                                   "labels", "port"};
+const char* const kModuleKeys[] = {"command",
+                                   "params",
+                                   "password_file",
+                                   "targets",
+                                   "values",
+                                   "labels",
+                                   "port",
+                                   "tls",
+                                   "tls_port",
+                                   "tls_ca_file",
+                                   "tls_cert_file",
+                                   "tls_key_file",
+                                   "tls_psk_identity",
+                                   "tls_psk_file",
+                                   "tls_insecure_skip_verify"};
+// The module keys that only a TLS module takes.
+const char* const kTlsKeys[] = {
+    "tls_port",         "tls_ca_file",  "tls_cert_file",           "tls_key_file",
+    "tls_psk_identity", "tls_psk_file", "tls_insecure_skip_verify"};
 
 template <size_t N>
 bool KeysKnown(const YAML::Node& map, const char* const (&keys)[N], const std::string& where,
@@ -90,6 +108,68 @@ bool ReadPort(const YAML::Node& node, const std::string& where, int& port, std::
         return false;
     }
     port = value;
+    return true;
+}
+
+bool ReadFlag(const YAML::Node& node, const std::string& where, bool& flag, std::string& error) {
+    if (!YAML::convert<bool>::decode(node, flag)) {
+        error = where + ": give true or false";
+        return false;
+    }
+    return true;
+}
+
+// A module's TLS keys: the port, the files and the pre-shared key, made into the module's
+// context at once so that a file that cannot be read is named before anything is served.
+bool ReadModuleTls(const YAML::Node& node, const std::string& where, ExporterModule& module,
+                   std::string& error) {
+    bool tls = false;
+    if (const YAML::Node flag = node["tls"])
+        if (!ReadFlag(flag, where + ": tls", tls, error)) return false;
+    if (!tls) {
+        for (const char* key : kTlsKeys)
+            if (node[key]) {
+                error = where + ": " + key + " needs tls: true";
+                return false;
+            }
+        return true;
+    }
+    if (const YAML::Node port = node["tls_port"])
+        if (!ReadPort(port, where + ": tls_port", module.port, error)) return false;
+    TlsOptions options;
+    const std::pair<const char*, std::string*> texts[] = {
+        {"tls_ca_file", &options.caFile},
+        {"tls_cert_file", &options.certFile},
+        {"tls_key_file", &options.keyFile},
+        {"tls_psk_identity", &options.pskIdentity},
+        {"tls_psk_file", &options.pskFile}};
+    for (const auto& [key, text] : texts)
+        if (const YAML::Node value = node[key]) {
+            if (!value.IsScalar() || value.Scalar().empty()) {
+                error = where + ": " + key + ": give a text";
+                return false;
+            }
+            *text = value.Scalar();
+        }
+    if (options.certFile.empty() != options.keyFile.empty()) {
+        error = where + ": tls_cert_file and tls_key_file go together";
+        return false;
+    }
+    if (options.pskIdentity.empty() != options.pskFile.empty()) {
+        error = where + ": tls_psk_identity and tls_psk_file go together";
+        return false;
+    }
+    if (const YAML::Node skip = node["tls_insecure_skip_verify"]) {
+        if (!ReadFlag(skip, where + ": tls_insecure_skip_verify", module.tlsUnchecked, error))
+            return false;
+    }
+    options.verifyPeer = !module.tlsUnchecked;
+    String reason;
+    module.tls = NewClientTlsContext(options, reason);
+    if (module.tls == nullptr) {
+        error = where + ": " + TlsFailure(reason);
+        return false;
+    }
     return true;
 }
 
@@ -179,7 +259,7 @@ bool ReadModule(const std::string& name, const YAML::Node& node, const ExporterC
     module.port = config.port;
     if (const YAML::Node port = node["port"])
         if (!ReadPort(port, where + ": port", module.port, error)) return false;
-    return true;
+    return ReadModuleTls(node, where, module, error);
 }
 
 bool ParseTop(const YAML::Node& root, const std::string& source, ExporterConfig& config,

@@ -12,6 +12,7 @@
 #include "client/catalog.h"
 #include "client/request_params.h"
 #include "exporter_targets.h"
+#include "net/tls.h"
 
 struct ExporterModule {
     std::string name;
@@ -22,8 +23,12 @@ struct ExporterModule {
     TargetList targets;              // the module's own list; empty: the global one
     std::vector<std::string> values; // the values to export; empty: every numeric one
     std::vector<std::string> labels; // text values exported as labels of the module's info series
-    int port = 0;                    // the agent's port when a target names none (0: required)
-    // A place for the transport options of an encrypted connection, once the client has them.
+    int port = 0;                    // the agent's port when a target names none (0: required);
+                                     // for a TLS module, its tls_port when set
+    // TLS to the agents' TLS port, made once when the file is read; each probe checks the
+    // certificate against its own target. Null: the plain port.
+    TlsContextPtr tls;
+    bool tlsUnchecked = false;  // tls_insecure_skip_verify: certificates not checked
 };
 
 struct ExporterConfig {

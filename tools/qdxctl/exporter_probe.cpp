@@ -22,6 +22,7 @@ QdxEndpoint EndpointOf(const ExporterModule& module, const ProbeTarget& target, 
     endpoint.port = target.port;
     endpoint.password = module.password;
     endpoint.timeoutMs = timeoutMs;
+    endpoint.tls = module.tls;  // the certificate must carry target.host
     return endpoint;
 }
 

@@ -58,6 +58,18 @@ struct Outcome {
     std::string line;
 };
 
+// What every call of a hosts list shares: the password, the time-out, and the TLS context that
+// checks each host's certificate against that host's own name.
+MultiCallOptions CallOptions(const Options& options, const std::string& password) {
+    MultiCallOptions multi;
+    multi.password = password;
+    multi.parallel = HostsParallel(options);
+    multi.timeoutMs = options.endpoint.timeoutMs;
+    multi.memoryBudget = options.memoryBudget;
+    multi.tls = options.endpoint.tls;
+    return multi;
+}
+
 }  // namespace
 
 std::vector<HostLine> LoadHostList(const Options& options) {
@@ -100,11 +112,7 @@ std::vector<QdxReplyText> CallHosts(const Options& options, const std::vector<Ho
         hostOf.push_back(i);
     }
     std::vector<QdxReplyText> replies(hosts.size());
-    MultiCallOptions multi;
-    multi.password = password;
-    multi.parallel = HostsParallel(options);
-    multi.timeoutMs = options.endpoint.timeoutMs;
-    multi.memoryBudget = options.memoryBudget;
+    MultiCallOptions multi = CallOptions(options, password);
     RunMultiCall(targets, BuildRequestText(command, lines), multi,
                  [&](size_t index, QdxReplyText reply) { replies[hostOf[index]] = std::move(reply); });
     return replies;
@@ -204,11 +212,7 @@ int RunHosts(const Options& options, const Request& request, const CheckOptions*
     };
 
     auto start = std::chrono::steady_clock::now();
-    MultiCallOptions multi;
-    multi.password = options.endpoint.password;
-    multi.parallel = HostsParallel(options);
-    multi.timeoutMs = options.endpoint.timeoutMs;
-    multi.memoryBudget = options.memoryBudget;
+    MultiCallOptions multi = CallOptions(options, options.endpoint.password);
     multi.heldByCaller = [&] { return held; };
     // Hosts finished out of order wait for their turn to be printed; start no more than this many
     // beyond the first unprinted one, and none while their lines fill the memory budget, so that

@@ -61,11 +61,13 @@ std::vector<std::string> WireLines(const std::vector<SettingChange>& changes) {
     return lines;
 }
 
-// The endpoint the read-back needs: the new password and port, when the change sets them.
-void AfterChange(const std::vector<SettingChange>& changes, std::string& password, int& port) {
+// The endpoint the read-back needs: the new password and port, when the change sets them. Port
+// moves the plain port only: over TLS the read-back stays on the TLS port.
+void AfterChange(const std::vector<SettingChange>& changes, bool tls, std::string& password,
+                 int& port) {
     for (const SettingChange& change : changes) {
         if (change.name == "Password") password = change.stored;
-        if (change.name == "Port") port = std::stoi(change.stored);
+        if (change.name == "Port" && !tls) port = std::stoi(change.stored);
     }
 }
 
@@ -111,7 +113,7 @@ Report Compare(const std::vector<SettingChange>& changes, const QdxReplyText& re
 // again for a few seconds while the agent moves its listener.
 QdxReplyText ReadBack(const std::vector<SettingChange>& changes, QdxEndpoint endpoint) {
     int port = endpoint.port;
-    AfterChange(changes, endpoint.password, port);
+    AfterChange(changes, endpoint.tls != nullptr, endpoint.password, port);
     bool moved = port != endpoint.port;
     endpoint.port = port;
     auto until = Clock::now() + kPortMoveWait;
@@ -134,7 +136,7 @@ Report SetOne(const std::vector<SettingChange>& changes, const QdxEndpoint& endp
     }
     std::string password = endpoint.password;
     int port = endpoint.port;
-    AfterChange(changes, password, port);
+    AfterChange(changes, endpoint.tls != nullptr, password, port);
     return Compare(changes, ReadBack(changes, endpoint), ChangesAnyAccess(changes),
                    endpoint.host + ":" + std::to_string(port));
 }
@@ -247,7 +249,7 @@ int SetHosts(const Options& options, const std::vector<SettingChange>& changes) 
             changed[i] = first[i].status == CallStatus::Ok && first[i].Code() == "200";
         std::string newPassword = password;
         int newPort = 0;
-        AfterChange(changes, newPassword, newPort);
+        AfterChange(changes, options.endpoint.tls != nullptr, newPassword, newPort);
         if (newPort != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         readBack = CallHosts(options, hosts, "GetSettings", {}, newPassword, newPort, changed);
     }

@@ -79,8 +79,8 @@ std::string InfoValue(const QdxReplyText& reply, const std::string& key) {
 
 // Sends the whole file and returns its digest in `digest`; false when the file ends early or the
 // connection fails.
-bool SendExecutable(int sock, int fd, long long size, unsigned char digest[16], bool bar,
-                    std::string& error) {
+bool SendExecutable(QdxConnection& agent, int fd, long long size, unsigned char digest[16],
+                    bool bar, std::string& error) {
     MD5Context md5;
     MD5Open(&md5);
     Progress progress(size, bar);
@@ -96,7 +96,7 @@ bool SendExecutable(int sock, int fd, long long size, unsigned char digest[16], 
             return false;
         }
         MD5Digest(&md5, chunk.data(), static_cast<unsigned>(n));
-        if (!QdxSend(sock, chunk.data(), static_cast<size_t>(n))) {
+        if (!agent.Send(chunk.data(), static_cast<size_t>(n))) {
             error = "the connection to the agent broke off";
             return false;
         }
@@ -276,26 +276,25 @@ UpgradeEnd RunUpgrade(const Options& options, const QdxEndpoint& endpoint,
     }
     String key;
     QdxReplyText reply;
-    int sock = QdxStartUpgrade(endpoint, file.size, key, reply);
-    if (sock < 0) {
+    QdxConnection agent;
+    if (!QdxStartUpgrade(endpoint, file.size, key, reply, agent)) {
         close(fd);
         return ended(report(reply));
     }
     unsigned char digest[16];
     std::string error;
     if (note) note("sending " + std::to_string(file.size) + " bytes");
-    bool sent = SendExecutable(sock, fd, file.size, digest, !note, error);
+    bool sent = SendExecutable(agent, fd, file.size, digest, !note, error);
     close(fd);
     if (!sent) {
-        close(sock);
         tell(Failure, "upgrade abandoned: " + error);
         return UpgradeEnd::Refused;
     }
     std::this_thread::sleep_for(kTrailerPause);
     String trailer = UpgradeTrailer(digest, key);
-    QdxSend(sock, trailer.Data(), static_cast<size_t>(trailer.Length()));
-    reply = QdxReadReply(sock, key, endpoint.timeoutMs);
-    close(sock);
+    agent.Send(trailer.Data(), static_cast<size_t>(trailer.Length()));
+    reply = QdxReadReply(agent.fd(), key, endpoint.timeoutMs, agent.tls());
+    agent.Close();
     int status = report(reply);
     if (status != 0) return ended(status);
 
@@ -313,8 +312,6 @@ UpgradeEnd RunUpgrade(const Options& options, const QdxEndpoint& endpoint,
 }
 
 int RunUpgradeCommand(Options& options) {
-    // The executable travels after the reply on the same connection, which is plain here.
-    if (options.endpoint.tls != nullptr) Fail("upgrade does not take --tls yet");
     if (options.words.size() != 1) Fail("upgrade needs one FILE (qdxctl help upgrade)");
     NeedAgent(options);
     UpgradeFile file;
