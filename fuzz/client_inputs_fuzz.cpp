@@ -2,6 +2,8 @@
 // field, chunks, decryption in place), a text-log state file, a hosts list, a plugin's
 // performance data, a NAME=VALUE setting and the head of an upgrade file. The first byte picks
 // the reader from the table; the rest is its input.
+#include <arpa/inet.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -75,7 +77,12 @@ void HostsList(std::string_view text) {
     if (ParseHostList(std::string(text), 1055, hosts, error))
         for (const HostLine& host : hosts) {
             Require(host.target.port >= 1 && host.target.port <= 65535);
-            Require(host.target.host.find_first_of(std::string(" \t\n:\0", 5)) == std::string::npos);
+            // No blank or NUL; a colon only in an IPv6 address (zone aside).
+            Require(host.target.host.find_first_of(std::string(" \t\n\0", 4)) == std::string::npos);
+            in6_addr address{};
+            const std::string& name = host.target.host;
+            Require(name.find(':') == std::string::npos ||
+                    inet_pton(AF_INET6, name.substr(0, name.find('%')).c_str(), &address) == 1);
         }
 }
 

@@ -107,6 +107,8 @@ TEST_F(ModulesFile, ModulesAreCheckedWhenRead) {
              {"  m:\n    command: TEST-UNC\n    colour: red\n", "module m: unknown key 'colour'"},
              {"  m:\n    command: TEST-UNC\n    password_file: /nonexistent/p\n",
               "module m: password_file /nonexistent/p"},
+             {"  m:\n    command: TEST-UNC\n    password_file: [a, b]\n",
+              "module m: password_file: give the path of a file"},
              {"  m: [1, 2\n", "modules.yml: "},
              {"  m:\n    command: TEST-UNC\n    tls_port: 1056\n",
               "module m: tls_port needs tls: true"},
@@ -130,6 +132,8 @@ TEST_F(ModulesFile, ModulesAreCheckedWhenRead) {
         EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
     }
     EXPECT_FALSE(ParseExporterConfig("modules: {}\n", "f", config_, error));
+    EXPECT_FALSE(ParseExporterConfig("password_file: \n", "f", config_, error));
+    EXPECT_EQ(error, "password_file: give the path of a file");
     // A TLS module has its context from the start; its tls_port serves targets without a port.
     configtest::WriteFile(dir_ / "psk", "00112233445566778899aabbccddeeff\n");
     ASSERT_TRUE(

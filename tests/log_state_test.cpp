@@ -60,6 +60,9 @@ TEST(HostList, LinesAreHostsAndPorts) {
         {"[::1\n", "is not [address]:port"},
         {"[::1]x\n", "is not [address]:port"},
         {"[web1]:1\n", "is not host[:port]"},
+        // Two colons or more make an IPv6 address, which must then read as one.
+        {"web1:1055:9\n", "line 1: \"web1:1055:9\" is not host[:port]"},
+        {"[::1::2]:1\n", "is not host[:port]"},
         {"[::1]:\n", "\"\" is not a port"},
         {"::1\n", "::1 has no port"},
         {std::string(2000, 'a') + "\n", "longer than 1024 bytes"},

@@ -1,5 +1,7 @@
 #include "client/host_list.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <map>
@@ -13,6 +15,12 @@ std::string Trimmed(const std::string& text) {
     if (begin == std::string::npos) return "";
     size_t end = text.find_last_not_of(" \t\r");
     return text.substr(begin, end - begin + 1);
+}
+
+// An IPv6 literal, with a zone ("%eth0") allowed after it.
+bool IsIpv6Literal(const std::string& host) {
+    in6_addr address{};
+    return inet_pton(AF_INET6, host.substr(0, host.find('%')).c_str(), &address) == 1;
 }
 
 }  // namespace
@@ -72,7 +80,8 @@ bool ParseHostList(const std::string& text, int defaultPort, std::vector<HostLin
             return static_cast<unsigned char>(c) > ' ' && c != 0x7f;
         });
         bool ipv6 = host.target.host.find(':') != std::string::npos;
-        if (host.target.host.empty() || !printable || (bracketed && !ipv6) ||
+        if (host.target.host.empty() || !printable || (ipv6 && !IsIpv6Literal(host.target.host)) ||
+            (bracketed && !ipv6) ||
             host.target.host.find_first_of("[]") != std::string::npos) {
             error = where + "\"" + line + "\" is not host[:port]";
             return false;

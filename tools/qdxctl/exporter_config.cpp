@@ -70,6 +70,15 @@ bool ReadPassword(const std::string& path, std::string& password, std::string& e
     return false;
 }
 
+// A password_file key: the path of a file, as a YAML text.
+bool ReadPasswordKey(const YAML::Node& file, std::string& password, std::string& error) {
+    if (!file.IsScalar()) {
+        error = "password_file: give the path of a file";
+        return false;
+    }
+    return ReadPassword(file.as<std::string>(), password, error);
+}
+
 bool ReadTargets(const YAML::Node& node, const std::string& where, TargetList& targets,
                  std::string& error) {
     if (!node.IsSequence()) {
@@ -221,7 +230,7 @@ bool ReadModule(const std::string& name, const YAML::Node& node, const ExporterC
     }
     module.password = config.password;
     if (const YAML::Node file = node["password_file"]) {
-        if (!file.IsScalar() || !ReadPassword(file.as<std::string>(), module.password, error)) {
+        if (!ReadPasswordKey(file, module.password, error)) {
             error = where + ": " + error;
             return false;
         }
@@ -270,8 +279,7 @@ bool ParseTop(const YAML::Node& root, const std::string& source, ExporterConfig&
     }
     if (!KeysKnown(root, kTopKeys, source, error)) return false;
     if (const YAML::Node file = root["password_file"])
-        if (!file.IsScalar() || !ReadPassword(file.as<std::string>(), config.password, error))
-            return false;
+        if (!ReadPasswordKey(file, config.password, error)) return false;
     if (const YAML::Node targets = root["targets"])
         if (!ReadTargets(targets, "targets", config.targets, error)) return false;
     if (const YAML::Node port = root["port"])
