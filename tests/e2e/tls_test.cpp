@@ -142,9 +142,13 @@ TEST_F(TlsTest, HostsReplyBudgetHoldsOverTls) {
     for (int i = 0; i < 3000; i++) WriteFile(folder + "/" + name + std::to_string(i), "");
     const std::string port = std::to_string(tlsPort);
     WriteFile(dir.File("hosts"), "127.0.0.1:" + port + "\n[::1]:" + port + "\n");
-    RunResult r = Qdxctl(OverTls({"--hosts", dir.File("hosts"), "--reply-memory", "1", "check",
-                                  "--value", "count", "-c", "3000:3000", "GetFilesList", folder,
-                                  "*", "0", "1", "0", "0", "0", "0", "0"}));
+    // The second reply waits for the first one's memory within its time-out: a generous one, for
+    // the slow sanitizer builds.
+    std::vector<std::string> args = OverTls({"-t", "60000", "--hosts", dir.File("hosts"),
+                                             "--reply-memory", "1", "check", "--value", "count",
+                                             "-c", "3000:3000", "GetFilesList", folder, "*", "0",
+                                             "1", "0", "0", "0", "0", "0"});
+    RunResult r = RunProgram(QDXCTL_BINARY, args, 120, {"QDX_PASSWORD=" + Agent::Password()});
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     for (const std::string host : {"127.0.0.1:", "::1:"})
         EXPECT_NE(r.out.find(host + port + " QDX GetFilesList OK - count=3000 |"),
